@@ -1,0 +1,239 @@
+#include "platform/dispatch_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kPatience = 10s;
+// Bound for things that must happen on their own rather than when an idle worker retires.
+constexpr auto kWellBeforeRetirement = DispatchQueue::kIdleRetirement / 2;
+
+// A count that threads can wait on, bounded so that a broken queue fails a test instead of
+// hanging it. Shared by pointer because tasks of a failed test may outlive it.
+class Counter {
+ public:
+  void add() {
+    {
+      std::lock_guard lock(mutex_);
+      ++count_;
+    }
+    changed_.notify_all();
+  }
+  bool waitFor(int target, std::chrono::milliseconds timeout = kPatience) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return count_ >= target; });
+  }
+  int count() {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};
+
+// Captured by tasks to observe when their captures are destroyed.
+struct Token {
+  explicit Token(std::shared_ptr<Counter> released) : released(std::move(released)) {}
+  ~Token() { released->add(); }
+  std::shared_ptr<Counter> released;
+};
+
+// Reports the end of whichever thread last touched it.
+struct ThreadExitNotifier {
+  std::shared_ptr<Counter> exited;
+  ~ThreadExitNotifier() {
+    if (exited) exited->add();
+  }
+};
+thread_local ThreadExitNotifier threadExitNotifier;
+
+TEST(DispatchQueueTest, BlockedTasksDoNotStarveOthers) {
+  constexpr int kTasks = 64;
+  DispatchQueue queue("test.barrier");
+  auto arrived = std::make_shared<Counter>();
+  auto finished = std::make_shared<Counter>();
+  auto allMet = std::make_shared<std::atomic<int>>(0);
+  for (int i = 0; i < kTasks; ++i) {
+    queue.async([=] {
+      arrived->add();
+      if (arrived->waitFor(kTasks)) ++*allMet;
+      finished->add();
+    });
+  }
+  ASSERT_TRUE(finished->waitFor(kTasks));
+  EXPECT_EQ(*allMet, kTasks);
+}
+
+TEST(DispatchQueueTest, TasksBeyondWorkerCapWaitForAFreeWorker) {
+  constexpr int kExtra = 4;
+  constexpr int kBlockers = static_cast<int>(DispatchQueue::kMaxWorkers);
+  DispatchQueue queue("test.cap");
+  auto gate = std::make_shared<Counter>();
+  auto blockersRunning = std::make_shared<Counter>();
+  auto blockersDone = std::make_shared<std::atomic<int>>(0);
+  auto extrasDone = std::make_shared<Counter>();
+  auto extrasBeforeAnyBlockerDone = std::make_shared<std::atomic<int>>(0);
+  for (int i = 0; i < kBlockers; ++i) {
+    queue.async([=] {
+      blockersRunning->add();
+      gate->waitFor(1);
+      ++*blockersDone;
+    });
+  }
+  ASSERT_TRUE(blockersRunning->waitFor(kBlockers));
+  for (int i = 0; i < kExtra; ++i) {
+    queue.async([=] {
+      if (*blockersDone == 0) ++*extrasBeforeAnyBlockerDone;
+      extrasDone->add();
+    });
+  }
+  // Give an over-the-cap worker the chance to show itself before the blockers are let go.
+  extrasDone->waitFor(1, 200ms);
+  gate->add();
+  ASSERT_TRUE(extrasDone->waitFor(kExtra));
+  EXPECT_EQ(*extrasBeforeAnyBlockerDone, 0);
+}
+
+TEST(DispatchQueueTest, QueueDestroyedByItsOwnTaskKeepsRunningWork) {
+  struct Owner {
+    DispatchQueue queue{"test.owner"};
+  };
+  auto owner = std::make_shared<Owner>();
+  std::weak_ptr<Owner> watch = owner;
+  auto gate = std::make_shared<Counter>();
+  auto ownerGone = std::make_shared<Counter>();
+  auto earlierDone = std::make_shared<Counter>();
+  DispatchQueue& queue = owner->queue;
+  queue.async([=] {
+    gate->waitFor(1);
+    earlierDone->add();
+  });
+  queue.async([=, last = std::move(owner)]() mutable {
+    last.reset();
+    ownerGone->add();
+  });
+  ASSERT_TRUE(ownerGone->waitFor(1));
+  EXPECT_TRUE(watch.expired());
+  gate->add();
+  EXPECT_TRUE(earlierDone->waitFor(1));
+}
+
+TEST(DispatchQueueTest, DestroyingQueueRunsQueuedTasksAndReleasesTheirCaptures) {
+  // Filling every worker first guarantees the later tasks are still queued at destruction.
+  constexpr int kBlockers = static_cast<int>(DispatchQueue::kMaxWorkers);
+  constexpr int kQueued = 16;
+  auto gate = std::make_shared<Counter>();
+  auto ran = std::make_shared<Counter>();
+  auto released = std::make_shared<Counter>();
+  std::vector<std::weak_ptr<Token>> tokens;
+  {
+    DispatchQueue queue("test.teardown");
+    for (int i = 0; i < kBlockers; ++i) queue.async([=] { gate->waitFor(1); });
+    for (int i = 0; i < kQueued; ++i) {
+      auto token = std::make_shared<Token>(released);
+      tokens.push_back(token);
+      queue.async([=, token = std::move(token)] { ran->add(); });
+    }
+  }
+  gate->add();
+  ASSERT_TRUE(ran->waitFor(kQueued));
+  ASSERT_TRUE(released->waitFor(kQueued));
+  for (const auto& token : tokens) EXPECT_TRUE(token.expired());
+}
+
+TEST(DispatchQueueTest, CapturesAreReleasedOnceTheTaskHasRun) {
+  DispatchQueue queue("test.captures");
+  auto ran = std::make_shared<Counter>();
+  auto released = std::make_shared<Counter>();
+  auto token = std::make_shared<Token>(released);
+  std::weak_ptr<Token> watch = token;
+  queue.async([=, token = std::move(token)] { ran->add(); });
+  ASSERT_TRUE(ran->waitFor(1));
+  EXPECT_TRUE(released->waitFor(1, kWellBeforeRetirement));
+  EXPECT_TRUE(watch.expired());
+}
+
+TEST(DispatchQueueTest, ThrowingTasksDoNotStopLaterTasks) {
+  const std::vector<std::function<void()>> throwers = {
+      [] { throw std::runtime_error("task failed"); }, [] { throw 42; },
+      std::function<void()>(),  // Calling an empty task throws std::bad_function_call.
+  };
+  DispatchQueue queue("test.throwing");
+  auto done = std::make_shared<Counter>();
+  for (const auto& thrower : throwers) {
+    queue.async(thrower);
+    queue.async([=] { done->add(); });
+  }
+  EXPECT_TRUE(done->waitFor(static_cast<int>(throwers.size())));
+}
+
+TEST(DispatchQueueTest, IdleWorkersRetireAndTheQueueStillRunsWork) {
+  DispatchQueue queue("test.retire");
+  auto exited = std::make_shared<Counter>();
+  auto ran = std::make_shared<Counter>();
+  queue.async([=] {
+    threadExitNotifier.exited = exited;
+    ran->add();
+  });
+  ASSERT_TRUE(ran->waitFor(1));
+  ASSERT_TRUE(exited->waitFor(1, DispatchQueue::kIdleRetirement + kPatience));
+  queue.async([=] { ran->add(); });
+  EXPECT_TRUE(ran->waitFor(2));
+}
+
+TEST(DispatchQueueTest, DestroyingAnIdleQueueEndsItsWorkersWithoutWaitingForRetirement) {
+  auto exited = std::make_shared<Counter>();
+  auto ran = std::make_shared<Counter>();
+  {
+    DispatchQueue queue("test.close");
+    queue.async([=] {
+      threadExitNotifier.exited = exited;
+      ran->add();
+    });
+    ASSERT_TRUE(ran->waitFor(1));
+  }
+  EXPECT_TRUE(exited->waitFor(1, kWellBeforeRetirement));
+}
+
+TEST(DispatchQueueTest, ConcurrentSubmittersHaveEveryTaskRun) {
+  constexpr int kSubmitters = 4;
+  constexpr int kTasksEach = 250;
+  DispatchQueue queue("test.concurrent");
+  auto done = std::make_shared<Counter>();
+  std::vector<std::jthread> submitters;
+  for (int s = 0; s < kSubmitters; ++s) {
+    submitters.emplace_back([&] {
+      for (int i = 0; i < kTasksEach; ++i) queue.async([=] { done->add(); });
+    });
+  }
+  submitters.clear();
+  EXPECT_TRUE(done->waitFor(kSubmitters * kTasksEach));
+}
+
+TEST(DispatchQueueTest, GlobalIsOneQueueThatRunsWork) {
+  DispatchQueue& global = DispatchQueue::global();
+  EXPECT_EQ(&global, &DispatchQueue::global());
+  EXPECT_FALSE(global.label().empty());
+  auto ran = std::make_shared<Counter>();
+  global.async([=] { ran->add(); });
+  EXPECT_TRUE(ran->waitFor(1));
+}
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing
