@@ -1,0 +1,127 @@
+#include "channel/app_client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include "channel/error_mapping.h"
+#include "channel/unavailable.h"
+#include "platform/file_manager.h"
+
+namespace QuorvelleDrive {
+namespace {
+
+// Owns one socket descriptor and closes it exactly once.
+class Socket {
+ public:
+  Socket() : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+  ~Socket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+void connectTo(const Socket& socket, const std::string& path) {
+  if (path.size() > AppClient::kMaxPathBytes) throw Unavailable();
+  sockaddr_un address;
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    throw Unavailable();
+}
+
+// Writes everything or throws; MSG_NOSIGNAL keeps a closed peer from raising SIGPIPE.
+void send(int fd, std::span<const std::byte> bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
+    if (n <= 0) throw Unavailable();
+    written += static_cast<std::size_t>(n);
+  }
+}
+
+void receiveInto(int fd, std::span<std::byte> bytes) {
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    ssize_t n = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+    if (n <= 0) throw Unavailable();
+    filled += static_cast<std::size_t>(n);
+  }
+}
+
+// A lazily zeroed buffer of `count` bytes, filled from the socket.
+Buffer receive(int fd, std::int64_t count) {
+  if (count < 0) throw Unavailable();
+  if (static_cast<std::uint64_t>(count) > std::numeric_limits<std::size_t>::max())
+    throw Unavailable();
+  auto buffer = Buffer::zeroed(static_cast<std::size_t>(count));
+  if (!buffer) throw Unavailable();
+  receiveInto(fd, buffer->bytes());
+  return std::move(*buffer);
+}
+
+std::array<std::byte, 4> lengthHeader(std::size_t length) {
+  if (length > std::numeric_limits<std::uint32_t>::max()) throw Unavailable();
+  auto n = static_cast<std::uint32_t>(length);
+  return {std::byte(n >> 24), std::byte(n >> 16), std::byte(n >> 8), std::byte(n)};
+}
+
+std::uint32_t readLength(int fd) {
+  std::array<std::byte, 4> header{};
+  receiveInto(fd, header);
+  return std::to_integer<std::uint32_t>(header[0]) << 24 |
+         std::to_integer<std::uint32_t>(header[1]) << 16 |
+         std::to_integer<std::uint32_t>(header[2]) << 8 | std::to_integer<std::uint32_t>(header[3]);
+}
+
+void sendRequest(int fd, const json::object& request,
+                 std::optional<std::span<const std::byte>> body) {
+  std::string text = writeJSON(request);
+  send(fd, lengthHeader(text.size()));
+  send(fd, std::as_bytes(std::span(text.data(), text.size())));
+  if (body) send(fd, *body);
+}
+
+Reply receiveReply(int fd) {
+  std::uint32_t length = readLength(fd);
+  if (length > AppClient::kMaxReplyJSON) throw Unavailable();
+  Buffer text = receive(fd, length);
+  json::value parsed = readJSON(text.text());
+  if (!parsed.is_object()) throw Unavailable();
+  Reply reply{std::move(parsed.as_object()), std::nullopt};
+  if (auto* error = reply.json.if_contains("error"); error && error->is_string())
+    throw appError(std::string_view(error->as_string()));
+  if (auto* size = reply.json.if_contains("size")) {
+    if (auto number = numberValue(*size)) reply.body = receive(fd, number->integerValue());
+  }
+  return reply;
+}
+
+}  // namespace
+
+std::optional<AppClient> AppClient::create(const std::string& group) {
+  auto container = FileManager::defaultManager().containerURL(group);
+  if (!container) return std::nullopt;
+  return AppClient((*container / "drive.sock").string());
+}
+
+Reply AppClient::call(const json::object& request,
+                      std::optional<std::span<const std::byte>> body) const {
+  Socket socket;
+  if (socket.fd() < 0) throw Unavailable();
+  connectTo(socket, path_);
+  sendRequest(socket.fd(), request, body);
+  return receiveReply(socket.fd());
+}
+
+}  // namespace QuorvelleDrive
