@@ -1,0 +1,355 @@
+#include "support/fake_companion.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+constexpr std::size_t kHeaderSize = 4;
+constexpr std::size_t kChunk = 64 * 1024;
+
+[[noreturn]] void throwErrno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Appends up to `count` bytes to `out`, fewer when the peer stops sending; false when cut short.
+bool readUpTo(int fd, std::uint64_t count, std::string& out) {
+  char buffer[kChunk];
+  while (count > 0) {
+    const std::size_t want = count < kChunk ? static_cast<std::size_t>(count) : kChunk;
+    const ssize_t got = ::recv(fd, buffer, want, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out.append(buffer, static_cast<std::size_t>(got));
+    count -= static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+// Takes whatever has already arrived beyond the frame, so that `raw` shows trailing bytes and
+// close() does not reset a peer whose bytes were left unread.
+void drainAvailable(int fd, std::string* out) {
+  char buffer[kChunk];
+  while (true) {
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return;
+    if (out != nullptr) out->append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+void writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return;  // the client may have gone; that is its business
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+}
+
+std::uint32_t bigEndianLength(std::string_view header) {
+  std::uint32_t length = 0;
+  for (const char byte : header) length = (length << 8) | static_cast<unsigned char>(byte);
+  return length;
+}
+
+boost::json::object parseObject(std::string_view text) {
+  try {
+    boost::json::parse_options options;
+    options.max_depth = 4096;  // the fake must not reject what the channel may legitimately send
+    boost::json::error_code error;
+    boost::json::value value = boost::json::parse(text, error, {}, options);
+    if (!error && value.is_object()) return std::move(value.as_object());
+  } catch (const std::exception&) {
+  }
+  return {};
+}
+
+std::optional<std::uint64_t> announcedSize(const boost::json::object& json) {
+  const boost::json::value* size = json.if_contains("size");
+  if (size == nullptr) return std::nullopt;
+  if (size->is_uint64()) return size->as_uint64();
+  if (size->is_int64() && size->as_int64() >= 0) {
+    return static_cast<std::uint64_t>(size->as_int64());
+  }
+  return std::nullopt;
+}
+
+struct Incoming {
+  RecordedRequest request;
+  bool complete = false;
+};
+
+Incoming readRequest(int fd) {
+  Incoming in;
+  std::string& raw = in.request.raw;
+  if (!readUpTo(fd, kHeaderSize, raw)) return in;
+  if (!readUpTo(fd, bigEndianLength(raw), raw)) return in;
+  in.request.json = parseObject(std::string_view(raw).substr(kHeaderSize));
+  if (const auto size = announcedSize(in.request.json)) {
+    const std::size_t bodyStart = raw.size();
+    const bool whole = readUpTo(fd, *size, raw);
+    in.request.body = raw.substr(bodyStart);
+    if (!whole) return in;
+  }
+  drainAvailable(fd, &raw);
+  in.complete = true;
+  return in;
+}
+
+}  // namespace
+
+std::string frame(std::string_view json, std::string_view body) {
+  const auto length = static_cast<std::uint32_t>(json.size());
+  std::string out;
+  out.reserve(kHeaderSize + json.size() + body.size());
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    out.push_back(static_cast<char>((length >> shift) & 0xFF));
+  }
+  out.append(json);
+  out.append(body);
+  return out;
+}
+
+Answer Answer::reply(std::string_view json, std::string_view body) {
+  return Answer{Kind::Send, frame(json, body)};
+}
+
+Answer Answer::reply(const boost::json::object& json, std::string_view body) {
+  return reply(boost::json::serialize(json), body);
+}
+
+Answer Answer::raw(std::string bytes) {
+  return Answer{Kind::Send, std::move(bytes)};
+}
+
+Answer Answer::hold(Answer then) {
+  return Answer{Kind::Hold, std::move(then.bytes)};
+}
+
+Answer Answer::closeWithoutReading() {
+  return Answer{Kind::CloseWithoutReading, {}};
+}
+
+FakeCompanion::Fd& FakeCompanion::Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+FakeCompanion::Fd::~Fd() {
+  reset();
+}
+
+void FakeCompanion::Fd::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+FakeCompanion::FakeCompanion(std::filesystem::path socketPath)
+    : path_(std::move(socketPath)),
+      fallback_([](const RecordedRequest&) { return Answer::reply("{}"); }) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string& native = path_.native();
+  if (native.size() >= sizeof address.sun_path) {
+    throw std::invalid_argument("socket path too long: " + native);
+  }
+  std::memcpy(address.sun_path, native.c_str(), native.size() + 1);
+  ::unlink(native.c_str());
+
+  listener_ = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener_.valid()) throwErrno("socket");
+  if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    throwErrno("bind");
+  }
+  if (::listen(listener_.get(), 128) != 0) throwErrno("listen");
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throwErrno("pipe2");
+  wakeRead_ = Fd(pipeFds[0]);
+  wakeWrite_ = Fd(pipeFds[1]);
+  acceptor_ = std::thread(&FakeCompanion::acceptLoop, this);
+}
+
+FakeCompanion::~FakeCompanion() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (const int fd : open_) ::shutdown(fd, SHUT_RDWR);
+  }
+  changed_.notify_all();
+  const char wake = 0;
+  while (::write(wakeWrite_.get(), &wake, 1) < 0 && errno == EINTR) {
+  }
+  acceptor_.join();
+  std::map<std::uint64_t, std::thread> workers;
+  {
+    std::lock_guard lock(mutex_);
+    workers.swap(workers_);
+  }
+  for (auto& [id, worker] : workers) worker.join();
+  std::error_code ignored;
+  std::filesystem::remove(path_, ignored);
+}
+
+void FakeCompanion::enqueue(Answer answer) {
+  std::lock_guard lock(mutex_);
+  queue_.push_back(std::move(answer));
+}
+
+void FakeCompanion::setFallback(std::function<Answer(const RecordedRequest&)> fallback) {
+  std::lock_guard lock(mutex_);
+  fallback_ = std::move(fallback);
+}
+
+void FakeCompanion::release() {
+  {
+    std::lock_guard lock(mutex_);
+    ++releases_;
+  }
+  changed_.notify_all();
+}
+
+std::vector<RecordedRequest> FakeCompanion::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+std::size_t FakeCompanion::connectionCount() const {
+  std::lock_guard lock(mutex_);
+  return connections_;
+}
+
+bool FakeCompanion::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+}
+
+bool FakeCompanion::waitForHeld(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return held_ >= count; });
+}
+
+void FakeCompanion::acceptLoop() {
+  while (true) {
+    pollfd fds[] = {{listener_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    if ((fds[0].revents & POLLIN) == 0) return;  // the listener failed
+    Fd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    joinFinished();
+    if (connection.valid()) startConnection(std::move(connection));
+  }
+}
+
+// The answer is taken from the queue here, at accept time, so that answers follow the order in
+// which connections arrived rather than the order in which their requests finish arriving.
+void FakeCompanion::startConnection(Fd connection) {
+  std::lock_guard lock(mutex_);
+  if (stopping_) return;
+  ++connections_;
+  std::optional<Answer> scripted;
+  if (!queue_.empty()) {
+    scripted = std::move(queue_.front());
+    queue_.pop_front();
+  }
+  open_.insert(connection.get());
+  const std::uint64_t id = nextWorker_++;
+  workers_.emplace(
+      id, std::thread(&FakeCompanion::serve, this, std::move(connection), std::move(scripted), id));
+}
+
+// A fallback answer is chosen only once the request is in, since the fallback looks at it. A
+// fallback asking to close without reading just closes: the request has been read by then.
+void FakeCompanion::serve(Fd connection, std::optional<Answer> scripted, std::uint64_t id) {
+  if (!scripted || scripted->kind != Answer::Kind::CloseWithoutReading) {
+    Incoming in = readRequest(connection.get());
+    const bool complete = in.complete;
+    if (!in.request.raw.empty()) {
+      const Answer chosen = scripted ? std::move(*scripted) : fallbackFor(in.request);
+      record(std::move(in.request));
+      if (complete) respond(connection.get(), chosen);
+    }
+  }
+  finish(std::move(connection), id);
+}
+
+void FakeCompanion::respond(int fd, const Answer& answer) {
+  switch (answer.kind) {
+    case Answer::Kind::Send:
+      writeAll(fd, answer.bytes);
+      break;
+    case Answer::Kind::Hold:
+      if (holdUntilReleased()) writeAll(fd, answer.bytes);
+      break;
+    case Answer::Kind::CloseWithoutReading:
+      break;
+  }
+  drainAvailable(fd, nullptr);
+}
+
+Answer FakeCompanion::fallbackFor(const RecordedRequest& request) const {
+  std::function<Answer(const RecordedRequest&)> fallback;
+  {
+    std::lock_guard lock(mutex_);
+    fallback = fallback_;
+  }
+  return fallback ? fallback(request) : Answer::reply("{}");
+}
+
+void FakeCompanion::record(RecordedRequest request) {
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(request));
+  }
+  changed_.notify_all();
+}
+
+// True when released; false when the fake is going away.
+bool FakeCompanion::holdUntilReleased() {
+  std::unique_lock lock(mutex_);
+  const std::uint64_t generation = releases_;
+  ++held_;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return stopping_ || releases_ != generation; });
+  --held_;
+  return !stopping_;
+}
+
+void FakeCompanion::finish(Fd connection, std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  // Forgotten before it is closed, so the destructor never shuts down a reused descriptor.
+  open_.erase(connection.get());
+  connection.reset();
+  finished_.push_back(id);
+}
+
+void FakeCompanion::joinFinished() {
+  std::vector<std::thread> done;
+  {
+    std::lock_guard lock(mutex_);
+    for (const std::uint64_t id : finished_) {
+      const auto found = workers_.find(id);
+      done.push_back(std::move(found->second));
+      workers_.erase(found);
+    }
+    finished_.clear();
+  }
+  for (std::thread& worker : done) worker.join();
+}
+
+}  // namespace QuorvelleDrive::testing

@@ -1,0 +1,132 @@
+// A scripted stand-in for the companion app. It listens on a Unix socket with framing code of its
+// own (independent of the channel under test), records every request it receives, and answers
+// each connection with raw scripted bytes.
+#pragma once
+
+#include <boost/json.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace QuorvelleDrive::testing {
+
+struct RecordedRequest {
+  std::string raw;           // every byte received on the connection, header included
+  boost::json::object json;  // the decoded request object (empty when it did not parse)
+  std::string body;          // bytes after the JSON, as announced by a numeric "size"
+};
+
+// What the fake does on one connection after reading the request.
+struct Answer {
+  enum class Kind { Send, Hold, CloseWithoutReading };
+  Kind kind = Kind::Send;
+  std::string bytes;  // written as they stand (Send, and Hold after release)
+
+  // A well-formed reply frame: 4-byte big-endian length of `json`, `json`, then `body`.
+  static Answer reply(std::string_view json, std::string_view body = {});
+  static Answer reply(const boost::json::object& json, std::string_view body = {});
+  // Arbitrary bytes: wrong lengths, cut frames, trailing garbage.
+  static Answer raw(std::string bytes);
+  // Waits until release() (or destruction) before writing `then`; for concurrency tests and
+  // replies that never come.
+  static Answer hold(Answer then = reply("{}"));
+  // Closes the connection at once, before reading the request.
+  static Answer closeWithoutReading();
+};
+
+// Frames `json` and appends `body`, as a reply or a request would be framed.
+std::string frame(std::string_view json, std::string_view body = {});
+
+class FakeCompanion {
+ public:
+  // Listens at `socketPath` (created; an existing file there is replaced).
+  explicit FakeCompanion(std::filesystem::path socketPath);
+  // Releases held answers, stops listening and joins every connection thread. Connections still
+  // open (held, or stuck reading or writing) are shut down; a held one gets no answer.
+  ~FakeCompanion();
+  FakeCompanion(const FakeCompanion&) = delete;
+  FakeCompanion& operator=(const FakeCompanion&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+  // Answers are used in order, one per connection; once they run out, `fallback` answers
+  // (by default the reply {}).
+  void enqueue(Answer answer);
+  void setFallback(std::function<Answer(const RecordedRequest&)> fallback);
+
+  // Lets held answers go: those held now. A connection that reaches its hold later waits for the
+  // next release().
+  void release();
+
+  // Every request received so far, in arrival order.
+  std::vector<RecordedRequest> requests() const;
+  std::size_t connectionCount() const;
+  // Waits until `count` requests have been received (or connections held); false on time-out.
+  bool waitForRequests(std::size_t count,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Waits until `count` connections are being held at once.
+  bool waitForHeld(std::size_t count,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+ private:
+  // Owns one file descriptor.
+  class Fd {
+   public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept;
+    ~Fd();
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset();
+
+   private:
+    int fd_ = -1;
+  };
+
+  void acceptLoop();
+  void startConnection(Fd connection);
+  void serve(Fd connection, std::optional<Answer> scripted, std::uint64_t id);
+  void respond(int fd, const Answer& answer);
+  Answer fallbackFor(const RecordedRequest& request) const;
+  void record(RecordedRequest request);
+  bool holdUntilReleased();
+  void finish(Fd connection, std::uint64_t id);
+  void joinFinished();
+
+  std::filesystem::path path_;
+  Fd listener_;
+  Fd wakeRead_;  // the accept loop polls it; a byte written to wakeWrite_ stops the loop
+  Fd wakeWrite_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::deque<Answer> queue_;
+  std::function<Answer(const RecordedRequest&)> fallback_;
+  std::vector<RecordedRequest> requests_;
+  std::size_t connections_ = 0;
+  std::size_t held_ = 0;
+  std::uint64_t releases_ = 0;  // a hold waits until this moves on
+  bool stopping_ = false;
+  std::set<int> open_;  // connection fds the destructor shuts down to unblock their threads
+  std::map<std::uint64_t, std::thread> workers_;
+  std::vector<std::uint64_t> finished_;  // workers done and ready to join
+  std::uint64_t nextWorker_ = 0;
+  std::thread acceptor_;  // last: it starts once everything above exists
+};
+
+}  // namespace QuorvelleDrive::testing
