@@ -1,0 +1,202 @@
+#include "channel/app_client.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+
+#include "boundaries/file_provider_error.h"
+#include "channel/unavailable.h"
+#include "platform/file_manager.h"
+#include "support/drive_fixture.h"
+#include "support/fake_companion.h"
+#include "support/temp_dir.h"
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+class AppClientTest : public ::testing::Test {
+ protected:
+  std::filesystem::path socketPath() const { return temp_.path() / "drive.sock"; }
+  Reply call(const json::object& request = {{"op", "item"}},
+             std::optional<std::span<const std::byte>> body = std::nullopt) {
+    return AppClient(socketPath().string()).call(request, body);
+  }
+
+  TempDir temp_;
+  FakeCompanion companion_{socketPath()};
+};
+
+std::string header(std::uint32_t n) {
+  return {char(n >> 24), char(n >> 16 & 0xff), char(n >> 8 & 0xff), char(n & 0xff)};
+}
+
+// What a call ended in: "ok", "unavailable", or "error:<domain>:<code>".
+std::string outcome(const std::function<void()>& exchange) {
+  try {
+    exchange();
+    return "ok";
+  } catch (const Unavailable&) {
+    return "unavailable";
+  } catch (const Error& e) {
+    return "error:" + e.domain() + ":" + std::to_string(e.code());
+  }
+}
+
+struct FailureCase {
+  const char* name;
+  std::string replyBytes;
+  const char* expected;
+};
+
+TEST_F(AppClientTest, BadRepliesFailAsTheFailureTableSays) {
+  const std::string hugeLength = header(67'108'865);
+  const FailureCase cases[] = {
+      {"cut after the length", header(20), "unavailable"},
+      {"cut in the JSON", header(20) + "{\"a\":", "unavailable"},
+      {"cut in the body", frame(R"({"size":10})", "12345"), "unavailable"},
+      {"cut in the length", std::string("\0\0", 2), "unavailable"},
+      {"nothing at all", "", "unavailable"},
+      {"length over the cap", hugeLength + "{}", "unavailable"},
+      {"empty JSON text", frame(""), "error:NSCocoaErrorDomain:3840"},
+      {"malformed JSON", frame("{\"a\""), "error:NSCocoaErrorDomain:3840"},
+      {"bare string", frame("\"hello\""), "error:NSCocoaErrorDomain:3840"},
+      {"bare number", frame("12"), "error:NSCocoaErrorDomain:3840"},
+      {"array", frame("[1,2]"), "unavailable"},
+      {"negative size", frame(R"({"size":-1})"), "unavailable"},
+      {"size beyond memory", frame(R"({"size":1e300})"), "unavailable"},
+      {"size beyond int64", frame(R"({"size":18446744073709551615})"), "unavailable"},
+      {"error word before size", frame(R"({"error":"notFound","size":10})"),
+       "error:NSFileProviderErrorDomain:-1005"},
+      {"unknown error word", frame(R"({"error":"Nope"})"), "error:NSFileProviderErrorDomain:-2005"},
+  };
+  for (const auto& c : cases) {
+    companion_.enqueue(Answer::raw(c.replyBytes));
+    EXPECT_EQ(outcome([&] { call(); }), c.expected) << c.name;
+  }
+}
+
+TEST_F(AppClientTest, NoListenerAndEarlyCloseAreUnavailable) {
+  companion_.enqueue(Answer::closeWithoutReading());
+  EXPECT_EQ(outcome([&] { call(); }), "unavailable");
+  EXPECT_EQ(outcome([&] { AppClient((temp_.path() / "nobody.sock").string()).call({}); }),
+            "unavailable");
+}
+
+TEST_F(AppClientTest, RequestFrameCountsJSONOnlyAndBodyFollows) {
+  const std::string body(1000, 'b');
+  json::object request{{"op", "writ"}, {"size", 1000}};  // 25 bytes of compact JSON
+  call(request, std::as_bytes(std::span(body.data(), body.size())));
+  ASSERT_TRUE(companion_.waitForRequests(1));
+  auto recorded = companion_.requests().at(0);
+  ASSERT_EQ(recorded.raw.size(), 1029u);
+  EXPECT_EQ(recorded.raw.substr(0, 4), std::string("\0\0\0\x19", 4));
+  EXPECT_EQ(recorded.raw.substr(4, 25), R"({"op":"writ","size":1000})");
+  EXPECT_EQ(recorded.body, body);
+}
+
+TEST_F(AppClientTest, PresentEmptyBodyWritesOnlyHeaderAndJSON) {
+  call({{"op", "x"}}, std::span<const std::byte>());
+  ASSERT_TRUE(companion_.waitForRequests(1));
+  EXPECT_EQ(companion_.requests().at(0).raw, frame(R"({"op":"x"})"));
+}
+
+TEST_F(AppClientTest, ReplyKeysAndBodies) {
+  companion_.enqueue(Answer::reply(R"({"error":3,"id":"a"})"));
+  Reply nonStringError = call();
+  EXPECT_TRUE(nonStringError.json.contains("error"));
+  EXPECT_TRUE(nonStringError.json.contains("id"));
+  EXPECT_FALSE(nonStringError.body.has_value());
+
+  companion_.enqueue(Answer::reply(R"({"error":true})"));
+  EXPECT_EQ(outcome([&] { call(); }), "ok");
+
+  companion_.enqueue(Answer::reply(R"({"size":0})"));
+  Reply empty = call();
+  ASSERT_TRUE(empty.body.has_value());
+  EXPECT_EQ(empty.body->size(), 0u);
+
+  companion_.enqueue(Answer::reply(R"({"ok":1})", "trailing bytes"));
+  EXPECT_FALSE(call().body.has_value());
+
+  companion_.enqueue(Answer::reply(R"({"size":"5"})", "12345"));
+  EXPECT_FALSE(call().body.has_value());
+
+  companion_.enqueue(Answer::reply(R"({"size":5})", "12345extra"));
+  Reply sized = call();
+  ASSERT_TRUE(sized.body.has_value());
+  EXPECT_EQ(sized.body->text(), "12345");
+
+  companion_.enqueue(Answer::reply(R"({"size":true})", "Z"));
+  EXPECT_EQ(call().body->text(), "Z");
+}
+
+TEST_F(AppClientTest, ReplyLengthCapIsInclusive) {
+  const std::size_t cap = AppClient::kMaxReplyJSON;
+  std::string json = "{\"pad\":\"" + std::string(cap - 10, 'p') + "\"}";
+  ASSERT_EQ(json.size(), cap);
+  companion_.enqueue(Answer::reply(json));
+  EXPECT_EQ(call().json.at("pad").as_string().size(), cap - 10);
+}
+
+TEST_F(AppClientTest, PathOf103BytesConnectsAnd104DoesNot) {
+  for (std::size_t length : {103u, 104u}) {
+    std::string path = temp_.path().string() + "/";
+    path += std::string(length - path.size(), 's');
+    FakeCompanion listener(path);
+    std::string result = outcome([&] { AppClient(path).call({{"op", "x"}}); });
+    if (length == 103) {
+      EXPECT_EQ(result, "ok");
+      EXPECT_EQ(listener.connectionCount(), 1u);
+    } else {
+      EXPECT_EQ(result, "unavailable");
+      EXPECT_EQ(listener.connectionCount(), 0u);
+    }
+  }
+}
+
+TEST_F(AppClientTest, UnwritableRequestFailsWithWriterErrorAndWritesNothing) {
+  EXPECT_EQ(outcome([&] { call({{"op", "item"}, {"id", "bad\xff"}}); }),
+            "error:NSCocoaErrorDomain:3852");
+  EXPECT_EQ(outcome([&] { AppClient((temp_.path() / "nobody.sock").string()).call(
+                              {{"id", "bad\xff"}}); }),
+            "unavailable");
+  ASSERT_TRUE(waitForConnections(companion_, 1));
+  // A well-formed call after it shows that the first connection carried no bytes at all.
+  call({{"op", "next"}});
+  ASSERT_TRUE(companion_.waitForRequests(1));
+  EXPECT_EQ(companion_.connectionCount(), 2u);
+  ASSERT_EQ(companion_.requests().size(), 1u);
+  EXPECT_EQ(companion_.requests().at(0).raw, frame(R"({"op":"next"})"));
+}
+
+TEST_F(AppClientTest, TwoExchangesProceedAtOnce) {
+  companion_.enqueue(Answer::hold(Answer::reply(R"({"n":1})")));
+  companion_.enqueue(Answer::hold(Answer::reply(R"({"n":2})")));
+  auto first = std::async(std::launch::async, [&] { return call(); });
+  auto second = std::async(std::launch::async, [&] { return call(); });
+  EXPECT_TRUE(companion_.waitForHeld(2));
+  companion_.release();
+  std::vector<std::int64_t> numbers{first.get().json.at("n").as_int64(),
+                                    second.get().json.at("n").as_int64()};
+  std::sort(numbers.begin(), numbers.end());
+  EXPECT_THAT(numbers, ElementsAre(1, 2));
+}
+
+TEST(AppClientCreate, NeedsAnExistingContainer) {
+  TempDir root;
+  FileManager::setDefaultManager(nullptr);
+  FileManager::setContainersRoot(root.path());
+  std::filesystem::create_directory(root.path() / "group.present");
+  for (const char* group : {"", "group.absent", "..", ".", "a/b"})
+    EXPECT_FALSE(AppClient::create(group).has_value()) << group;
+  auto client = AppClient::create("group.present");
+  ASSERT_TRUE(client.has_value());
+  EXPECT_EQ(client->path(), (root.path() / "group.present" / "drive.sock").string());
+}
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing

@@ -1,0 +1,68 @@
+#include "channel/error_mapping.h"
+
+#include <gtest/gtest.h>
+
+#include "boundaries/file_provider_error.h"
+#include "channel/unavailable.h"
+#include "platform/json.h"
+
+namespace QuorvelleDrive {
+namespace {
+
+struct WordCase {
+  std::string word;
+  std::string domain;
+  long code;
+};
+
+TEST(AppError, MapsEachWordExactly) {
+  const std::string fp = kFileProviderErrorDomain, cocoa = kCocoaErrorDomain;
+  const WordCase cases[] = {
+      {"notFound", fp, -1005},  {"exists", fp, -1001},   {"notEmpty", fp, -1007},
+      {"offline", fp, -1004},   {"busy", fp, -1004},     {"access", cocoa, 513},
+      {"notDir", cocoa, 513},   {"isDir", cocoa, 513},   {"tooBig", cocoa, 640},
+      {"noSpace", fp, -1003},   {"", fp, -2005},         {"notfound", fp, -2005},
+      {"NotFound", fp, -2005},  {"notFound ", fp, -2005}, {" notFound", fp, -2005},
+      {"unknown", fp, -2005},   {std::string("notFound\0", 9), fp, -2005},
+  };
+  for (const auto& c : cases) {
+    Error e = appError(c.word);
+    EXPECT_EQ(e.domain(), c.domain) << c.word;
+    EXPECT_EQ(e.code(), c.code) << c.word;
+    EXPECT_TRUE(e.userInfo().empty());
+  }
+}
+
+Error rethrown(std::exception_ptr p) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const Error& e) {
+    return e;
+  }
+}
+
+TEST(Unreachable, TurnsOnlyUnavailableIntoServerUnreachable) {
+  EXPECT_EQ(rethrown(unreachable(std::make_exception_ptr(Unavailable()))),
+            fileProviderError(FileProviderError::serverUnreachable));
+
+  auto offline = std::make_exception_ptr(appError("offline"));
+  EXPECT_EQ(unreachable(offline), offline);
+
+  std::exception_ptr parse;
+  try {
+    readJSON("{");
+  } catch (...) {
+    parse = std::current_exception();
+  }
+  EXPECT_EQ(unreachable(parse), parse);
+  EXPECT_EQ(rethrown(parse).code(), CocoaError::propertyListReadCorrupt);
+}
+
+TEST(HostError, ForeignExceptionsBecomeCannotSynchronize) {
+  EXPECT_EQ(hostError(std::make_exception_ptr(std::bad_alloc())),
+            fileProviderError(FileProviderError::cannotSynchronize));
+  EXPECT_EQ(hostError(std::make_exception_ptr(appError("exists"))), appError("exists"));
+}
+
+}  // namespace
+}  // namespace QuorvelleDrive

@@ -1,0 +1,44 @@
+// A test world for the system: a containers root holding one app group with a fake companion
+// listening at its socket, the bundle naming that group, and one domain added to the host.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+
+#include "boundaries/domain.h"
+#include "support/fake_companion.h"
+#include "support/temp_dir.h"
+
+namespace QuorvelleDrive::testing {
+
+inline constexpr const char* kTestGroup = "group.test";
+
+class DriveFixture : public ::testing::Test {
+ protected:
+  DriveFixture();
+  ~DriveFixture() override;
+
+  std::filesystem::path containerPath() const { return temp_.path() / "containers" / kTestGroup; }
+  std::filesystem::path socketPath() const { return containerPath() / "drive.sock"; }
+  std::filesystem::path temporaryDirectory() const;
+  // Writes `bytes` to a fresh file under the temp folder and returns its path.
+  std::filesystem::path localFile(const std::string& name, const std::string& bytes) const;
+
+  // Starts the fake companion (tests that want no companion skip this).
+  FakeCompanion& companion();
+  void stopCompanion() { companion_.reset(); }
+
+  TempDir temp_;
+  Domain domain_{"test.domain", "Test"};
+
+ private:
+  std::unique_ptr<FakeCompanion> companion_;
+};
+
+std::string readWholeFile(const std::filesystem::path& path);
+// Waits until the companion has accepted `count` connections; false after ten seconds.
+bool waitForConnections(const FakeCompanion& companion, std::size_t count);
+
+}  // namespace QuorvelleDrive::testing
