@@ -1,0 +1,58 @@
+// Small adapters that run one host operation and capture what its completion receives.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "extension/file_provider_extension.h"
+#include "support/recorders.h"
+
+namespace QuorvelleDrive::testing {
+
+struct ItemAnswer {
+  std::shared_ptr<const FileProviderItem> item;
+  std::optional<Error> error;
+};
+struct FetchAnswer {
+  std::optional<std::filesystem::path> file;
+  std::shared_ptr<const FileProviderItem> item;
+  std::optional<Error> error;
+};
+struct ChangeAnswer {
+  std::shared_ptr<const FileProviderItem> item;
+  ItemFields pending;
+  bool shouldFetchContent;
+  std::optional<Error> error;
+};
+
+inline ItemCompletion recordInto(Calls<ItemAnswer>& calls) {
+  return [&calls](auto item, auto error) { calls.add({std::move(item), std::move(error)}); };
+}
+inline FetchCompletion recordInto(Calls<FetchAnswer>& calls) {
+  return [&calls](auto file, auto item, auto error) {
+    calls.add({std::move(file), std::move(item), std::move(error)});
+  };
+}
+inline ChangeItemCompletion recordInto(Calls<ChangeAnswer>& calls) {
+  return [&calls](auto item, ItemFields pending, bool fetch, auto error) {
+    calls.add({std::move(item), pending, fetch, std::move(error)});
+  };
+}
+
+// A host-supplied item: just the properties a host hands in.
+struct HostItem : FileProviderItem {
+  ItemIdentifier id{"item"};
+  ItemIdentifier parent{"1"};
+  std::string name = "name";
+  std::optional<ContentType> type;
+
+  ItemIdentifier itemIdentifier() const override { return id; }
+  ItemIdentifier parentItemIdentifier() const override { return parent; }
+  std::string filename() const override { return name; }
+  std::optional<ContentType> contentType() const override { return type; }
+};
+
+inline const char* kItemReply =
+    R"({"item":{"id":"a","parent":"1","name":"a.txt","dir":false,"version":"v1"}})";
+
+}  // namespace QuorvelleDrive::testing
