@@ -28,20 +28,23 @@ inline constexpr long propertyListWriteInvalid = 3852;  // the JSON writer's err
 // An error value; it can also be thrown. Equal when domain, code and user info are equal.
 class Error : public std::exception {
  public:
-  Error(std::string domain, long code) : domain_(std::move(domain)), code_(code) {}
+  Error(std::string domain, long code)
+      : domain_(std::move(domain)), code_(code), what_(domain_ + " error " + std::to_string(code_)) {}
 
   const std::string& domain() const noexcept { return domain_; }
   long code() const noexcept { return code_; }
   const std::map<std::string, std::string>& userInfo() const noexcept { return userInfo_; }
-  const char* what() const noexcept override;
+  const char* what() const noexcept override { return what_.c_str(); }
 
-  friend bool operator==(const Error&, const Error&) = default;
+  friend bool operator==(const Error& a, const Error& b) {
+    return a.domain_ == b.domain_ && a.code_ == b.code_ && a.userInfo_ == b.userInfo_;
+  }
 
  private:
   std::string domain_;
   long code_;
   std::map<std::string, std::string> userInfo_;  // always empty for errors this project makes
-  mutable std::string what_;
+  std::string what_;  // built once so that what() is safe from several threads
 };
 
 inline Error cocoaError(long code) { return Error(kCocoaErrorDomain, code); }

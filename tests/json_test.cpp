@@ -1,0 +1,359 @@
+#include "platform/json.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+const std::string kReadCorrupt = "NSCocoaErrorDomain 3840";
+const std::string kWriteInvalid = "NSCocoaErrorDomain 3852";
+
+// What `f` throws, as "domain code", so a wrong exception type shows up in the failure message.
+std::string outcomeOf(const std::function<void()>& f) {
+  try {
+    f();
+    return "no error";
+  } catch (const Error& e) {
+    return e.domain() + " " + std::to_string(e.code());
+  } catch (const std::exception& e) {
+    return std::string("other exception: ") + e.what();
+  }
+}
+
+std::string readOutcome(std::string_view text) {
+  return outcomeOf([&] { readJSON(text); });
+}
+
+std::string writeOutcome(const json::value& value) {
+  return outcomeOf([&] { writeJSON(value); });
+}
+
+std::string repeat(std::string_view piece, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out.append(piece);
+  return out;
+}
+
+std::string nestedArrays(std::size_t depth) {
+  return repeat("[", depth) + repeat("]", depth);
+}
+
+double firstDouble(std::string_view text) {
+  return readJSON(text).as_array().at(0).as_double();
+}
+
+bool sameBits(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+TEST(ReadJSON, AcceptsObjectOrArrayAtTopLevel) {
+  const char* texts[] = {"{}", "[]", " {\"a\": 1} ", "\n[1, \"x\"]\t", "[[]]"};
+  for (const char* text : texts) {
+    EXPECT_EQ(readJSON(text), json::parse(text)) << text;
+  }
+}
+
+TEST(ReadJSON, RejectsScalarOrEmptyTopLevel) {
+  const char* texts[] = {"\"s\"", "3", "-0", "1.5", "true", "false", "null", "", "   "};
+  for (const char* text : texts) {
+    EXPECT_EQ(readOutcome(text), kReadCorrupt) << "'" << text << "'";
+  }
+}
+
+TEST(ReadJSON, RejectsMalformedText) {
+  const char* texts[] = {
+      "{",        "[1,]",       "{\"a\"}",       "{\"a\":1,}",    "{'a':1}",   "{a:1}",
+      "[1] x",    "[1][2]",     "{} {}",         "[01]",          "[1.]",      "[.5]",
+      "[+1]",     "[1e]",       "[NaN]",         "[Infinity]",    "[\"\\x\"]", "[\"open]",
+      "// c\n[]", "[\"a\tb\"]", "[\"\\ud800\"]", "[\"\\udc00\"]", "[tru]",     "[nul]",
+      "]",
+  };
+  for (const char* text : texts) {
+    EXPECT_EQ(readOutcome(text), kReadCorrupt) << text;
+  }
+}
+
+TEST(ReadJSON, RejectsInvalidUTF8) {
+  const char* texts[] = {
+      "[\"\xFF\"]",     "[\"a\xC0\xAF\"]",          "[\"\xED\xA0\x80\"]",
+      "[\"\xE2\x82\"]", "{\"\xF4\x90\x80\x80\":1}", "[\"\xF0\x9F\x98\"]",
+      "[1]\xFF",
+  };
+  for (const char* text : texts) {
+    EXPECT_EQ(readOutcome(text), kReadCorrupt) << text;
+  }
+}
+
+TEST(ReadJSON, DecodesStringsAndEscapes) {
+  std::string longText = repeat("ab\\u00e9\\ud83d\\ude00\\n", 5000);
+  std::string expected = repeat("ab\xC3\xA9\xF0\x9F\x98\x80\n", 5000);
+  auto value = readJSON("{\"" + longText + "\":\"" + longText + "\",\"raw\":\"\xE2\x82\xAC\"}");
+  EXPECT_EQ(value.at(expected).as_string(), expected);
+  EXPECT_EQ(value.at("raw").as_string(), "\xE2\x82\xAC");
+}
+
+TEST(ReadJSON, AcceptsNestingUpToMaxDepth) {
+  auto value = readJSON(nestedArrays(kMaxJSONDepth));
+  const json::value* inner = &value;
+  for (std::size_t i = 1; i < kMaxJSONDepth; ++i) inner = &inner->as_array().at(0);
+  EXPECT_TRUE(inner->as_array().empty());
+
+  std::string objects =
+      repeat("{\"a\":", kMaxJSONDepth - 1) + "{}" + repeat("}", kMaxJSONDepth - 1);
+  EXPECT_NO_THROW(readJSON(objects));
+}
+
+TEST(ReadJSON, RejectsNestingBeyondMaxDepth) {
+  std::string texts[] = {
+      nestedArrays(kMaxJSONDepth + 1), repeat("[", 100000),       nestedArrays(100000),
+      repeat("{\"a\":", 100000),       repeat("[{\"a\":", 50000),
+  };
+  for (const auto& text : texts) {
+    EXPECT_EQ(readOutcome(text), kReadCorrupt) << text.substr(0, 20) << "... size " << text.size();
+  }
+}
+
+TEST(ReadJSON, DuplicateKeyKeepsLastValue) {
+  auto value = readJSON(R"({"a":1,"b":2,"a":{"x":1,"x":[3]},"b":"last"})");
+  const auto& object = value.as_object();
+  EXPECT_EQ(object.size(), 2u);
+  EXPECT_EQ(object.at("a"), json::parse(R"({"x":[3]})"));
+  EXPECT_EQ(object.at("b"), "last");
+}
+
+TEST(ReadJSON, KeepsIntegersExact) {
+  struct Case {
+    const char* text;
+    json::value expected;
+  };
+  const Case cases[] = {
+      {"0", std::int64_t{0}},
+      {"-0", std::int64_t{0}},
+      {"9007199254740993", std::int64_t{9007199254740993}},
+      {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
+      {"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
+      {"9223372036854775808", std::uint64_t{9223372036854775808u}},
+      {"18446744073709551615", std::numeric_limits<std::uint64_t>::max()},
+  };
+  for (const auto& c : cases) {
+    auto value = readJSON(std::string("[") + c.text + "]").as_array().at(0);
+    EXPECT_EQ(value.kind(), c.expected.kind()) << c.text;
+    EXPECT_EQ(value, c.expected) << c.text;
+  }
+}
+
+TEST(ReadJSON, IntegerBeyondIntegerRangeBecomesDouble) {
+  EXPECT_TRUE(sameBits(firstDouble("[18446744073709551616]"), 18446744073709551616.0));
+  EXPECT_TRUE(sameBits(firstDouble("[-9223372036854775809]"), -9223372036854775808.0));
+  EXPECT_TRUE(sameBits(firstDouble("[123456789012345678901234567890]"), 1.2345678901234568e29));
+}
+
+TEST(ReadJSON, ReadsExponentsFractionsAndSignedZero) {
+  struct Case {
+    const char* text;
+    double expected;
+  };
+  const Case cases[] = {
+      {"1E2", 100.0},
+      {"1e+2", 100.0},
+      {"-2.5e-3", -0.0025},
+      {"0e5", 0.0},
+      {"-0.0", -0.0},
+      {"-0e0", -0.0},
+      {"1.0", 1.0},
+      {"4.9e-324", std::numeric_limits<double>::denorm_min()},
+      {"1e-400", 0.0},
+      {"-1e-400", -0.0},
+      {"1.7976931348623157e308", std::numeric_limits<double>::max()},
+  };
+  for (const auto& c : cases) {
+    EXPECT_TRUE(sameBits(firstDouble(std::string("[") + c.text + "]"), c.expected)) << c.text;
+  }
+}
+
+TEST(ReadJSON, RejectsNumbersBeyondDoubleRange) {
+  const char* texts[] = {"[1e400]", "[-1e400]", "[1e99999999999]", "[1.8e308]"};
+  for (const char* text : texts) {
+    EXPECT_EQ(readOutcome(text), kReadCorrupt) << text;
+  }
+}
+
+TEST(ReadJSON, ReadsDoublesCorrectlyRounded) {
+  const char* texts[] = {
+      "7.8329333721647033e6",    "4.1805213556246317e108",  "1.2478530164606299e-174",
+      "7.7608677532361192e-282", "3.6071448299773596e-189", "0.1",
+      "2.2250738585072011e-308", "9007199254740993.0",      "0.30000000000000004",
+  };
+  for (const char* text : texts) {
+    double parsed = firstDouble(std::string("[") + text + "]");
+    EXPECT_TRUE(sameBits(parsed, std::strtod(text, nullptr))) << text;
+  }
+}
+
+std::string randomSeventeenDigitNumber(std::mt19937_64& rng) {
+  std::uniform_int_distribution<std::uint64_t> mantissa(10000000000000000u, 99999999999999999u);
+  std::uniform_int_distribution<int> exponent(-307, 307);
+  std::string digits = std::to_string(mantissa(rng));
+  std::string sign = rng() % 2 ? "-" : "";
+  return sign + digits.substr(0, 1) + "." + digits.substr(1) + "e" + std::to_string(exponent(rng));
+}
+
+TEST(ReadJSON, RandomSeventeenDigitDoublesMatchStrtod) {
+  std::mt19937_64 rng(20240601);
+  std::vector<std::string> texts;
+  std::string document = "[";
+  for (int i = 0; i < 2000; ++i) {
+    texts.push_back(randomSeventeenDigitNumber(rng));
+    document += (i ? "," : "") + texts.back();
+  }
+  auto values = readJSON(document + "]").as_array();
+  ASSERT_EQ(values.size(), texts.size());
+  int mismatches = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (sameBits(values[i].as_double(), std::strtod(texts[i].c_str(), nullptr))) continue;
+    if (++mismatches <= 5) ADD_FAILURE() << texts[i] << " read as " << values[i].as_double();
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(WriteJSON, OutputIsCompactAndRoundTrips) {
+  json::value value = {
+      {"list", {1, -2, std::numeric_limits<std::uint64_t>::max(), 0.1, true, nullptr, "x\"y\n"}},
+      {"nested", {{"empty", json::object()}, {"none", json::array()}}},
+      {"\xC3\xA9", 1.7976931348623157e308},
+  };
+  std::string text = writeJSON(value);
+  EXPECT_EQ(text.find_first_of(" \n\t"), std::string::npos) << text;
+  EXPECT_EQ(readJSON(text), value);
+  EXPECT_EQ(writeJSON(json::array()), "[]");
+  EXPECT_EQ(writeJSON(json::object()), "{}");
+}
+
+TEST(WriteJSON, DoublesRoundTripExactly) {
+  std::mt19937_64 rng(7);
+  json::array values;
+  for (int i = 0; i < 2000; ++i) {
+    std::uint64_t bits = rng();
+    double d = 0;
+    std::memcpy(&d, &bits, sizeof d);
+    if (std::isfinite(d)) values.push_back(d);
+  }
+  auto read = readJSON(writeJSON(values)).as_array();
+  ASSERT_EQ(read.size(), values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    EXPECT_TRUE(sameBits(read[i].as_double(), values[i].as_double())) << values[i];
+  }
+}
+
+TEST(WriteJSON, RejectsInvalidUTF8) {
+  const json::value values[] = {
+      json::array{"\xFF"},
+      json::array{"ok", json::array{json::object{{"k", "\xED\xA0\x80"}}}},
+      json::object{{"\xC0\xAF", 1}},
+      json::object{{"a", json::object{{"\xE2\x82", "v"}}}},
+  };
+  for (const auto& value : values) {
+    EXPECT_EQ(writeOutcome(value), kWriteInvalid) << value;
+  }
+}
+
+TEST(WriteJSON, RejectsNonFiniteDoubles) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const json::value values[] = {
+      json::array{nan},
+      json::array{inf},
+      json::array{-inf},
+      json::object{{"a", json::array{1, json::object{{"b", nan}}}}},
+  };
+  for (const auto& value : values) {
+    EXPECT_EQ(writeOutcome(value), kWriteInvalid) << value;
+  }
+}
+
+TEST(WriteJSON, RejectsScalarTopLevel) {
+  const json::value values[] = {"s", 3, 1.5, std::uint64_t{1}, true, nullptr};
+  for (const auto& value : values) {
+    EXPECT_EQ(writeOutcome(value), kWriteInvalid) << value;
+  }
+}
+
+struct UTF8Case {
+  std::string input;
+  bool valid;
+  std::string decoded;
+};
+
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+const UTF8Case kUTF8Cases[] = {
+    {"", true, ""},
+    {"plain", true, "plain"},
+    {std::string("a\0b", 3), true, std::string("a\0b", 3)},
+    {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", true, "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+    {"\xED\x9F\xBF\xEE\x80\x80", true, "\xED\x9F\xBF\xEE\x80\x80"},  // U+D7FF, U+E000
+    {"\xF4\x8F\xBF\xBF", true, "\xF4\x8F\xBF\xBF"},                  // U+10FFFF
+    {"\xEF\xBF\xBD", true, "\xEF\xBF\xBD"},
+    {"\xF0\x9F\x98", false, kFFFD},
+    {"\xF0\x9F\x98!", false, kFFFD + "!"},
+    {"\xC0\xAF", false, kFFFD + kFFFD},
+    {"\xC1\xBF", false, kFFFD + kFFFD},
+    {"\xE0\x80\x80", false, kFFFD + kFFFD + kFFFD},
+    {"\xF0\x80\x80\x80", false, kFFFD + kFFFD + kFFFD + kFFFD},
+    {"\xED\xA0\x80", false, kFFFD + kFFFD + kFFFD},
+    {"\xED\xBF\xBF", false, kFFFD + kFFFD + kFFFD},
+    {"\xE2\x82"
+     "A",
+     false, kFFFD + "A"},
+    {"\xFF", false, kFFFD},
+    {"\xFE\xFE", false, kFFFD + kFFFD},
+    {"\x80", false, kFFFD},
+    {"a\xC3", false, "a" + kFFFD},
+    {"\xC3\xC3\xA9", false, kFFFD + "\xC3\xA9"},
+    {"\xF4\x90\x80\x80", false, kFFFD + kFFFD + kFFFD + kFFFD},
+    {"\xF5\x80\x80\x80", false, kFFFD + kFFFD + kFFFD + kFFFD},
+    {"\xF8\x88\x80\x80\x80", false, kFFFD + kFFFD + kFFFD + kFFFD + kFFFD},
+    {"a\xF1\x80\x80\xE1\x80\xC2"
+     "b\x80"
+     "c\x80\xBF"
+     "d",
+     false, "a" + kFFFD + kFFFD + kFFFD + "b" + kFFFD + "c" + kFFFD + kFFFD + "d"},
+};
+
+std::string hex(std::string_view s) {
+  std::string out;
+  char buf[4];
+  for (unsigned char c : s) {
+    std::snprintf(buf, sizeof buf, "%02X ", c);
+    out += buf;
+  }
+  return out;
+}
+
+TEST(UTF8, ValidityIsStrict) {
+  for (const auto& c : kUTF8Cases) {
+    EXPECT_EQ(isValidUTF8(c.input), c.valid) << hex(c.input);
+  }
+}
+
+TEST(UTF8, LossyDecodeReplacesEachMaximalInvalidSubpart) {
+  for (const auto& c : kUTF8Cases) {
+    EXPECT_EQ(hex(decodeUTF8Lossy(c.input)), hex(c.decoded)) << hex(c.input);
+  }
+}
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing
