@@ -1,0 +1,358 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <set>
+
+#include "boundaries/file_provider_error.h"
+#include "boundaries/file_provider_manager.h"
+#include "support/drive_fixture.h"
+#include "support/operations.h"
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+json::object obj(std::string_view text) { return boost::json::parse(text).as_object(); }
+
+class ItemOperationsTest : public DriveFixture {
+ protected:
+  ItemOperationsTest() { companion(); }
+
+  std::vector<json::object> sent() {
+    std::vector<json::object> out;
+    for (auto& r : companion().requests()) out.push_back(r.json);
+    return out;
+  }
+  std::string bodyOf(std::size_t request) {
+    return companion().requests().at(request).body;
+  }
+  void reply(std::string_view json, std::string_view body = {}) {
+    companion().enqueue(Answer::reply(json, body));
+  }
+  ItemAnswer lookUp(const ItemIdentifier& id) {
+    Calls<ItemAnswer> answer;
+    extension_->item(id, {}, recordInto(answer));
+    return answer.get();
+  }
+  FetchAnswer fetch(const ItemIdentifier& id = ItemIdentifier("a")) {
+    Calls<FetchAnswer> answer;
+    extension_->fetchContents(id, std::nullopt, {}, recordInto(answer));
+    return answer.get();
+  }
+  ChangeAnswer create(std::shared_ptr<HostItem> itemTemplate,
+                      std::optional<std::filesystem::path> contents) {
+    Calls<ChangeAnswer> answer;
+    extension_->createItem(itemTemplate, ~ItemFields{0}, contents, 0, {}, recordInto(answer));
+    return answer.get();
+  }
+  ChangeAnswer modify(ItemFields changed, std::optional<std::filesystem::path> contents,
+                      ItemVersion base = {"v1", "meta"}) {
+    Calls<ChangeAnswer> answer;
+    extension_->modifyItem(changedItem_, base, changed, contents, 0, {}, recordInto(answer));
+    return answer.get();
+  }
+  std::optional<Error> remove(ItemOptions options, ItemVersion base = {}) {
+    Calls<std::optional<Error>> answer;
+    extension_->deleteItem(ItemIdentifier("a"), base, options, {},
+                           [&](std::optional<Error> e) { answer.add(e); });
+    return answer.get();
+  }
+
+  std::shared_ptr<FileProviderExtension> extension_ = FileProviderExtension::create(domain_);
+  std::shared_ptr<HostItem> changedItem_ = [] {
+    auto item = std::make_shared<HostItem>();
+    item->id = ItemIdentifier("a");
+    item->parent = rootContainerItemIdentifier();
+    item->name = "b.txt";
+    return item;
+  }();
+};
+
+TEST_F(ItemOperationsTest, LookupSendsItemWithTheWireId) {
+  reply(kItemReply);
+  EXPECT_EQ(lookUp(rootContainerItemIdentifier()).item->filename(), "a.txt");
+  reply("{}");
+  EXPECT_EQ(lookUp(ItemIdentifier("x")).error, fileProviderError(FileProviderError::noSuchItem));
+  reply(R"({"error":"busy"})");
+  EXPECT_EQ(lookUp(ItemIdentifier("y")).error,
+            fileProviderError(FileProviderError::serverUnreachable));
+  EXPECT_THAT(sent(), ElementsAre(obj(R"({"op":"item","id":"1"})"),
+                                  obj(R"({"op":"item","id":"x"})"),
+                                  obj(R"({"op":"item","id":"y"})")));
+}
+
+TEST_F(ItemOperationsTest, FetchWritesTheBodyToAFreshOwnerOnlyFile) {
+  reply(kItemReply);
+  reply(R"({"size":5})", "hello");
+  auto first = fetch();
+  ASSERT_FALSE(first.error);
+  EXPECT_EQ(first.item->itemIdentifier(), ItemIdentifier("a"));
+  EXPECT_EQ(first.file->parent_path(), temporaryDirectory());
+  EXPECT_THAT(first.file->filename().string(),
+              ::testing::MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"));
+  EXPECT_EQ(readWholeFile(*first.file), "hello");
+  struct stat info {};
+  ASSERT_EQ(::stat(temporaryDirectory().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  reply(kItemReply);
+  reply("{}");  // no body stands for zero bytes
+  auto second = fetch();
+  ASSERT_FALSE(second.error);
+  EXPECT_NE(second.file, first.file);
+  EXPECT_EQ(readWholeFile(*second.file), "");
+  EXPECT_THAT(sent(), ElementsAre(obj(R"({"op":"item","id":"a"})"), obj(R"({"op":"read","id":"a"})"),
+                                  obj(R"({"op":"item","id":"a"})"), obj(R"({"op":"read","id":"a"})")));
+}
+
+TEST_F(ItemOperationsTest, FetchStillReadsWhenTheItemIsMissing) {
+  reply("{}");
+  reply(R"({"size":3})", "abc");
+  auto answer = fetch();
+  EXPECT_EQ(answer.error, fileProviderError(FileProviderError::noSuchItem));
+  EXPECT_FALSE(answer.file);
+  EXPECT_FALSE(answer.item);
+  EXPECT_EQ(sent().size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(temporaryDirectory()) &&
+               !std::filesystem::is_empty(temporaryDirectory()));
+}
+
+TEST_F(ItemOperationsTest, FetchStopsAtTheFirstFailedRequest) {
+  reply(R"({"error":"notFound"})");
+  EXPECT_EQ(fetch().error, fileProviderError(FileProviderError::noSuchItem));
+  EXPECT_EQ(sent().size(), 1u);
+
+  reply(kItemReply);
+  reply(R"({"error":"access"})");
+  EXPECT_EQ(fetch().error, cocoaError(CocoaError::fileWriteNoPermission));
+  EXPECT_EQ(sent().size(), 3u);
+}
+
+TEST_F(ItemOperationsTest, FetchReportsManagerAndDirectoryFailures) {
+  struct BrokenManager : FileProviderManager {
+    std::filesystem::path temporaryDirectoryURL() const override {
+      throw cocoaError(CocoaError::fileWriteVolumeReadOnly);
+    }
+  };
+  struct MissingDirectory : FileProviderManager {
+    std::filesystem::path dir;
+    std::filesystem::path temporaryDirectoryURL() const override { return dir; }
+  };
+  auto missing = std::make_shared<MissingDirectory>();
+  missing->dir = temp_.path() / "gone";
+  const std::pair<DomainRegistry::Lookup, Error> cases[] = {
+      {[](const Domain&) { return nullptr; }, fileProviderError(FileProviderError::noSuchItem)},
+      {[](const Domain&) { return std::make_shared<BrokenManager>(); },
+       cocoaError(CocoaError::fileWriteVolumeReadOnly)},
+      {[missing](const Domain&) { return missing; }, cocoaError(CocoaError::fileNoSuchFile)},
+  };
+  for (const auto& [lookup, expected] : cases) {
+    DomainRegistry::shared().setLookup(lookup);
+    reply(kItemReply);
+    reply(R"({"size":1})", "x");
+    EXPECT_EQ(fetch().error, expected);
+  }
+  EXPECT_EQ(sent().size(), 6u);
+}
+
+TEST_F(ItemOperationsTest, ManagerExistsOnlyForAddedDomains) {
+  EXPECT_TRUE(FileProviderManager::managerForDomain(domain_));
+  EXPECT_FALSE(FileProviderManager::managerForDomain(Domain{"never.added", ""}));
+}
+
+TEST_F(ItemOperationsTest, CreateFolderFromAFolderTemplate) {
+  auto folder = std::make_shared<HostItem>();
+  folder->parent = rootContainerItemIdentifier();
+  folder->name = "Docs";
+  folder->type = ContentType::folder();
+  reply(R"({"item":{"id":"d","parent":"1","name":"Docs","dir":true}})");
+  auto answer = create(folder, localFile("ignored", "bytes"));
+  ASSERT_FALSE(answer.error);
+  EXPECT_EQ(answer.item->contentType(), ContentType::folder());
+  EXPECT_EQ(answer.pending, 0u);
+  EXPECT_FALSE(answer.shouldFetchContent);
+  EXPECT_THAT(sent(), ElementsAre(obj(R"({"op":"create","parent":"1","name":"Docs","dir":true})")));
+  EXPECT_EQ(bodyOf(0), "");
+}
+
+TEST_F(ItemOperationsTest, CreateFileSendsItsWholeContents) {
+  for (std::string contents : {std::string("file bytes"), std::string()}) {
+    auto file = std::make_shared<HostItem>();
+    file->parent = ItemIdentifier("p");
+    file->name = "f.txt";
+    if (contents.empty()) file->type = ContentType::data();
+    reply(kItemReply);
+    auto answer = create(file, localFile("local", contents));
+    ASSERT_FALSE(answer.error);
+    auto request = sent().back();
+    EXPECT_EQ(request, obj(R"({"op":"create","parent":"p","name":"f.txt","dir":false,"size":)" +
+                           std::to_string(contents.size()) + "}"));
+    EXPECT_EQ(bodyOf(sent().size() - 1), contents);
+  }
+}
+
+TEST_F(ItemOperationsTest, CreateFailures) {
+  auto file = std::make_shared<HostItem>();
+  EXPECT_EQ(create(file, std::nullopt).error,
+            fileProviderError(FileProviderError::excludedFromSync));
+  EXPECT_EQ(create(file, temp_.path() / "no-such-file").error,
+            cocoaError(CocoaError::fileReadNoSuchFile));
+  EXPECT_THAT(sent(), IsEmpty());
+
+  reply("{}");
+  auto answer = create(file, localFile("x", "x"));
+  EXPECT_EQ(answer.error, fileProviderError(FileProviderError::cannotSynchronize));
+  EXPECT_FALSE(answer.item);
+  reply(R"({"error":"exists"})");
+  EXPECT_EQ(create(file, localFile("x", "x")).error,
+            fileProviderError(FileProviderError::filenameCollision));
+}
+
+struct ModifyCase {
+  const char* name;
+  ItemFields changed;
+  bool withContents;
+  std::vector<std::string> replies;
+  std::vector<std::string> expectedOps;
+  bool shouldFetch;
+  const char* resultVersion;  // the "version" of the item the completion receives
+};
+
+std::string itemReply(const char* version, const char* extra = "") {
+  return std::string(R"({"item":{"id":"a","parent":"1","name":"b.txt","dir":false,"version":")") +
+         version + "\"}" + extra + "}";
+}
+
+TEST_F(ItemOperationsTest, ModificationSendsRenameWriteItemInOrderAtMostOnce) {
+  const ModifyCase cases[] = {
+      {"filename only", ItemField::filename, false, {itemReply("r")}, {"rename"}, false, "r"},
+      {"parent and filename", ItemField::filename | ItemField::parentItemIdentifier, false,
+       {itemReply("r")}, {"rename"}, false, "r"},
+      {"rename reply without item", ItemField::filename, false, {"{}", itemReply("i")},
+       {"rename", "item"}, false, "i"},
+      {"contents", ItemField::contents, true, {itemReply("w", R"(,"restore":true)")}, {"write"},
+       true, "w"},
+      {"contents without URL", ItemField::contents, false, {itemReply("i")}, {"item"}, false, "i"},
+      {"contents and filename", ItemField::contents | ItemField::filename, true,
+       {itemReply("r"), itemReply("w")}, {"rename", "write"}, false, "w"},
+      {"write reply without item", ItemField::contents, true,
+       {R"({"restore":true})", itemReply("i")}, {"write", "item"}, true, "i"},
+      {"restore not a boolean", ItemField::contents, true, {itemReply("w", R"(,"restore":1)")},
+       {"write"}, false, "w"},
+      {"nothing changed", 0, false, {itemReply("i")}, {"item"}, false, "i"},
+      {"only ignored fields", 1u << 5, false, {itemReply("i")}, {"item"}, false, "i"},
+  };
+  auto contents = localFile("new", "new bytes");
+  std::size_t before = 0;
+  for (const auto& c : cases) {
+    for (const auto& r : c.replies) reply(r);
+    auto answer = modify(c.changed, c.withContents ? std::optional(contents) : std::nullopt);
+    ASSERT_FALSE(answer.error) << c.name;
+    EXPECT_EQ(answer.item->itemVersion().contentVersion, c.resultVersion) << c.name;
+    EXPECT_EQ(answer.shouldFetchContent, c.shouldFetch) << c.name;
+    EXPECT_EQ(answer.pending, 0u) << c.name;
+    auto requests = sent();
+    std::vector<std::string> ops;
+    for (std::size_t i = before; i < requests.size(); ++i)
+      ops.push_back(std::string(requests[i].at("op").as_string()));
+    EXPECT_EQ(ops, c.expectedOps) << c.name;
+    before = requests.size();
+  }
+}
+
+TEST_F(ItemOperationsTest, ModificationRequestsCarryTheirKeys) {
+  changedItem_->parent = ItemIdentifier("newParent");
+  reply("{}");
+  reply(itemReply("w"));
+  auto answer = modify(ItemField::contents | ItemField::parentItemIdentifier,
+                       localFile("new", "0123456789"), ItemVersion{"v\xff\xfe" "1", "m"});
+  ASSERT_FALSE(answer.error);
+  EXPECT_THAT(sent(),
+              ElementsAre(obj(R"({"op":"rename","id":"a","parent":"newParent","name":"b.txt"})"),
+                          obj(R"({"op":"write","id":"a","size":10,"base":"v\uFFFD\uFFFD1"})")));
+  EXPECT_EQ(bodyOf(1), "0123456789");
+
+  reply(itemReply("w"));
+  modify(ItemField::contents, localFile("new", ""), ItemVersion{});
+  EXPECT_EQ(sent().back(), obj(R"({"op":"write","id":"a","size":0,"base":""})"));
+  EXPECT_EQ(bodyOf(2), "");
+}
+
+TEST_F(ItemOperationsTest, ModificationFailuresStopTheSequence) {
+  reply(R"({"error":"exists"})");
+  auto renamed = modify(ItemField::filename | ItemField::contents, localFile("n", "x"));
+  EXPECT_EQ(renamed.error, fileProviderError(FileProviderError::filenameCollision));
+  EXPECT_FALSE(renamed.item);
+  EXPECT_EQ(sent().size(), 1u);
+
+  reply(itemReply("r"));
+  auto unreadable = modify(ItemField::filename | ItemField::contents, temp_.path() / "missing");
+  EXPECT_EQ(unreadable.error, cocoaError(CocoaError::fileReadNoSuchFile));
+  EXPECT_FALSE(unreadable.item);
+  EXPECT_EQ(sent().size(), 2u);
+
+  reply(R"({"error":"tooBig"})");
+  auto written = modify(ItemField::contents, localFile("n", "x"));
+  EXPECT_EQ(written.error, cocoaError(CocoaError::fileWriteOutOfSpace));
+  EXPECT_FALSE(written.shouldFetchContent);
+  EXPECT_EQ(sent().size(), 3u);
+
+  reply("{}");
+  EXPECT_EQ(modify(0, std::nullopt).error, fileProviderError(FileProviderError::noSuchItem));
+}
+
+TEST_F(ItemOperationsTest, HostTextsThatAreNotUTF8NeverReachTheWire) {
+  changedItem_->name = "bad\xc3";
+  auto answer = modify(ItemField::filename, std::nullopt);
+  EXPECT_EQ(answer.error, cocoaError(CocoaError::propertyListWriteInvalid));
+  ASSERT_TRUE(waitForConnections(companion(), 1));  // its answer is chosen on accept
+  reply(kItemReply);
+  changedItem_->name = "good";
+  EXPECT_FALSE(modify(ItemField::filename, std::nullopt).error);
+  EXPECT_EQ(companion().connectionCount(), 2u);
+  EXPECT_THAT(sent(), ElementsAre(obj(R"({"op":"rename","id":"a","parent":"1","name":"good"})")));
+
+  changedItem_->name = "bad\xc3";
+
+  stopCompanion();
+  EXPECT_EQ(modify(ItemField::filename, std::nullopt).error,
+            fileProviderError(FileProviderError::serverUnreachable));
+}
+
+TEST_F(ItemOperationsTest, DeletionSendsOneRequestAndIgnoresTheReply) {
+  reply("{}");
+  EXPECT_FALSE(remove(0));
+  reply(kItemReply, "");
+  reply(R"({"size":4})", "body");
+  EXPECT_FALSE(remove(1, ItemVersion{"x", "y"}));
+  EXPECT_FALSE(remove(0, ItemVersion{"z", ""}));
+  reply(R"({"error":"notEmpty"})");
+  EXPECT_EQ(remove(1), fileProviderError(FileProviderError::directoryNotEmpty));
+  auto requests = sent();
+  ASSERT_EQ(requests.size(), 4u);
+  for (const auto& r : requests) EXPECT_EQ(r, obj(R"({"op":"delete","id":"a"})"));
+}
+
+TEST_F(ItemOperationsTest, ManyOperationsInFlightAtOnce) {
+  constexpr int kCount = 12;
+  for (int i = 0; i < kCount; ++i) companion().enqueue(Answer::hold(Answer::reply(kItemReply)));
+  std::vector<std::unique_ptr<Calls<ItemAnswer>>> lookups;
+  std::vector<std::unique_ptr<Calls<std::optional<Error>>>> deletions;
+  for (int i = 0; i < kCount / 2; ++i) {
+    lookups.push_back(std::make_unique<Calls<ItemAnswer>>());
+    extension_->item(ItemIdentifier("a"), {}, recordInto(*lookups.back()));
+    deletions.push_back(std::make_unique<Calls<std::optional<Error>>>());
+    extension_->deleteItem(ItemIdentifier("a"), {}, 0, {},
+                           [d = deletions.back().get()](auto e) { d->add(e); });
+  }
+  ASSERT_TRUE(companion().waitForHeld(kCount));
+  companion().release();
+  for (auto& l : lookups) EXPECT_TRUE(l->get().item);
+  for (auto& d : deletions) EXPECT_FALSE(d->get());
+}
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing
