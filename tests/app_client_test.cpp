@@ -159,10 +159,13 @@ TEST_F(AppClientTest, PathOf103BytesConnectsAnd104DoesNot) {
 }
 
 TEST_F(AppClientTest, UnwritableRequestFailsWithWriterErrorAndWritesNothing) {
-  EXPECT_EQ(outcome([&] { call({{"op", "item"}, {"id", "bad\xff"}}); }),
+  EXPECT_EQ(outcome([&] {
+              call({{"op", "item"}, {"id", "bad\xff"}});
+            }),
             "error:NSCocoaErrorDomain:3852");
-  EXPECT_EQ(outcome([&] { AppClient((temp_.path() / "nobody.sock").string()).call(
-                              {{"id", "bad\xff"}}); }),
+  EXPECT_EQ(outcome([&] {
+              AppClient((temp_.path() / "nobody.sock").string()).call({{"id", "bad\xff"}});
+            }),
             "unavailable");
   ASSERT_TRUE(waitForConnections(companion_, 1));
   // A well-formed call after it shows that the first connection carried no bytes at all.

@@ -157,18 +157,6 @@ TEST(DispatchQueueTest, DestroyingQueueRunsQueuedTasksAndReleasesTheirCaptures) 
   for (const auto& token : tokens) EXPECT_TRUE(token.expired());
 }
 
-TEST(DispatchQueueTest, CapturesAreReleasedOnceTheTaskHasRun) {
-  DispatchQueue queue("test.captures");
-  auto ran = std::make_shared<Counter>();
-  auto released = std::make_shared<Counter>();
-  auto token = std::make_shared<Token>(released);
-  std::weak_ptr<Token> watch = token;
-  queue.async([=, token = std::move(token)] { ran->add(); });
-  ASSERT_TRUE(ran->waitFor(1));
-  EXPECT_TRUE(released->waitFor(1, kWellBeforeRetirement));
-  EXPECT_TRUE(watch.expired());
-}
-
 TEST(DispatchQueueTest, ThrowingTasksDoNotStopLaterTasks) {
   const std::vector<std::function<void()>> throwers = {
       [] { throw std::runtime_error("task failed"); }, [] { throw 42; },
@@ -195,35 +183,6 @@ TEST(DispatchQueueTest, IdleWorkersRetireAndTheQueueStillRunsWork) {
   ASSERT_TRUE(exited->waitFor(1, DispatchQueue::kIdleRetirement + kPatience));
   queue.async([=] { ran->add(); });
   EXPECT_TRUE(ran->waitFor(2));
-}
-
-TEST(DispatchQueueTest, DestroyingAnIdleQueueEndsItsWorkersWithoutWaitingForRetirement) {
-  auto exited = std::make_shared<Counter>();
-  auto ran = std::make_shared<Counter>();
-  {
-    DispatchQueue queue("test.close");
-    queue.async([=] {
-      threadExitNotifier.exited = exited;
-      ran->add();
-    });
-    ASSERT_TRUE(ran->waitFor(1));
-  }
-  EXPECT_TRUE(exited->waitFor(1, kWellBeforeRetirement));
-}
-
-TEST(DispatchQueueTest, ConcurrentSubmittersHaveEveryTaskRun) {
-  constexpr int kSubmitters = 4;
-  constexpr int kTasksEach = 250;
-  DispatchQueue queue("test.concurrent");
-  auto done = std::make_shared<Counter>();
-  std::vector<std::jthread> submitters;
-  for (int s = 0; s < kSubmitters; ++s) {
-    submitters.emplace_back([&] {
-      for (int i = 0; i < kTasksEach; ++i) queue.async([=] { done->add(); });
-    });
-  }
-  submitters.clear();
-  EXPECT_TRUE(done->waitFor(kSubmitters * kTasksEach));
 }
 
 TEST(DispatchQueueTest, GlobalIsOneQueueThatRunsWork) {

@@ -13,7 +13,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-json::object obj(std::string_view text) { return boost::json::parse(text).as_object(); }
+json::object obj(std::string_view text) {
+  return boost::json::parse(text).as_object();
+}
 
 const char* kTwoItems = R"({"items":[{"id":"a","parent":"1","name":"a","dir":false},
                                      {"id":"b","parent":"1","name":"b","dir":true}]})";
@@ -33,8 +35,9 @@ class EnumeratorTest : public DriveFixture {
   }
   std::optional<SyncAnchor> currentAnchor() {
     Calls<std::optional<SyncAnchor>> answer;
-    extension_->enumerator(trashContainerItemIdentifier(), {})
-        ->currentSyncAnchor([&](auto anchor) { answer.add(anchor); });
+    extension_->enumerator(trashContainerItemIdentifier(), {})->currentSyncAnchor([&](auto anchor) {
+      answer.add(anchor);
+    });
     return answer.get();
   }
   std::vector<json::object> sent() {

@@ -15,7 +15,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-json::object obj(std::string_view text) { return boost::json::parse(text).as_object(); }
+json::object obj(std::string_view text) {
+  return boost::json::parse(text).as_object();
+}
 
 class ItemOperationsTest : public DriveFixture {
  protected:
@@ -26,9 +28,7 @@ class ItemOperationsTest : public DriveFixture {
     for (auto& r : companion().requests()) out.push_back(r.json);
     return out;
   }
-  std::string bodyOf(std::size_t request) {
-    return companion().requests().at(request).body;
-  }
+  std::string bodyOf(std::size_t request) { return companion().requests().at(request).body; }
   void reply(std::string_view json, std::string_view body = {}) {
     companion().enqueue(Answer::reply(json, body));
   }
@@ -79,9 +79,9 @@ TEST_F(ItemOperationsTest, LookupSendsItemWithTheWireId) {
   reply(R"({"error":"busy"})");
   EXPECT_EQ(lookUp(ItemIdentifier("y")).error,
             fileProviderError(FileProviderError::serverUnreachable));
-  EXPECT_THAT(sent(), ElementsAre(obj(R"({"op":"item","id":"1"})"),
-                                  obj(R"({"op":"item","id":"x"})"),
-                                  obj(R"({"op":"item","id":"y"})")));
+  EXPECT_THAT(sent(),
+              ElementsAre(obj(R"({"op":"item","id":"1"})"), obj(R"({"op":"item","id":"x"})"),
+                          obj(R"({"op":"item","id":"y"})")));
 }
 
 TEST_F(ItemOperationsTest, FetchWritesTheBodyToAFreshOwnerOnlyFile) {
@@ -91,8 +91,9 @@ TEST_F(ItemOperationsTest, FetchWritesTheBodyToAFreshOwnerOnlyFile) {
   ASSERT_FALSE(first.error);
   EXPECT_EQ(first.item->itemIdentifier(), ItemIdentifier("a"));
   EXPECT_EQ(first.file->parent_path(), temporaryDirectory());
-  EXPECT_THAT(first.file->filename().string(),
-              ::testing::MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"));
+  EXPECT_THAT(
+      first.file->filename().string(),
+      ::testing::MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"));
   EXPECT_EQ(readWholeFile(*first.file), "hello");
   struct stat info {};
   ASSERT_EQ(::stat(temporaryDirectory().c_str(), &info), 0);
@@ -104,8 +105,9 @@ TEST_F(ItemOperationsTest, FetchWritesTheBodyToAFreshOwnerOnlyFile) {
   ASSERT_FALSE(second.error);
   EXPECT_NE(second.file, first.file);
   EXPECT_EQ(readWholeFile(*second.file), "");
-  EXPECT_THAT(sent(), ElementsAre(obj(R"({"op":"item","id":"a"})"), obj(R"({"op":"read","id":"a"})"),
-                                  obj(R"({"op":"item","id":"a"})"), obj(R"({"op":"read","id":"a"})")));
+  EXPECT_THAT(sent(),
+              ElementsAre(obj(R"({"op":"item","id":"a"})"), obj(R"({"op":"read","id":"a"})"),
+                          obj(R"({"op":"item","id":"a"})"), obj(R"({"op":"read","id":"a"})")));
 }
 
 TEST_F(ItemOperationsTest, FetchStillReadsWhenTheItemIsMissing) {
@@ -229,19 +231,49 @@ std::string itemReply(const char* version, const char* extra = "") {
 TEST_F(ItemOperationsTest, ModificationSendsRenameWriteItemInOrderAtMostOnce) {
   const ModifyCase cases[] = {
       {"filename only", ItemField::filename, false, {itemReply("r")}, {"rename"}, false, "r"},
-      {"parent and filename", ItemField::filename | ItemField::parentItemIdentifier, false,
-       {itemReply("r")}, {"rename"}, false, "r"},
-      {"rename reply without item", ItemField::filename, false, {"{}", itemReply("i")},
-       {"rename", "item"}, false, "i"},
-      {"contents", ItemField::contents, true, {itemReply("w", R"(,"restore":true)")}, {"write"},
-       true, "w"},
+      {"parent and filename",
+       ItemField::filename | ItemField::parentItemIdentifier,
+       false,
+       {itemReply("r")},
+       {"rename"},
+       false,
+       "r"},
+      {"rename reply without item",
+       ItemField::filename,
+       false,
+       {"{}", itemReply("i")},
+       {"rename", "item"},
+       false,
+       "i"},
+      {"contents",
+       ItemField::contents,
+       true,
+       {itemReply("w", R"(,"restore":true)")},
+       {"write"},
+       true,
+       "w"},
       {"contents without URL", ItemField::contents, false, {itemReply("i")}, {"item"}, false, "i"},
-      {"contents and filename", ItemField::contents | ItemField::filename, true,
-       {itemReply("r"), itemReply("w")}, {"rename", "write"}, false, "w"},
-      {"write reply without item", ItemField::contents, true,
-       {R"({"restore":true})", itemReply("i")}, {"write", "item"}, true, "i"},
-      {"restore not a boolean", ItemField::contents, true, {itemReply("w", R"(,"restore":1)")},
-       {"write"}, false, "w"},
+      {"contents and filename",
+       ItemField::contents | ItemField::filename,
+       true,
+       {itemReply("r"), itemReply("w")},
+       {"rename", "write"},
+       false,
+       "w"},
+      {"write reply without item",
+       ItemField::contents,
+       true,
+       {R"({"restore":true})", itemReply("i")},
+       {"write", "item"},
+       true,
+       "i"},
+      {"restore not a boolean",
+       ItemField::contents,
+       true,
+       {itemReply("w", R"(,"restore":1)")},
+       {"write"},
+       false,
+       "w"},
       {"nothing changed", 0, false, {itemReply("i")}, {"item"}, false, "i"},
       {"only ignored fields", 1u << 5, false, {itemReply("i")}, {"item"}, false, "i"},
   };
@@ -267,8 +299,11 @@ TEST_F(ItemOperationsTest, ModificationRequestsCarryTheirKeys) {
   changedItem_->parent = ItemIdentifier("newParent");
   reply("{}");
   reply(itemReply("w"));
-  auto answer = modify(ItemField::contents | ItemField::parentItemIdentifier,
-                       localFile("new", "0123456789"), ItemVersion{"v\xff\xfe" "1", "m"});
+  auto answer =
+      modify(ItemField::contents | ItemField::parentItemIdentifier, localFile("new", "0123456789"),
+             ItemVersion{"v\xff\xfe"
+                         "1",
+                         "m"});
   ASSERT_FALSE(answer.error);
   EXPECT_THAT(sent(),
               ElementsAre(obj(R"({"op":"rename","id":"a","parent":"newParent","name":"b.txt"})"),

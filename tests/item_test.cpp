@@ -11,15 +11,20 @@ namespace {
 
 using ::testing::ElementsAre;
 
-json::object dict(std::string_view text) { return readJSON(text).as_object(); }
+json::object dict(std::string_view text) {
+  return readJSON(text).as_object();
+}
 
-std::shared_ptr<const Item> make(std::string_view text) { return Item::make(dict(text)); }
+std::shared_ptr<const Item> make(std::string_view text) {
+  return Item::make(dict(text));
+}
 
 TEST(IdentifierMapping, OnlyTheExactTextOneIsTheRoot) {
   EXPECT_EQ(Item::identifier("1"), rootContainerItemIdentifier());
   EXPECT_EQ(Item::wire(rootContainerItemIdentifier()), "1");
-  for (std::string wire : {"01", " 1", "1 ", "", "abc", "NSFileProviderTrashContainerItemIdentifier",
-                           "NSFileProviderWorkingSetContainerItemIdentifier"}) {
+  for (std::string wire :
+       {"01", " 1", "1 ", "", "abc", "NSFileProviderTrashContainerItemIdentifier",
+        "NSFileProviderWorkingSetContainerItemIdentifier"}) {
     EXPECT_EQ(Item::identifier(wire).rawValue(), wire);
     EXPECT_EQ(Item::wire(Item::identifier(wire)), wire);
   }
@@ -81,17 +86,29 @@ TEST(ItemConstruction, FileNamesTypesSizesAndCapabilities) {
       {R"({"id":"a","parent":"1","name":"","dir":false})", "unnamed", "public.data", {}, 1},
       {R"({"id":"a","parent":"1","name":"notes.TXT","dir":false,"size":0})", "notes.TXT",
        "public.plain-text", 0, 1},
-      {R"({"id":"a","parent":"1","name":"x.json","dir":false,"size":12,"writable":true})",
-       "x.json", "public.json", 12, 47},
-      {R"({"id":"a","parent":"1","name":"x.pdf","dir":false,"writable":"true"})", "x.pdf",
-       "com.adobe.pdf", {}, 1},
-      {R"({"id":"a","parent":"1","name":"photo.jpeg","dir":false,"size":"9"})", "photo.jpeg",
-       "public.jpeg", {}, 1},
+      {R"({"id":"a","parent":"1","name":"x.json","dir":false,"size":12,"writable":true})", "x.json",
+       "public.json", 12, 47},
+      {R"({"id":"a","parent":"1","name":"x.pdf","dir":false,"writable":"true"})",
+       "x.pdf",
+       "com.adobe.pdf",
+       {},
+       1},
+      {R"({"id":"a","parent":"1","name":"photo.jpeg","dir":false,"size":"9"})",
+       "photo.jpeg",
+       "public.jpeg",
+       {},
+       1},
       {R"({"id":"a","parent":"1","name":".zip","dir":false})", ".zip", "public.data", {}, 1},
-      {R"({"id":"a","parent":"1","name":"a.tar.zip","dir":false})", "a.tar.zip",
-       "public.zip-archive", {}, 1},
-      {R"({"id":"a","parent":"1","name":"d.txt","dir":true,"size":100,"writable":true})", "d.txt",
-       "public.folder", {}, 47},
+      {R"({"id":"a","parent":"1","name":"a.tar.zip","dir":false})",
+       "a.tar.zip",
+       "public.zip-archive",
+       {},
+       1},
+      {R"({"id":"a","parent":"1","name":"d.txt","dir":true,"size":100,"writable":true})",
+       "d.txt",
+       "public.folder",
+       {},
+       47},
   };
   for (const auto& c : cases) {
     auto item = make(c.dictionary);
@@ -165,9 +182,12 @@ TEST(ItemConstruction, VersionsChangeWithTheirInputsOnly) {
   asFolder["dir"] = true;
   EXPECT_EQ(Item::make(asFolder)->itemVersion(), reference);
 
-  for (auto [key, value] : std::initializer_list<std::pair<const char*, json::value>>{
-           {"version", "r8"}, {"parent", "q"}, {"name", "b"}, {"uploading", false},
-           {"storageFull", true}}) {
+  for (auto [key, value] :
+       std::initializer_list<std::pair<const char*, json::value>>{{"version", "r8"},
+                                                                  {"parent", "q"},
+                                                                  {"name", "b"},
+                                                                  {"uploading", false},
+                                                                  {"storageFull", true}}) {
     auto d = dict(base);
     d[key] = value;
     EXPECT_NE(Item::make(d)->itemVersion().metadataVersion, reference.metadataVersion) << key;
@@ -180,7 +200,9 @@ std::vector<std::string> ids(const std::vector<std::shared_ptr<const Item>>& ite
   return out;
 }
 
-Reply replyOf(std::string_view text) { return Reply{dict(text), std::nullopt}; }
+Reply replyOf(std::string_view text) {
+  return Reply{dict(text), std::nullopt};
+}
 
 TEST(ReplyItems, DropInvalidItemsButAnyNonObjectEmptiesTheList) {
   const char* a = R"({"id":"a","parent":"1","name":"a","dir":false})";

@@ -65,42 +65,5 @@ TEST(NumberValue, NonNumbersHaveNone) {
   }
 }
 
-TEST(NumberValue, KeepsKindOfNumber) {
-  EXPECT_EQ(numberValue(std::int64_t{-3}), Number(std::int64_t{-3}));
-  EXPECT_EQ(numberValue(std::uint64_t{3}), Number(std::uint64_t{3}));
-  EXPECT_EQ(numberValue(2.5), Number(2.5));
-  EXPECT_EQ(numberValue(true), Number(true));
-  EXPECT_TRUE(numberValue(2.0)->isDouble());
-  EXPECT_FALSE(numberValue(std::int64_t{2})->isDouble());
-  EXPECT_TRUE(numberValue(false)->isBool());
-  EXPECT_FALSE(numberValue(std::int64_t{0})->isBool());
-}
-
-TEST(Number, DoubleValueOfEachKind) {
-  struct Case {
-    Number number;
-    double expected;
-  };
-  const Case cases[] = {
-      {Number(std::int64_t{-7}), -7.0},
-      {Number(kInt64Min), -9223372036854775808.0},
-      {Number(kUInt64Max), 18446744073709551616.0},
-      {Number(2.5), 2.5},
-      {Number(true), 1.0},
-      {Number(false), 0.0},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.number.doubleValue(), c.expected);
-  }
-  EXPECT_TRUE(std::isnan(Number(kNaN).doubleValue()));
-}
-
-TEST(Number, EqualOnlyForSameKindAndValue) {
-  EXPECT_EQ(Number(std::int64_t{1}), Number(std::int64_t{1}));
-  EXPECT_NE(Number(std::int64_t{1}), Number(std::uint64_t{1}));
-  EXPECT_NE(Number(std::int64_t{1}), Number(1.0));
-  EXPECT_NE(Number(std::int64_t{1}), Number(true));
-}
-
 }  // namespace
 }  // namespace QuorvelleDrive::testing

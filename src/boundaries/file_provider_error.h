@@ -19,6 +19,8 @@ inline constexpr long cannotSynchronize = -2005;
 inline constexpr long excludedFromSync = -2010;
 }  // namespace FileProviderError
 
-inline Error fileProviderError(long code) { return Error(kFileProviderErrorDomain, code); }
+inline Error fileProviderError(long code) {
+  return Error(kFileProviderErrorDomain, code);
+}
 
 }  // namespace QuorvelleDrive

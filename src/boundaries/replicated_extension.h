@@ -22,12 +22,12 @@ using ItemOptions = std::uint64_t;  // creation, modification and deletion optio
 
 using ItemCompletion =
     std::function<void(std::shared_ptr<const FileProviderItem>, std::optional<Error>)>;
-using FetchCompletion = std::function<void(std::optional<std::filesystem::path>,
-                                           std::shared_ptr<const FileProviderItem>,
-                                           std::optional<Error>)>;
+using FetchCompletion =
+    std::function<void(std::optional<std::filesystem::path>,
+                       std::shared_ptr<const FileProviderItem>, std::optional<Error>)>;
 // Item, still-pending fields, shouldFetchContent, error.
-using ChangeItemCompletion = std::function<void(std::shared_ptr<const FileProviderItem>,
-                                                ItemFields, bool, std::optional<Error>)>;
+using ChangeItemCompletion = std::function<void(std::shared_ptr<const FileProviderItem>, ItemFields,
+                                                bool, std::optional<Error>)>;
 using DeleteCompletion = std::function<void(std::optional<Error>)>;
 using AnchorCompletion = std::function<void(std::optional<SyncAnchor>)>;
 
@@ -52,10 +52,11 @@ class ReplicatedExtension {
                                                   const std::optional<ItemVersion>& version,
                                                   const Request& request,
                                                   FetchCompletion completion) = 0;
-  virtual std::shared_ptr<Progress> createItem(
-      std::shared_ptr<const FileProviderItem> itemTemplate, ItemFields fields,
-      std::optional<std::filesystem::path> contents, ItemOptions options, const Request& request,
-      ChangeItemCompletion completion) = 0;
+  virtual std::shared_ptr<Progress> createItem(std::shared_ptr<const FileProviderItem> itemTemplate,
+                                               ItemFields fields,
+                                               std::optional<std::filesystem::path> contents,
+                                               ItemOptions options, const Request& request,
+                                               ChangeItemCompletion completion) = 0;
   virtual std::shared_ptr<Progress> modifyItem(std::shared_ptr<const FileProviderItem> item,
                                                const ItemVersion& baseVersion,
                                                ItemFields changedFields,
@@ -63,8 +64,8 @@ class ReplicatedExtension {
                                                ItemOptions options, const Request& request,
                                                ChangeItemCompletion completion) = 0;
   virtual std::shared_ptr<Progress> deleteItem(const ItemIdentifier& identifier,
-                                               const ItemVersion& baseVersion,
-                                               ItemOptions options, const Request& request,
+                                               const ItemVersion& baseVersion, ItemOptions options,
+                                               const Request& request,
                                                DeleteCompletion completion) = 0;
 
   // Never fails for this system; the host's error out-parameter stays unset.

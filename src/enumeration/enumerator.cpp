@@ -52,18 +52,17 @@ void Enumerator::enumerateItems(std::shared_ptr<EnumerationObserver> observer, P
 }
 
 void Enumerator::enumerateChanges(std::shared_ptr<ChangeObserver> observer, SyncAnchor given) {
-  DispatchQueue::global().async(
-      [self = shared_from_this(), observer = std::move(observer), given = std::move(given)] {
-        SyncAnchor current;
-        if (auto error = attempt([&] { current = self->anchor(); })) {
-          observer->finishEnumeratingWithError(*error);
-        } else if (current == given) {
-          observer->finishEnumeratingChangesUpToSyncAnchor(current, false);
-        } else {
-          observer->finishEnumeratingWithError(
-              fileProviderError(FileProviderError::syncAnchorExpired));
-        }
-      });
+  DispatchQueue::global().async([self = shared_from_this(), observer = std::move(observer),
+                                 given = std::move(given)] {
+    SyncAnchor current;
+    if (auto error = attempt([&] { current = self->anchor(); })) {
+      observer->finishEnumeratingWithError(*error);
+    } else if (current == given) {
+      observer->finishEnumeratingChangesUpToSyncAnchor(current, false);
+    } else {
+      observer->finishEnumeratingWithError(fileProviderError(FileProviderError::syncAnchorExpired));
+    }
+  });
 }
 
 void Enumerator::currentSyncAnchor(AnchorCompletion completion) {

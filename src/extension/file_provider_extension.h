@@ -68,13 +68,12 @@ class FileProviderExtension final : public ReplicatedExtension,
   std::shared_ptr<const FileProviderItem> lookUp(const std::string& wire) const;
   std::filesystem::path fetch(const std::string& wire,
                               std::shared_ptr<const FileProviderItem>& item) const;
-  std::shared_ptr<const FileProviderItem> create(const FileProviderItem& itemTemplate,
-                                                 const std::optional<std::filesystem::path>& contents) const;
-  std::shared_ptr<const FileProviderItem> modify(const FileProviderItem& item,
-                                                 const ItemVersion& baseVersion,
-                                                 ItemFields changedFields,
-                                                 const std::optional<std::filesystem::path>& contents,
-                                                 bool& restore) const;
+  std::shared_ptr<const FileProviderItem> create(
+      const FileProviderItem& itemTemplate,
+      const std::optional<std::filesystem::path>& contents) const;
+  std::shared_ptr<const FileProviderItem> modify(
+      const FileProviderItem& item, const ItemVersion& baseVersion, ItemFields changedFields,
+      const std::optional<std::filesystem::path>& contents, bool& restore) const;
 
   DispatchQueue queue_;
   Domain domain_;

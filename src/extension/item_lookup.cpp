@@ -10,7 +10,9 @@
 namespace QuorvelleDrive {
 namespace {
 
-json::object itemRequest(const std::string& wire) { return {{"op", "item"}, {"id", wire}}; }
+json::object itemRequest(const std::string& wire) {
+  return {{"op", "item"}, {"id", wire}};
+}
 
 }  // namespace
 
@@ -22,8 +24,7 @@ std::shared_ptr<const FileProviderItem> FileProviderExtension::lookUp(
 }
 
 std::shared_ptr<Progress> FileProviderExtension::item(const ItemIdentifier& identifier,
-                                                      const Request&,
-                                                      ItemCompletion completion) {
+                                                      const Request&, ItemCompletion completion) {
   return run([this, wire = Item::wire(identifier), completion = std::move(completion)] {
     std::shared_ptr<const FileProviderItem> found;
     auto error = attempt([&] { found = lookUp(wire); });
@@ -46,9 +47,10 @@ std::filesystem::path FileProviderExtension::fetch(
   return file;
 }
 
-std::shared_ptr<Progress> FileProviderExtension::fetchContents(
-    const ItemIdentifier& identifier, const std::optional<ItemVersion>&, const Request&,
-    FetchCompletion completion) {
+std::shared_ptr<Progress> FileProviderExtension::fetchContents(const ItemIdentifier& identifier,
+                                                               const std::optional<ItemVersion>&,
+                                                               const Request&,
+                                                               FetchCompletion completion) {
   return run([this, wire = Item::wire(identifier), completion = std::move(completion)] {
     std::shared_ptr<const FileProviderItem> item;
     std::filesystem::path file;

@@ -39,7 +39,9 @@ ContentType fileType(const std::string& name) {
   return ContentType::fromFilenameExtension(pathExtension(name), data).value_or(data);
 }
 
-const char* flag(bool value) { return value ? "true" : "false"; }
+const char* flag(bool value) {
+  return value ? "true" : "false";
+}
 
 struct UploadState {
   bool isUploaded;
@@ -93,8 +95,8 @@ std::shared_ptr<const Item> Item::make(const json::object& d) {
   ItemIdentifier itemId = identifier(*id);
   bool isRoot = itemId == rootContainerItemIdentifier();
   auto upload = uploadState(uploading, storageFull);
-  std::string metadata = version + "/" + *parent + "/" + *name + "/" + flag(uploading) + "/" +
-                         flag(storageFull);
+  std::string metadata =
+      version + "/" + *parent + "/" + *name + "/" + flag(uploading) + "/" + flag(storageFull);
 
   return std::make_shared<const Item>(Fields{
       .itemIdentifier = itemId,
@@ -104,8 +106,8 @@ std::shared_ptr<const Item> Item::make(const json::object& d) {
       .documentSize = *dir ? std::nullopt : optionalNumber(d, "size"),
       .date = Date{mtime ? mtime->doubleValue() : 0.0},
       .itemVersion = ItemVersion{version, std::move(metadata)},
-      .capabilities = optionalBool(d, "writable") ? kWritableCapabilities
-                                                  : ItemCapability::allowsReading,
+      .capabilities =
+          optionalBool(d, "writable") ? kWritableCapabilities : ItemCapability::allowsReading,
       .isUploaded = upload.isUploaded,
       .isUploading = upload.isUploading,
       .uploadingError = upload.error,

@@ -1,6 +1,5 @@
 #include "platform/bundle.h"
 
-
 namespace QuorvelleDrive {
 
 Bundle& Bundle::main() {

@@ -51,15 +51,22 @@ std::string_view parentOf(std::string_view identifier) {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
 }  // namespace
 
-ContentType ContentType::folder() { return ContentType("public.folder"); }
-ContentType ContentType::data() { return ContentType("public.data"); }
-ContentType ContentType::item() { return ContentType("public.item"); }
+ContentType ContentType::folder() {
+  return ContentType("public.folder");
+}
+ContentType ContentType::data() {
+  return ContentType("public.data");
+}
+ContentType ContentType::item() {
+  return ContentType("public.item");
+}
 ContentType ContentType::withIdentifier(std::string identifier) {
   return ContentType(std::move(identifier));
 }

@@ -1,9 +1,9 @@
 // Platform error values (the Foundation error object): a domain, a code and a user-info map.
 #pragma once
 
+#include <exception>
 #include <map>
 #include <string>
-#include <exception>
 
 namespace QuorvelleDrive {
 
@@ -21,7 +21,7 @@ inline constexpr long fileWriteNoPermission = 513;
 inline constexpr long fileWriteInvalidFileName = 514;
 inline constexpr long fileWriteOutOfSpace = 640;
 inline constexpr long fileWriteVolumeReadOnly = 642;
-inline constexpr long propertyListReadCorrupt = 3840;  // the JSON reader's error
+inline constexpr long propertyListReadCorrupt = 3840;   // the JSON reader's error
 inline constexpr long propertyListWriteInvalid = 3852;  // the JSON writer's error
 }  // namespace CocoaError
 
@@ -29,7 +29,9 @@ inline constexpr long propertyListWriteInvalid = 3852;  // the JSON writer's err
 class Error : public std::exception {
  public:
   Error(std::string domain, long code)
-      : domain_(std::move(domain)), code_(code), what_(domain_ + " error " + std::to_string(code_)) {}
+      : domain_(std::move(domain)),
+        code_(code),
+        what_(domain_ + " error " + std::to_string(code_)) {}
 
   const std::string& domain() const noexcept { return domain_; }
   long code() const noexcept { return code_; }
@@ -47,6 +49,8 @@ class Error : public std::exception {
   std::string what_;  // built once so that what() is safe from several threads
 };
 
-inline Error cocoaError(long code) { return Error(kCocoaErrorDomain, code); }
+inline Error cocoaError(long code) {
+  return Error(kCocoaErrorDomain, code);
+}
 
 }  // namespace QuorvelleDrive
