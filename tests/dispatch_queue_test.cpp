@@ -18,8 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kPatience = 10s;
-// Bound for things that must happen on their own rather than when an idle worker retires.
-constexpr auto kWellBeforeRetirement = DispatchQueue::kIdleRetirement / 2;
 
 // A count that threads can wait on, bounded so that a broken queue fails a test instead of
 // hanging it. Shared by pointer because tasks of a failed test may outlive it.
