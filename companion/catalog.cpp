@@ -1,0 +1,282 @@
+#include "companion/catalog.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <stdexcept>
+
+#include "companion/refusal.h"
+#include "companion/scanner.h"
+
+namespace QuorvelleDrive::companion {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kMaxDepth = 4096;
+constexpr unsigned kMaxConflictCopies = 10000;
+
+UniqueFd lockStore(const Store& store) {
+  auto file = store.hiddenDir() / "lock";
+  UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) throw std::runtime_error("cannot open " + file.string());
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+    throw std::runtime_error("the store " + store.root().string() +
+                             " is in use by another companion");
+  return fd;
+}
+
+// Cuts at a UTF-8 character boundary so the result stays valid text.
+std::string cutTo(const std::string& text, std::size_t bytes) {
+  if (text.size() <= bytes) return text;
+  while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
+  return text.substr(0, bytes);
+}
+
+}  // namespace
+
+std::string conflictName(const std::string& name, unsigned number) {
+  fs::path path(name);
+  std::string extension = path.extension().string();
+  std::string stem = name.substr(0, name.size() - extension.size());
+  std::string tag = " (conflict " + std::to_string(number) + ")";
+  if (extension.size() + tag.size() > 128) extension.clear(), stem = name;
+  return cutTo(stem, 255 - tag.size() - extension.size()) + tag + extension;
+}
+
+Catalog::Catalog(fs::path root, bool readOnly)
+    : store_(std::move(root)),
+      lock_(lockStore(store_)),
+      index_(store_.hiddenDir() / "index.db"),
+      readOnly_(readOnly) {
+  reconcile();
+}
+
+fs::path Catalog::pathOf(const Row& row) const {
+  std::vector<std::string> names;
+  Row at = row;
+  while (at.id != kRootId) {
+    if (names.size() > kMaxDepth) throw Refusal(Word::notFound);
+    names.push_back(at.name);
+    auto parent = index_.byId(at.parent);
+    if (!parent) throw Refusal(Word::notFound);
+    at = *parent;
+  }
+  fs::path path = store_.root();
+  for (auto name = names.rbegin(); name != names.rend(); ++name) path /= *name;
+  return path;
+}
+
+Row Catalog::existing(const std::string& id) const {
+  auto row = index_.byId(id);
+  if (!row) throw Refusal(Word::notFound);
+  return *row;
+}
+
+Row Catalog::folder(const std::string& id) const {
+  Row row = existing(id);
+  if (!row.dir) throw Refusal(Word::notDir);
+  return row;
+}
+
+std::optional<ItemInfo> Catalog::describe(const Row& row) const {
+  auto disk = inspect(pathOf(row));
+  if (!disk || disk->dir != row.dir) return std::nullopt;
+  return ItemInfo{row, disk->mtime, disk->size};
+}
+
+ItemInfo Catalog::described(const Row& row) const {
+  auto info = describe(row);
+  if (!info) throw Refusal(Word::notFound);
+  return *info;
+}
+
+void Catalog::requireWritable() const {
+  if (readOnly_) throw Refusal(Word::access);
+}
+
+void Catalog::requireMovable(const std::string& id) const {
+  if (id == kRootId) throw Refusal(Word::access);
+}
+
+Row Catalog::recorded(Row row, const fs::path& path) const {
+  if (auto disk = inspect(path)) {
+    row.inode = disk->inode;
+    row.stamp = disk->stamp;
+  }
+  return row;
+}
+
+// An edit made on the disk that the watcher has not seen yet still counts as the current version.
+void Catalog::freshen(Row& row) {
+  auto disk = inspect(pathOf(row));
+  if (!disk || disk->dir != row.dir) throw Refusal(Word::notFound);
+  if (row.dir || (disk->inode == row.inode && disk->stamp == row.stamp)) return;
+  row.version = index_.freshVersion();
+  row.inode = disk->inode;
+  row.stamp = disk->stamp;
+  index_.update(row);
+  index_.raiseAnchor();
+}
+
+// Rows left at a place the disk just gave to another item describe things already gone.
+void Catalog::forgetOthersAt(const std::string& parent, const std::string& name,
+                             const std::string& keep) {
+  for (auto& other : index_.children(parent))
+    if (other.name == name && other.id != keep) forgetSubtree(other.id);
+}
+
+void Catalog::forgetSubtree(const std::string& id) {
+  for (auto& child : index_.children(id)) forgetSubtree(child.id);
+  index_.remove(id);
+}
+
+ItemInfo Catalog::item(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  return described(existing(id));
+}
+
+std::string Catalog::read(const std::string& id) {
+  std::unique_lock lock(mutex_);
+  Row row = existing(id);
+  if (row.dir) throw Refusal(Word::isDir);
+  UniqueFd fd(::open(pathOf(row).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) refuseErrno(errno);
+  // Writes replace files by renaming, so this descriptor keeps seeing one whole version.
+  lock.unlock();
+  return readAll(fd.get());
+}
+
+ItemInfo Catalog::create(const std::string& parent, const std::string& name, bool dir,
+                         StagedFile* contents) {
+  std::lock_guard lock(mutex_);
+  requireWritable();
+  if (!isValidName(name)) throw Refusal(Word::badName);
+  fs::path target = pathOf(folder(parent)) / name;
+  Index::Transaction transaction(index_);
+  if (dir) {
+    store_.makeDirectory(target);
+  } else {
+    if (!contents) throw Refusal(Word::badRequest);
+    store_.commit(*contents, target, false);
+  }
+  forgetOthersAt(parent, name, "");
+  Row row = recorded({"", parent, name, dir, dir ? "" : index_.freshVersion(), 0, ""}, target);
+  row.id = index_.insert(row);
+  index_.raiseAnchor();
+  transaction.commit();
+  return described(row);
+}
+
+ItemInfo Catalog::rename(const std::string& id, const std::string& parent,
+                         const std::string& name) {
+  std::lock_guard lock(mutex_);
+  requireWritable();
+  requireMovable(id);
+  Row row = existing(id);
+  if (!isValidName(name)) throw Refusal(Word::badName);
+  Row destination = folder(parent);
+  if (row.parent == parent && row.name == name) return described(row);
+  for (Row at = destination; row.dir; at = existing(at.parent)) {
+    if (at.id == id) throw Refusal(Word::badMove);
+    if (at.id == kRootId) break;
+  }
+  Index::Transaction transaction(index_);
+  store_.move(pathOf(row), pathOf(destination) / name);
+  forgetOthersAt(parent, name, id);
+  row.parent = parent;
+  row.name = name;
+  index_.update(row);
+  index_.raiseAnchor();
+  transaction.commit();
+  return described(row);
+}
+
+WriteOutcome Catalog::write(const std::string& id, const std::optional<std::string>& base,
+                            StagedFile& contents) {
+  std::lock_guard lock(mutex_);
+  requireWritable();
+  Row row = existing(id);
+  if (row.dir) throw Refusal(Word::isDir);
+  Index::Transaction transaction(index_);
+  freshen(row);
+  if (!base || *base != row.version) {
+    auto outcome = keepConflict(row, contents);
+    transaction.commit();
+    return outcome;
+  }
+  fs::path target = pathOf(row);
+  store_.commit(contents, target, true);
+  row = recorded(row, target);
+  row.version = index_.freshVersion();
+  index_.update(row);
+  index_.raiseAnchor();
+  transaction.commit();
+  return {described(row), false};
+}
+
+WriteOutcome Catalog::keepConflict(const Row& current, StagedFile& contents) {
+  fs::path folderPath = pathOf(existing(current.parent));
+  for (unsigned number = 1; number <= kMaxConflictCopies; ++number) {
+    std::string name = conflictName(current.name, number);
+    if (index_.child(current.parent, name)) continue;
+    try {
+      store_.commit(contents, folderPath / name, false);
+    } catch (const Refusal& refusal) {
+      if (refusal.word() == Word::exists) continue;
+      throw;
+    }
+    Row copy = recorded({"", current.parent, name, false, index_.freshVersion(), 0, ""},
+                        folderPath / name);
+    index_.insert(copy);
+    index_.raiseAnchor();
+    return {described(current), true};
+  }
+  throw Refusal(Word::exists);
+}
+
+void Catalog::remove(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  requireWritable();
+  requireMovable(id);
+  Row row = existing(id);
+  Index::Transaction transaction(index_);
+  store_.remove(pathOf(row), row.dir);
+  forgetSubtree(id);
+  index_.raiseAnchor();
+  transaction.commit();
+}
+
+std::vector<ItemInfo> Catalog::list(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  folder(id);
+  std::vector<ItemInfo> items;
+  for (auto& row : index_.children(id))
+    if (auto info = describe(row)) items.push_back(*info);
+  return items;
+}
+
+std::vector<ItemInfo> Catalog::all() {
+  std::lock_guard lock(mutex_);
+  std::vector<ItemInfo> items;
+  for (auto& row : index_.all())
+    if (row.id != kRootId)
+      if (auto info = describe(row)) items.push_back(*info);
+  return items;
+}
+
+std::uint64_t Catalog::anchor() {
+  std::lock_guard lock(mutex_);
+  return index_.anchor();
+}
+
+std::vector<fs::path> Catalog::reconcile() {
+  std::lock_guard lock(mutex_);
+  Index::Transaction transaction(index_);
+  Reconciler reconciler(store_, index_);
+  if (reconciler.run()) index_.raiseAnchor();
+  transaction.commit();
+  return reconciler.folders();
+}
+
+}  // namespace QuorvelleDrive::companion

@@ -1,0 +1,189 @@
+#include "companion/index.h"
+
+#include <stdexcept>
+
+namespace QuorvelleDrive::companion {
+
+class Index::Statement {
+ public:
+  Statement(sqlite3* db, const std::string& sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) fail();
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& bind(const std::string& text) {
+    check(sqlite3_bind_text(stmt_, ++bound_, text.data(), static_cast<int>(text.size()),
+                            SQLITE_TRANSIENT));
+    return *this;
+  }
+  Statement& bind(std::int64_t value) {
+    check(sqlite3_bind_int64(stmt_, ++bound_, value));
+    return *this;
+  }
+  // True while rows come.
+  bool step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc != SQLITE_DONE) fail();
+    return false;
+  }
+  std::string text(int column) const {
+    auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
+                : std::string();
+  }
+  std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+ private:
+  void check(int rc) const {
+    if (rc != SQLITE_OK) fail();
+  }
+  [[noreturn]] void fail() const { throw std::runtime_error(sqlite3_errmsg(db_)); }
+
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+  int bound_ = 0;
+};
+
+namespace {
+
+constexpr const char* kSchema = R"(
+  CREATE TABLE IF NOT EXISTS items(id TEXT PRIMARY KEY, parent TEXT NOT NULL, name TEXT NOT NULL,
+    dir INTEGER NOT NULL, version TEXT NOT NULL, inode INTEGER NOT NULL, stamp TEXT NOT NULL);
+  CREATE INDEX IF NOT EXISTS items_place ON items(parent, name);
+  CREATE INDEX IF NOT EXISTS items_inode ON items(inode);
+  CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
+  INSERT OR IGNORE INTO meta VALUES('anchor', 1), ('nextId', 2), ('nextVersion', 1);
+  INSERT OR IGNORE INTO items VALUES('1', '1', '', 1, '', 0, '');
+)";
+
+constexpr const char* kColumns = "SELECT id, parent, name, dir, version, inode, stamp FROM items ";
+
+}  // namespace
+
+Index::Index(const std::filesystem::path& file) {
+  if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
+    std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    throw std::runtime_error("cannot open index " + file.string() + ": " + message);
+  }
+  sqlite3_busy_timeout(db_, 5000);
+  exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+  exec(kSchema);
+}
+
+Index::~Index() {
+  sqlite3_close(db_);
+}
+
+void Index::exec(const char* sql) const {
+  char* error = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = error ? error : "sqlite error";
+    sqlite3_free(error);
+    throw std::runtime_error(message);
+  }
+}
+
+std::vector<Row> Index::rows(const char* where, const std::vector<std::string>& args) const {
+  Statement stmt(db_, std::string(kColumns) + where);
+  for (auto& arg : args) stmt.bind(arg);
+  std::vector<Row> out;
+  while (stmt.step())
+    out.push_back({stmt.text(0), stmt.text(1), stmt.text(2), stmt.integer(3) != 0, stmt.text(4),
+                   stmt.integer(5), stmt.text(6)});
+  return out;
+}
+
+std::optional<Row> Index::byId(const std::string& id) const {
+  auto found = rows("WHERE id = ?", {id});
+  if (found.empty()) return std::nullopt;
+  return found.front();
+}
+
+std::optional<Row> Index::child(const std::string& parent, const std::string& name) const {
+  auto found = rows("WHERE parent = ? AND name = ? AND id <> '1' LIMIT 1", {parent, name});
+  if (found.empty()) return std::nullopt;
+  return found.front();
+}
+
+std::vector<Row> Index::withInode(std::int64_t inode, bool dir) const {
+  return rows("WHERE inode = CAST(? AS INTEGER) AND dir = CAST(? AS INTEGER) AND id <> '1'",
+              {std::to_string(inode), dir ? "1" : "0"});
+}
+
+std::vector<Row> Index::children(const std::string& parent) const {
+  return rows("WHERE parent = ? AND id <> '1' ORDER BY name", {parent});
+}
+
+std::vector<Row> Index::all() const {
+  return rows("ORDER BY CAST(id AS INTEGER)", {});
+}
+
+std::string Index::insert(Row row) {
+  row.id = std::to_string(takeCounter("nextId"));
+  Statement stmt(db_, "INSERT INTO items VALUES(?, ?, ?, ?, ?, ?, ?)");
+  stmt.bind(row.id).bind(row.parent).bind(row.name).bind(std::int64_t{row.dir});
+  stmt.bind(row.version).bind(row.inode).bind(row.stamp).step();
+  return row.id;
+}
+
+void Index::update(const Row& row) {
+  Statement stmt(db_,
+                 "UPDATE items SET parent = ?, name = ?, dir = ?, version = ?, inode = ?, "
+                 "stamp = ? WHERE id = ?");
+  stmt.bind(row.parent).bind(row.name).bind(std::int64_t{row.dir}).bind(row.version);
+  stmt.bind(row.inode).bind(row.stamp).bind(row.id).step();
+}
+
+void Index::remove(const std::string& id) {
+  Statement(db_, "DELETE FROM items WHERE id = ?").bind(id).step();
+}
+
+std::uint64_t Index::counter(const char* key) const {
+  Statement stmt(db_, "SELECT value FROM meta WHERE key = ?");
+  stmt.bind(std::string(key));
+  if (!stmt.step()) throw std::runtime_error(std::string("index lacks ") + key);
+  return static_cast<std::uint64_t>(stmt.integer(0));
+}
+
+void Index::setCounter(const char* key, std::uint64_t value) {
+  Statement stmt(db_, "UPDATE meta SET value = ? WHERE key = ?");
+  stmt.bind(static_cast<std::int64_t>(value)).bind(std::string(key)).step();
+}
+
+std::uint64_t Index::takeCounter(const char* key) {
+  std::uint64_t value = counter(key);
+  setCounter(key, value + 1);
+  return value;
+}
+
+std::string Index::freshVersion() {
+  return "v" + std::to_string(takeCounter("nextVersion"));
+}
+
+std::uint64_t Index::anchor() const {
+  return counter("anchor");
+}
+
+void Index::raiseAnchor() {
+  setCounter("anchor", anchor() + 1);
+}
+
+Index::Transaction::Transaction(Index& index) : index_(index) {
+  index_.exec("BEGIN IMMEDIATE");
+}
+
+Index::Transaction::~Transaction() {
+  if (!done_) sqlite3_exec(index_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void Index::Transaction::commit() {
+  index_.exec("COMMIT");
+  done_ = true;
+}
+
+}  // namespace QuorvelleDrive::companion

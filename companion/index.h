@@ -1,0 +1,77 @@
+// The store's index (SQLite, WAL): one row per item with its wire id, place, kind, content
+// version and what the disk looked like when the row was last reconciled, plus the domain's
+// anchor and the counters behind ids and versions. Not thread-safe: the catalog serialises use.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace QuorvelleDrive::companion {
+
+inline constexpr const char* kRootId = "1";
+
+struct Row {
+  std::string id;
+  std::string parent;
+  std::string name;
+  bool dir = false;
+  std::string version;
+  std::int64_t inode = 0;
+  std::string stamp;  // size and modification time seen last; a difference is a content change
+};
+
+class Index {
+ public:
+  explicit Index(const std::filesystem::path& file);
+  ~Index();
+  Index(const Index&) = delete;
+  Index& operator=(const Index&) = delete;
+
+  std::optional<Row> byId(const std::string& id) const;
+  std::optional<Row> child(const std::string& parent, const std::string& name) const;
+  std::vector<Row> withInode(std::int64_t inode, bool dir) const;
+  std::vector<Row> children(const std::string& parent) const;
+  std::vector<Row> all() const;
+
+  // Adds a row under a fresh id (never handed out before) and returns that id.
+  std::string insert(Row row);
+  void update(const Row& row);
+  void remove(const std::string& id);
+
+  // A content version text not used before in this store.
+  std::string freshVersion();
+  std::uint64_t anchor() const;
+  void raiseAnchor();
+
+  // All-or-nothing group of changes; rolled back unless commit() ran.
+  class Transaction {
+   public:
+    explicit Transaction(Index& index);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit();
+
+   private:
+    Index& index_;
+    bool done_ = false;
+  };
+
+ private:
+  class Statement;
+  void exec(const char* sql) const;
+  std::uint64_t counter(const char* key) const;
+  void setCounter(const char* key, std::uint64_t value);
+  std::uint64_t takeCounter(const char* key);
+  std::vector<Row> rows(const char* where, const std::vector<std::string>& args) const;
+
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace QuorvelleDrive::companion

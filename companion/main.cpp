@@ -1,0 +1,82 @@
+// quorvelle-companion: serves a directory as the companion app of one app group.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "companion/companion.h"
+#include "platform/file_manager.h"
+
+namespace {
+
+using QuorvelleDrive::FileManager;
+namespace fs = std::filesystem;
+namespace qc = QuorvelleDrive::companion;
+
+bool isPlainComponent(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// Every missing level gets mode 0700: the container is the group's private meeting place.
+void makeContainer(const fs::path& dir) {
+  if (dir.empty() || fs::is_directory(dir)) return;
+  makeContainer(dir.parent_path());
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    throw std::runtime_error("cannot create " + dir.string() + ": " + std::strerror(errno));
+}
+
+// Blocked before any thread starts, so every thread inherits the mask and sigwait alone sees
+// the signals: nothing runs in a signal handler.
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  return set;
+}
+
+int serve(qc::Options options) {
+  sigset_t signals = stopSignals();
+  qc::Companion companion(options);
+  std::cerr << "quorvelle-companion: serving " << companion.catalog().store().root().string()
+            << " at " << companion.socketPath().string() << std::endl;
+  int signal = 0;
+  while (sigwait(&signals, &signal) != 0) {
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Serves a directory as the Quorvelle companion app."};
+  qc::Options options;
+  std::string group = "group.quorvelle.drive";
+  fs::path containers;
+  std::uint64_t maxFileSize = 0;
+  app.add_option("--store", options.store, "Directory that holds the files")->required();
+  app.add_option("--group", group, "App group whose container holds drive.sock");
+  app.add_option("--containers", containers, "Root of the app-group containers");
+  app.add_flag("--read-only", options.readOnly, "Refuse every change with \"access\"");
+  app.add_option("--max-file-size", maxFileSize, "Refuse larger contents with \"tooBig\"");
+  CLI11_PARSE(app, argc, argv);
+  if (app.count("--max-file-size")) options.maxFileSize = maxFileSize;
+  if (!isPlainComponent(group)) {
+    std::cerr << "quorvelle-companion: invalid group \"" << group << "\"\n";
+    return 2;
+  }
+  try {
+    fs::path container = (containers.empty() ? FileManager::containersRoot() : containers) / group;
+    makeContainer(container);
+    options.socket = container / "drive.sock";
+    return serve(options);
+  } catch (const std::exception& error) {
+    std::cerr << "quorvelle-companion: " << error.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,86 @@
+#include "companion/scanner.h"
+
+#include <dirent.h>
+
+#include <memory>
+
+#include "platform/json.h"
+
+namespace QuorvelleDrive::companion {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> entryNames(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR*)> stream(::opendir(dir.c_str()), ::closedir);
+  if (!stream) return names;
+  while (dirent* entry = ::readdir(stream.get())) {
+    std::string name = entry->d_name;
+    if (name != "." && name != ".." && isValidUTF8(name)) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+}  // namespace
+
+bool Reconciler::run() {
+  claimed_.insert(kRootId);
+  walk(store_.root(), kRootId);
+  for (auto& row : index_.all()) {
+    if (claimed_.count(row.id)) continue;
+    index_.remove(row.id);
+    changed_ = true;
+  }
+  return changed_;
+}
+
+void Reconciler::walk(const fs::path& dir, const std::string& id) {
+  folders_.push_back(dir);
+  for (auto& name : entryNames(dir)) {
+    if (id == kRootId && name == Store::kHiddenName) continue;
+    auto disk = inspect(dir / name);
+    if (!disk) continue;
+    std::string child = claim(id, name, *disk);
+    if (disk->dir) walk(dir / name, child);
+  }
+}
+
+// The inode comes first so that moves keep their ids; the place catches files that editors
+// replace by renaming a new file over them.
+std::optional<Row> Reconciler::match(const std::string& parent, const std::string& name,
+                                     const DiskState& disk) const {
+  for (auto& row : index_.withInode(disk.inode, disk.dir))
+    if (!claimed_.count(row.id)) return row;
+  for (auto& row : index_.children(parent))
+    if (row.name == name && row.dir == disk.dir && !claimed_.count(row.id)) return row;
+  return std::nullopt;
+}
+
+std::string Reconciler::claim(const std::string& parent, const std::string& name,
+                              const DiskState& disk) {
+  auto found = match(parent, name, disk);
+  if (!found) {
+    Row row{"",         parent,    name, disk.dir, disk.dir ? "" : index_.freshVersion(),
+            disk.inode, disk.stamp};
+    row.id = index_.insert(row);
+    claimed_.insert(row.id);
+    changed_ = true;
+    return row.id;
+  }
+  Row row = *found;
+  claimed_.insert(row.id);
+  bool moved = row.parent != parent || row.name != name;
+  bool edited = !row.dir && (row.inode != disk.inode || row.stamp != disk.stamp);
+  if (!moved && !edited && row.inode == disk.inode) return row.id;
+  row.parent = parent;
+  row.name = name;
+  row.inode = disk.inode;
+  row.stamp = disk.stamp;
+  if (edited) row.version = index_.freshVersion();
+  index_.update(row);
+  changed_ = changed_ || moved || edited;
+  return row.id;
+}
+
+}  // namespace QuorvelleDrive::companion

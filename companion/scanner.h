@@ -1,0 +1,38 @@
+// One pass over the store that brings the index in line with the disk: entries keep their ids
+// when found at their place or, after a move, by their inode; new entries get fresh ids, edited
+// files fresh versions, and rows whose entry is gone are dropped. The hidden folder, links,
+// special files and names that are not UTF-8 are not items.
+#pragma once
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "companion/index.h"
+#include "companion/store.h"
+
+namespace QuorvelleDrive::companion {
+
+class Reconciler {
+ public:
+  Reconciler(const Store& store, Index& index) : store_(store), index_(index) {}
+
+  // True when anything a listing shows has changed.
+  bool run();
+  const std::vector<std::filesystem::path>& folders() const { return folders_; }
+
+ private:
+  void walk(const std::filesystem::path& dir, const std::string& id);
+  std::string claim(const std::string& parent, const std::string& name, const DiskState& disk);
+  std::optional<Row> match(const std::string& parent, const std::string& name,
+                           const DiskState& disk) const;
+
+  const Store& store_;
+  Index& index_;
+  std::set<std::string> claimed_;
+  std::vector<std::filesystem::path> folders_;
+  bool changed_ = false;
+};
+
+}  // namespace QuorvelleDrive::companion

@@ -1,0 +1,97 @@
+#include "companion/watcher.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace QuorvelleDrive::companion {
+
+namespace {
+
+constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF |
+                                IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+// A burst ends after this much quiet, or after kMaxSettleRounds of continuous events so that a
+// program writing for a long time still shows its progress.
+constexpr int kQuietMillis = 50;
+constexpr int kMaxSettleRounds = 20;
+
+std::pair<UniqueFd, UniqueFd> makePipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
+  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+}  // namespace
+
+Watcher::Watcher(Catalog& catalog)
+    : catalog_(catalog), inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+  if (!inotify_.valid()) throw std::runtime_error("inotify is not available");
+  std::tie(wakeRead_, wakeWrite_) = makePipe();
+  rescan();
+  thread_ = std::thread([this] { loop(); });
+}
+
+Watcher::~Watcher() {
+  char byte = 1;
+  while (::write(wakeWrite_.get(), &byte, 1) < 0 && errno == EINTR) {
+  }
+  thread_.join();
+}
+
+void Watcher::loop() {
+  for (;;) {
+    pollfd fds[2] = {{inotify_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents) return;
+    if (!drain()) continue;
+    settle();
+    rescan();
+  }
+}
+
+bool Watcher::drain() {
+  alignas(inotify_event) char buffer[64 * 1024];
+  bool any = false;
+  for (;;) {
+    ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
+    if (n <= 0) return any;
+    any = true;
+    for (char* at = buffer; at < buffer + n;) {
+      auto* event = reinterpret_cast<inotify_event*>(at);
+      if (event->mask & IN_IGNORED) watches_.erase(event->wd);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+}
+
+void Watcher::settle() {
+  for (int round = 0; round < kMaxSettleRounds; ++round) {
+    pollfd fds[2] = {{inotify_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, kQuietMillis) <= 0 || fds[1].revents || !drain()) return;
+  }
+}
+
+// A folder made and filled before its watch existed is caught by the pass after the watch.
+void Watcher::rescan() {
+  try {
+    while (watch(catalog_.reconcile())) {
+    }
+  } catch (const std::exception&) {
+    // The next event retries; a failed pass leaves the index as it was.
+  }
+}
+
+bool Watcher::watch(const std::vector<std::filesystem::path>& folders) {
+  bool added = false;
+  for (auto& folder : folders) {
+    int wd = ::inotify_add_watch(inotify_.get(), folder.c_str(), kMask);
+    if (wd >= 0 && watches_.insert(wd).second) added = true;
+  }
+  return added;
+}
+
+}  // namespace QuorvelleDrive::companion

@@ -1,0 +1,37 @@
+// Picks up changes other programs make in the store while the companion runs: inotify on every
+// folder, and after each burst of events one reconciling pass of the catalog.
+#pragma once
+
+#include <set>
+#include <thread>
+
+#include "companion/catalog.h"
+#include "companion/fd.h"
+
+namespace QuorvelleDrive::companion {
+
+class Watcher {
+ public:
+  explicit Watcher(Catalog& catalog);
+  ~Watcher();
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+ private:
+  void loop();
+  // Reads pending events; false when there were none.
+  bool drain();
+  void settle();
+  void rescan();
+  // True when a folder was not watched before (its contents may have changed unseen).
+  bool watch(const std::vector<std::filesystem::path>& folders);
+
+  Catalog& catalog_;
+  UniqueFd inotify_;
+  UniqueFd wakeRead_;
+  UniqueFd wakeWrite_;
+  std::set<int> watches_;
+  std::thread thread_;  // last: starts once everything above exists
+};
+
+}  // namespace QuorvelleDrive::companion

@@ -1,0 +1,140 @@
+// The extension's host operations against the reference companion: what a host would see.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "boundaries/file_provider_error.h"
+#include "companion/companion.h"
+#include "support/drive_fixture.h"
+#include "support/operations.h"
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+using ::testing::UnorderedElementsAre;
+
+class CompanionEndToEndTest : public DriveFixture {
+ protected:
+  CompanionEndToEndTest() : companion_({temp_.path() / "store", socketPath(), false, {}}) {}
+
+  std::filesystem::path store() const { return temp_.path() / "store"; }
+
+  std::shared_ptr<HostItem> hostItem(const ItemIdentifier& parent, std::string name,
+                                     std::optional<ContentType> type = std::nullopt,
+                                     ItemIdentifier id = ItemIdentifier("new")) {
+    auto item = std::make_shared<HostItem>();
+    item->id = std::move(id);
+    item->parent = parent;
+    item->name = std::move(name);
+    item->type = type;
+    return item;
+  }
+  ChangeAnswer create(std::shared_ptr<HostItem> itemTemplate,
+                      std::optional<std::filesystem::path> contents = std::nullopt) {
+    Calls<ChangeAnswer> answer;
+    extension_->createItem(itemTemplate, ~ItemFields{0}, contents, 0, {}, recordInto(answer));
+    return answer.get();
+  }
+  ChangeAnswer modify(std::shared_ptr<HostItem> item, ItemVersion base, ItemFields changed,
+                      std::optional<std::filesystem::path> contents = std::nullopt) {
+    Calls<ChangeAnswer> answer;
+    extension_->modifyItem(item, base, changed, contents, 0, {}, recordInto(answer));
+    return answer.get();
+  }
+  FetchAnswer fetch(const ItemIdentifier& id) {
+    Calls<FetchAnswer> answer;
+    extension_->fetchContents(id, std::nullopt, {}, recordInto(answer));
+    return answer.get();
+  }
+  ItemAnswer lookUp(const ItemIdentifier& id) {
+    Calls<ItemAnswer> answer;
+    extension_->item(id, {}, recordInto(answer));
+    return answer.get();
+  }
+  std::optional<Error> remove(const ItemIdentifier& id) {
+    Calls<std::optional<Error>> answer;
+    extension_->deleteItem(id, {}, 0, {}, [&](std::optional<Error> e) { answer.add(e); });
+    return answer.get();
+  }
+  std::vector<std::string> listing(const ItemIdentifier& container) {
+    auto observer = std::make_shared<RecordingObserver>();
+    extension_->enumerator(container, {})->enumerateItems(observer, {});
+    std::vector<std::string> names;
+    for (auto& item : observer->items()) names.push_back(item->filename());
+    return names;
+  }
+
+  companion::Companion companion_;
+  std::shared_ptr<FileProviderExtension> extension_ = FileProviderExtension::create(domain_);
+};
+
+TEST_F(CompanionEndToEndTest, HostSeesItsChangesCarriedOut) {
+  auto folder = create(hostItem(rootContainerItemIdentifier(), "Docs", ContentType::folder()));
+  ASSERT_FALSE(folder.error);
+  auto file =
+      create(hostItem(rootContainerItemIdentifier(), "a.txt"), localFile("upload", "hello"));
+  ASSERT_FALSE(file.error);
+  EXPECT_EQ(file.item->documentSize()->integerValue(), 5);
+  EXPECT_EQ(file.item->capabilities(), 47u);
+  EXPECT_THAT(listing(rootContainerItemIdentifier()), UnorderedElementsAre("Docs", "a.txt"));
+
+  ItemIdentifier id = file.item->itemIdentifier();
+  auto fetched = fetch(id);
+  ASSERT_TRUE(fetched.file);
+  EXPECT_EQ(readWholeFile(*fetched.file), "hello");
+
+  auto renamed = modify(hostItem(rootContainerItemIdentifier(), "b.txt", {}, id),
+                        file.item->itemVersion(), ItemField::filename);
+  ASSERT_FALSE(renamed.error);
+  EXPECT_EQ(renamed.item->filename(), "b.txt");
+  auto moved = modify(hostItem(folder.item->itemIdentifier(), "b.txt", {}, id),
+                      renamed.item->itemVersion(), ItemField::parentItemIdentifier);
+  ASSERT_FALSE(moved.error);
+  EXPECT_EQ(moved.item->parentItemIdentifier(), folder.item->itemIdentifier());
+  EXPECT_EQ(readWholeFile(store() / "Docs" / "b.txt"), "hello");
+
+  auto rewritten =
+      modify(hostItem(folder.item->itemIdentifier(), "b.txt", {}, id), moved.item->itemVersion(),
+             ItemField::contents, localFile("edit", "hello again"));
+  ASSERT_FALSE(rewritten.error);
+  EXPECT_FALSE(rewritten.shouldFetchContent);
+  EXPECT_NE(rewritten.item->itemVersion().contentVersion, moved.item->itemVersion().contentVersion);
+  EXPECT_EQ(readWholeFile(*fetch(id).file), "hello again");
+
+  EXPECT_FALSE(remove(id));
+  EXPECT_EQ(lookUp(id).error, fileProviderError(FileProviderError::noSuchItem));
+  EXPECT_EQ(remove(folder.item->itemIdentifier()), std::nullopt);
+  EXPECT_TRUE(listing(rootContainerItemIdentifier()).empty());
+}
+
+TEST_F(CompanionEndToEndTest, RewriteFromAStaleVersionAsksForAFetch) {
+  auto file =
+      create(hostItem(rootContainerItemIdentifier(), "report.txt"), localFile("v1", "first"));
+  ASSERT_FALSE(file.error);
+  ItemIdentifier id = file.item->itemIdentifier();
+  auto first = modify(hostItem(rootContainerItemIdentifier(), "report.txt", {}, id),
+                      file.item->itemVersion(), ItemField::contents, localFile("v2", "second"));
+  ASSERT_FALSE(first.error);
+  auto stale = modify(hostItem(rootContainerItemIdentifier(), "report.txt", {}, id),
+                      file.item->itemVersion(), ItemField::contents, localFile("v3", "third"));
+  ASSERT_FALSE(stale.error);
+  EXPECT_TRUE(stale.shouldFetchContent);
+  EXPECT_EQ(stale.item->itemVersion(), first.item->itemVersion());
+  EXPECT_EQ(readWholeFile(*fetch(id).file), "second");
+  EXPECT_EQ(readWholeFile(store() / "report (conflict 1).txt"), "third");
+}
+
+TEST_F(CompanionEndToEndTest, RefusalsReachTheHostAsItsErrors) {
+  auto folder = create(hostItem(rootContainerItemIdentifier(), "Docs", ContentType::folder()));
+  auto inside = create(hostItem(folder.item->itemIdentifier(), "x"), localFile("x", "x"));
+  ASSERT_FALSE(inside.error);
+  EXPECT_EQ(create(hostItem(rootContainerItemIdentifier(), "Docs", ContentType::folder())).error,
+            fileProviderError(FileProviderError::filenameCollision));
+  EXPECT_EQ(remove(folder.item->itemIdentifier()),
+            fileProviderError(FileProviderError::directoryNotEmpty));
+  EXPECT_EQ(create(hostItem(rootContainerItemIdentifier(), "a/b"), localFile("y", "y")).error,
+            fileProviderError(FileProviderError::cannotSynchronize));
+  EXPECT_EQ(fetch(ItemIdentifier("999")).error, fileProviderError(FileProviderError::noSuchItem));
+}
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing

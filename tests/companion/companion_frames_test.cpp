@@ -1,0 +1,106 @@
+// Frames the extension would never send: the companion drops them and keeps serving, and the
+// store is untouched.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "companion/companion_fixture.h"
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class CompanionFramesTest : public CompanionTest {
+ protected:
+  std::vector<std::string> staged() {
+    std::vector<std::string> out;
+    for (auto& entry : std::filesystem::directory_iterator(store() / ".quorvelle" / "staging"))
+      out.push_back(entry.path().filename().string());
+    return out;
+  }
+};
+
+std::string header(std::uint32_t size) {
+  return {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+          static_cast<char>(size >> 8), static_cast<char>(size)};
+}
+
+TEST_F(CompanionFramesTest, OversizedOrCutFramesAreDroppedWithoutReply) {
+  std::uint64_t before = anchor();
+  std::vector<std::pair<const char*, std::string>> cases = {
+      {"length over 64 MiB", header(67'108'865) + "{}"},
+      {"cut after the length", header(30)},
+      {"cut inside the JSON", header(30) + R"({"op":"cre)"},
+      {"cut inside the body",
+       requestFrame(
+           {{"op", "create"}, {"parent", "1"}, {"name", "x"}, {"dir", false}, {"size", 100}},
+           "partial")},
+  };
+  for (auto& [what, bytes] : cases) {
+    RawConnection connection(socket());
+    ASSERT_TRUE(connection.send(bytes)) << what;
+    connection.finishSending();
+    EXPECT_TRUE(connection.closedByPeer()) << what;
+  }
+  EXPECT_THAT(names("1"), IsEmpty());
+  EXPECT_EQ(anchor(), before);
+  EXPECT_TRUE(eventually([&] { return staged().empty(); }));
+}
+
+TEST_F(CompanionFramesTest, UnreadableRequestsGetBadRequest) {
+  std::vector<std::pair<const char*, std::string>> cases = {
+      {"not JSON", header(5) + "hello"},
+      {"an array", header(2) + "[]"},
+      {"empty text", header(0)},
+      {"invalid UTF-8", header(11) + "{\"op\":\"\xFF\xFE\"}"},
+      {"size as text", requestFrame({{"op", "anchor"}, {"size", "3"}})},
+      {"fractional size", requestFrame({{"op", "anchor"}, {"size", 1.5}})},
+  };
+  for (auto& [what, bytes] : cases) {
+    RawConnection connection(socket());
+    ASSERT_TRUE(connection.send(bytes)) << what;
+    auto reply = connection.receive();
+    ASSERT_TRUE(reply) << what;
+    EXPECT_EQ(reply->first.at("error"), "badRequest") << what;
+  }
+}
+
+TEST_F(CompanionFramesTest, FrameOfExactlyTheCapIsServed) {
+  std::string text = R"({"op":"anchor","pad":")";
+  text += std::string(67'108'864 - text.size() - 2, 'x') + "\"}";
+  RawConnection connection(socket());
+  ASSERT_TRUE(connection.send(header(static_cast<std::uint32_t>(text.size())) + text));
+  auto reply = connection.receive();
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->first.contains("anchor"));
+}
+
+TEST_F(CompanionFramesTest, OnlyTheAnnouncedBodyIsKept) {
+  RawConnection connection(socket());
+  ASSERT_TRUE(connection.send(
+      requestFrame({{"op", "create"}, {"parent", "1"}, {"name", "a"}, {"dir", false}, {"size", 3}},
+                   "abcdefgh")));
+  auto reply = connection.receive();
+  ASSERT_TRUE(reply);
+  std::string id(reply->first.at("item").at("id").as_string());
+  EXPECT_EQ(contents(id), "abc");
+}
+
+TEST_F(CompanionFramesTest, DisconnectMidWriteLeavesTheOldContents) {
+  std::string id = createFile("1", "a", "old");
+  std::uint64_t before = anchor();
+  {
+    RawConnection connection(socket());
+    ASSERT_TRUE(connection.send(
+        requestFrame({{"op", "write"}, {"id", id}, {"size", 1'000'000}, {"base", version(id)}},
+                     std::string(500'000, 'n'))));
+  }
+  EXPECT_TRUE(eventually([&] { return staged().empty(); }));
+  EXPECT_EQ(contents(id), "old");
+  EXPECT_EQ(anchor(), before);
+  EXPECT_THAT(names("1"), ElementsAre("a"));
+}
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing

@@ -1,0 +1,103 @@
+// Changes other programs make in the store directory, while the companion runs and while it is
+// stopped, become items like changes that came through the socket.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "companion/companion_fixture.h"
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class CompanionStoreEditsTest : public CompanionTest {
+ protected:
+  void put(const fs::path& relative, const std::string& bytes) {
+    std::ofstream(store() / relative, std::ios::binary | std::ios::trunc) << bytes;
+  }
+  // The id of the entry named `name` in `folder`, or "" when there is none.
+  std::string idOf(const std::string& folder, const std::string& name) {
+    Reply reply = call({{"op", "list"}, {"id", folder}});
+    for (auto& entry : reply.json.at("items").as_array())
+      if (entry.at("name").as_string() == name) return std::string(entry.at("id").as_string());
+    return "";
+  }
+};
+
+TEST_F(CompanionStoreEditsTest, EditsWhileRunningArePickedUp) {
+  std::uint64_t start = anchor();
+  fs::create_directory(store() / "notes");
+  put("notes/a.txt", "first");
+  ASSERT_TRUE(eventually([&] { return idOf("1", "notes") != ""; }));
+  std::string notes = idOf("1", "notes");
+  ASSERT_TRUE(eventually([&] { return idOf(notes, "a.txt") != ""; }));
+  std::string file = idOf(notes, "a.txt");
+  EXPECT_EQ(contents(file), "first");
+  EXPECT_GT(anchor(), start);
+
+  std::string was = version(file);
+  std::uint64_t before = anchor();
+  put("notes/a.txt", "second, longer");
+  EXPECT_TRUE(eventually([&] { return version(file) != was; }));
+  EXPECT_GT(anchor(), before);
+
+  fs::rename(store() / "notes" / "a.txt", store() / "b.txt");
+  EXPECT_TRUE(eventually([&] { return idOf("1", "b.txt") == file; }));
+
+  fs::remove(store() / "b.txt");
+  EXPECT_TRUE(eventually([&] { return word({{"op", "item"}, {"id", file}}) == "notFound"; }));
+}
+
+TEST_F(CompanionStoreEditsTest, EditsWhileStoppedArePickedUpAtStart) {
+  std::string kept = createFile("1", "kept.txt", "same");
+  std::string edited = createFile("1", "edited.txt", "old");
+  std::string gone = createFile("1", "gone.txt", "x");
+  std::string moved = createFile("1", "moved.txt", "m");
+  std::string was = version(edited);
+  std::string keptVersion = version(kept);
+  std::uint64_t before = anchor();
+  stop();
+  put("edited.txt", "new and longer");
+  fs::remove(store() / "gone.txt");
+  fs::create_directory(store() / "sub");
+  fs::rename(store() / "moved.txt", store() / "sub" / "moved.txt");
+  put("fresh.txt", "fresh");
+  start();
+  EXPECT_GT(anchor(), before);
+  EXPECT_NE(version(edited), was);
+  EXPECT_EQ(contents(edited), "new and longer");
+  EXPECT_EQ(version(kept), keptVersion);
+  EXPECT_EQ(word({{"op", "item"}, {"id", gone}}), "notFound");
+  EXPECT_EQ(idOf(idOf("1", "sub"), "moved.txt"), moved);
+  EXPECT_THAT(names("1"), ElementsAre("edited.txt", "fresh.txt", "kept.txt", "sub"));
+}
+
+TEST_F(CompanionStoreEditsTest, OnlyRegularFilesAndFoldersAreItems) {
+  fs::create_symlink("/etc", store() / "link");
+  put("plain", "p");
+  fs::create_directory(store() / ".quorvelle" / "extra");
+  restart();
+  EXPECT_THAT(names("1"), ElementsAre("plain"));
+}
+
+TEST_F(CompanionStoreEditsTest, EditNotYetSeenIsNeverOverwritten) {
+  for (bool running : {true, false}) {
+    std::string name = running ? "running.txt" : "stopped.txt";
+    std::string file = createFile("1", name, "from the host");
+    std::string base = version(file);
+    if (!running) stop();
+    put(name, "typed by the user");
+    if (!running) start();
+    Reply reply = call({{"op", "write"}, {"id", file}, {"size", 4}, {"base", base}}, "host");
+    EXPECT_EQ(reply.json.at("restore"), true) << name;
+    EXPECT_EQ(contents(file), "typed by the user") << name;
+    EXPECT_EQ(readWholeFile(store() / qc::conflictName(name, 1)), "host") << name;
+  }
+}
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing
