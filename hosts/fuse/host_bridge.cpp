@@ -1,0 +1,150 @@
+#include "host_bridge.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "boundaries/file_provider_error.h"
+
+namespace QuorvelleDrive::fuse {
+namespace {
+
+// One answer slot, shared with the callback so that a late answer after a time-out lands in
+// memory that is still alive.
+template <class T>
+class Slot {
+ public:
+  void fill(Outcome<T> outcome) {
+    std::lock_guard lock(mutex_);
+    if (outcome_) return;
+    outcome_ = std::move(outcome);
+    ready_.notify_all();
+  }
+  Outcome<T> wait(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!ready_.wait_for(lock, timeout, [&] { return outcome_.has_value(); }))
+      return {T{}, timedOut()};
+    return std::move(*outcome_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::optional<Outcome<T>> outcome_;
+};
+
+template <class T>
+using SlotPtr = std::shared_ptr<Slot<T>>;
+
+class ListingObserver : public EnumerationObserver {
+ public:
+  explicit ListingObserver(SlotPtr<std::vector<ItemPtr>> slot) : slot_(std::move(slot)) {}
+  void didEnumerateItems(std::vector<ItemPtr> items) override {
+    items_.insert(items_.end(), items.begin(), items.end());
+  }
+  void finishEnumeratingUpToPage(std::optional<Page>) override {
+    slot_->fill({std::move(items_), std::nullopt});
+  }
+  void finishEnumeratingWithError(Error error) override { slot_->fill({{}, error}); }
+
+ private:
+  SlotPtr<std::vector<ItemPtr>> slot_;
+  std::vector<ItemPtr> items_;
+};
+
+class ChangesObserver : public ChangeObserver {
+ public:
+  explicit ChangesObserver(SlotPtr<bool> slot) : slot_(std::move(slot)) {}
+  void finishEnumeratingChangesUpToSyncAnchor(SyncAnchor, bool) override {
+    slot_->fill({true, std::nullopt});
+  }
+  void finishEnumeratingWithError(Error error) override {
+    if (error == fileProviderError(FileProviderError::syncAnchorExpired))
+      slot_->fill({false, std::nullopt});
+    else
+      slot_->fill({false, error});
+  }
+
+ private:
+  SlotPtr<bool> slot_;
+};
+
+ChangeItemCompletion changeInto(SlotPtr<Changed> slot) {
+  return [slot](ItemPtr item, ItemFields, bool fetch, std::optional<Error> error) {
+    slot->fill({Changed{std::move(item), fetch}, std::move(error)});
+  };
+}
+
+}  // namespace
+
+Error timedOut() {
+  return fileProviderError(FileProviderError::serverUnreachable);
+}
+
+Outcome<ItemPtr> HostBridge::item(const ItemIdentifier& id) const {
+  auto slot = std::make_shared<Slot<ItemPtr>>();
+  extension_->item(id, {}, [slot](ItemPtr item, std::optional<Error> error) {
+    slot->fill({std::move(item), std::move(error)});
+  });
+  return slot->wait(timeout_);
+}
+
+Outcome<Fetched> HostBridge::fetch(const ItemIdentifier& id) const {
+  auto slot = std::make_shared<Slot<Fetched>>();
+  extension_->fetchContents(id, std::nullopt, {},
+                            [slot](auto file, ItemPtr item, std::optional<Error> error) {
+                              slot->fill({Fetched{file.value_or(""), std::move(item)}, error});
+                            });
+  return slot->wait(timeout_);
+}
+
+Outcome<std::vector<ItemPtr>> HostBridge::list(const ItemIdentifier& container) const {
+  auto slot = std::make_shared<Slot<std::vector<ItemPtr>>>();
+  extension_->enumerator(container, {})
+      ->enumerateItems(std::make_shared<ListingObserver>(slot), {});
+  return slot->wait(timeout_);
+}
+
+Outcome<SyncAnchor> HostBridge::anchor(const ItemIdentifier& container) const {
+  auto slot = std::make_shared<Slot<SyncAnchor>>();
+  extension_->enumerator(container, {})->currentSyncAnchor([slot](auto anchor) {
+    if (anchor)
+      slot->fill({*anchor, std::nullopt});
+    else
+      slot->fill({{}, fileProviderError(FileProviderError::serverUnreachable)});
+  });
+  return slot->wait(timeout_);
+}
+
+Outcome<bool> HostBridge::unchangedSince(const ItemIdentifier& container,
+                                         const SyncAnchor& anchor) const {
+  auto slot = std::make_shared<Slot<bool>>();
+  extension_->enumerator(container, {})
+      ->enumerateChanges(std::make_shared<ChangesObserver>(slot), anchor);
+  return slot->wait(timeout_);
+}
+
+Outcome<Changed> HostBridge::create(ItemPtr itemTemplate,
+                                    std::optional<std::filesystem::path> contents) const {
+  auto slot = std::make_shared<Slot<Changed>>();
+  extension_->createItem(std::move(itemTemplate), ~ItemFields{0}, std::move(contents), 0, {},
+                         changeInto(slot));
+  return slot->wait(timeout_);
+}
+
+Outcome<Changed> HostBridge::modify(ItemPtr item, const ItemVersion& base, ItemFields fields,
+                                    std::optional<std::filesystem::path> contents) const {
+  auto slot = std::make_shared<Slot<Changed>>();
+  extension_->modifyItem(std::move(item), base, fields, std::move(contents), 0, {},
+                         changeInto(slot));
+  return slot->wait(timeout_);
+}
+
+std::optional<Error> HostBridge::remove(const ItemIdentifier& id) const {
+  auto slot = std::make_shared<Slot<bool>>();
+  extension_->deleteItem(id, {}, 0, {}, [slot](std::optional<Error> error) {
+    slot->fill({true, error});
+  });
+  return slot->wait(timeout_).error;
+}
+
+}  // namespace QuorvelleDrive::fuse

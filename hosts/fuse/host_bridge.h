@@ -1,0 +1,59 @@
+// Synchronous host calls over the extension, each bounded by the mount's time-out. The mount
+// drives the extension through these and nothing else.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "boundaries/replicated_extension.h"
+
+namespace QuorvelleDrive::fuse {
+
+using ItemPtr = std::shared_ptr<const FileProviderItem>;
+
+template <class T>
+struct Outcome {
+  T value{};
+  std::optional<Error> error;
+  bool ok() const { return !error; }
+};
+
+struct Fetched {
+  std::filesystem::path file;
+  ItemPtr item;
+};
+
+struct Changed {
+  ItemPtr item;
+  bool shouldFetchContent = false;
+};
+
+// The error a call reports when the extension did not answer in time.
+Error timedOut();
+
+class HostBridge {
+ public:
+  HostBridge(std::shared_ptr<ReplicatedExtension> extension, std::chrono::milliseconds timeout)
+      : extension_(std::move(extension)), timeout_(timeout) {}
+
+  Outcome<ItemPtr> item(const ItemIdentifier& id) const;
+  Outcome<Fetched> fetch(const ItemIdentifier& id) const;
+  Outcome<std::vector<ItemPtr>> list(const ItemIdentifier& container) const;
+  Outcome<SyncAnchor> anchor(const ItemIdentifier& container) const;
+  // True when nothing changed since `anchor`; false when it expired.
+  Outcome<bool> unchangedSince(const ItemIdentifier& container, const SyncAnchor& anchor) const;
+  Outcome<Changed> create(ItemPtr itemTemplate,
+                          std::optional<std::filesystem::path> contents) const;
+  Outcome<Changed> modify(ItemPtr item, const ItemVersion& base, ItemFields fields,
+                          std::optional<std::filesystem::path> contents) const;
+  std::optional<Error> remove(const ItemIdentifier& id) const;
+
+ private:
+  std::shared_ptr<ReplicatedExtension> extension_;
+  std::chrono::milliseconds timeout_;
+};
+
+}  // namespace QuorvelleDrive::fuse

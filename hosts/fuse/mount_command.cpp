@@ -1,0 +1,194 @@
+#include "mount_command.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <ostream>
+#include <thread>
+
+#include "boundaries/file_provider_manager.h"
+#include "extension/file_provider_extension.h"
+#include "mounted_domain.h"
+#include "platform/bundle.h"
+#include "platform/file_manager.h"
+#include "platform/json.h"
+
+namespace QuorvelleDrive::fuse {
+namespace {
+
+void configurePlatform(const MountSettings& s) {
+  Bundle::main().setInfoDictionary({{FileProviderExtension::kAppGroupKey, s.group}});
+  if (!s.containers.empty()) FileManager::setContainersRoot(s.containers);
+  DomainRegistry::shared().addDomain(Domain{s.domain, s.domain});
+}
+
+std::filesystem::path socketPath(const MountSettings& s) {
+  return FileManager::containersRoot() / s.group / "drive.sock";
+}
+
+// A connection that is accepted means some companion is serving; it is closed at once.
+bool companionAnswers(const std::filesystem::path& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string text = path.string();
+  bool ok = text.size() < sizeof address.sun_path;
+  if (ok) {
+    std::memcpy(address.sun_path, text.data(), text.size());
+    ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ::close(fd);
+  return ok;
+}
+
+std::filesystem::path defaultStore() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  std::filesystem::path base = data && *data
+                                   ? std::filesystem::path(data)
+                                   : std::filesystem::path(home ? home : "/tmp") / ".local/share";
+  return base / "quorvelle" / "store";
+}
+
+std::filesystem::path companionProgram(const MountSettings& s) {
+  if (!s.companionBinary.empty()) return s.companionBinary;
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  auto beside =
+      self.parent_path().parent_path().parent_path() / "companion" / "quorvelle-companion";
+  if (!ec && std::filesystem::exists(beside)) return beside;
+  return "quorvelle-companion";
+}
+
+// The bundled companion, started for the life of the mount.
+class CompanionProcess {
+ public:
+  ~CompanionProcess() { stop(); }
+  bool start(const MountSettings& s, std::ostream& out, std::ostream& err) {
+    auto store = s.store.empty() ? defaultStore() : s.store;
+    if (!std::filesystem::exists(store)) {
+      std::filesystem::create_directories(store);
+      std::ofstream(store / "Welcome to Quorvelle Drive.txt")
+          << "Files you put here appear in your Quorvelle Drive mount, and the other way round.\n";
+    }
+    auto program = companionProgram(s);
+    std::vector<std::string> args{program.string(),
+                                  "--store",
+                                  store.string(),
+                                  "--group",
+                                  s.group,
+                                  "--containers",
+                                  FileManager::containersRoot().string()};
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp(argv[0], argv.data());
+      ::_exit(127);
+    }
+    if (pid_ < 0) {
+      err << "qdrive: cannot start the companion: " << std::strerror(errno) << "\n";
+      return false;
+    }
+    for (int i = 0; i < 100; ++i) {
+      if (companionAnswers(socketPath(s))) {
+        out << "qdrive: started the bundled companion over " << store.string() << "\n";
+        return true;
+      }
+      int status;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    err << "qdrive: the companion (" << program.string() << ") did not start\n";
+    stop();
+    return false;
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+}  // namespace
+
+std::filesystem::path mountStateDirectory(const std::string& domain) {
+  return DomainRegistry::shared().hostStateRoot() / domain / "mount";
+}
+
+int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
+  configurePlatform(s);
+  CompanionProcess companion;
+  if (!companionAnswers(socketPath(s))) {
+    if (!s.startCompanion) {
+      err << "qdrive: no companion answers at " << socketPath(s).string() << "\n";
+      return 1;
+    }
+    if (!companion.start(s, out, err)) return 1;
+  }
+  out.flush();
+  MountOptions options{s.mountpoint, mountStateDirectory(s.domain), s.timeout, s.poll, s.debug};
+  auto extension = FileProviderExtension::create(Domain{s.domain, s.domain});
+  MountedDomain mounted(extension, options);
+  int rc = mounted.run([&] {
+    out << "qdrive: mounted domain \"" << s.domain << "\" on " << s.mountpoint.string()
+        << (s.daemon ? " (in the background; fusermount3 -u to unmount)"
+                     : " (Ctrl-C or fusermount3 -u to unmount)")
+        << std::endl;
+    if (s.daemon) fuse_daemonize(0);
+  });
+  auto left = mounted.pendingUploads();
+  if (!left.empty()) {
+    err << "qdrive: " << left.size() << " upload(s) still pending; they are kept and retried at "
+        << "the next mount:\n";
+    for (const auto& u : left) err << "  " << u.name << "\n";
+  }
+  if (rc != 0)
+    err << "qdrive: could not mount " << s.mountpoint.string() << "\n";
+  else
+    out << "qdrive: unmounted " << s.mountpoint.string() << "\n";
+  return rc;
+}
+
+namespace {
+
+// A running mount may finish an upload (and remove its bytes) while this lists them.
+std::uintmax_t sizeOf(const std::filesystem::path& file) {
+  std::error_code ec;
+  auto size = std::filesystem::file_size(file, ec);
+  return ec ? 0 : size;
+}
+
+}  // namespace
+
+int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
+  configurePlatform(s);
+  auto pending = Journal::load(mountStateDirectory(s.domain) / "journal");
+  if (asJSON) {
+    json::array uploads;
+    for (const auto& u : pending)
+      uploads.push_back(json::object{{"id", decodeUTF8Lossy(u.id.rawValue())},
+                                     {"name", decodeUTF8Lossy(u.name)},
+                                     {"size", sizeOf(u.data)}});
+    out << writeJSON(json::object{{"pending", uploads}}) << "\n";
+    return 0;
+  }
+  if (pending.empty()) out << "no uploads pending\n";
+  for (const auto& u : pending)
+    out << "pending  " << sizeOf(u.data) << " bytes  " << u.name << "  (id " << u.id.rawValue()
+        << ")\n";
+  return 0;
+}
+
+}  // namespace QuorvelleDrive::fuse

@@ -1,0 +1,34 @@
+// `qdrive mount` and `qdrive status`: configure the platform as a host does, make sure a
+// companion answers (starting the bundled one when none does), and serve the mount.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+
+namespace QuorvelleDrive::fuse {
+
+struct MountSettings {
+  std::filesystem::path mountpoint;
+  std::string group = "group.quorvelle.drive";
+  std::filesystem::path containers;  // empty: the platform default
+  std::string domain = "default";
+  std::chrono::milliseconds timeout{30'000};
+  std::chrono::milliseconds poll{2'000};
+  bool daemon = false;
+  bool startCompanion = true;
+  bool debug = false;
+  std::filesystem::path companionBinary;  // empty: next to this program, else on PATH
+  std::filesystem::path store;            // empty: ${XDG_DATA_HOME:-~/.local/share}/quorvelle/store
+};
+
+// The mount's own state directory for a domain (journal of pending uploads).
+std::filesystem::path mountStateDirectory(const std::string& domain);
+
+// Returns the process exit status: 0 after a clean unmount, 1 on failure (message on `err`).
+int runMount(const MountSettings& settings, std::ostream& out, std::ostream& err);
+// Lists pending uploads; returns 0.
+int printStatus(const MountSettings& settings, bool json, std::ostream& out);
+
+}  // namespace QuorvelleDrive::fuse
