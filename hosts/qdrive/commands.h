@@ -1,0 +1,65 @@
+// qdrive's command table: each command declares its arguments and turns them into exactly one
+// host call on the session, then reports the answer.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "boundaries/file_provider_item.h"
+
+namespace CLI {
+class App;
+}
+
+namespace QuorvelleDrive::Qdrive {
+
+class Report;
+struct SessionOptions;
+
+// Every command's arguments, as given on the command line (byte for byte).
+struct Arguments {
+  std::string identifier;  // ID, CONTAINER or PARENT
+  std::string name;
+  std::string parent;
+  std::string anchor;
+  std::string fields;
+  std::string base;
+  std::optional<std::string> output;
+  std::optional<std::string> contents;
+  std::optional<std::string> type;
+  bool folder = false;
+  // mount
+  double pollSeconds = 2;
+  bool noCompanion = false;
+  bool daemon = false;
+  bool debug = false;
+  std::optional<std::string> store;
+  std::optional<std::string> companion;
+};
+
+// What a command runs with once the command line has been read.
+struct Invocation {
+  const SessionOptions& options;  // the global options: group, containers, domain, time limit
+  const Arguments& arguments;
+  Report& report;  // --json or not, and the output streams
+};
+
+struct Command {
+  const char* name;
+  const char* summary;
+  void (*declare)(CLI::App& command, Arguments& arguments);
+  // Returns the exit status. Host-call commands make their session themselves, so that a
+  // command that is not one host call (a mount, say) can set the platform up its own way.
+  int (*run)(const Invocation& invocation);
+};
+
+std::span<const Command> commands();
+
+// "@root", "@working-set" and "@trash" are the container constants; any other text is itself.
+ItemIdentifier resolveIdentifier(const std::string& text);
+// Comma-separated field names, or one decimal number for the raw bits; none when malformed.
+std::optional<ItemFields> parseFields(std::string_view text);
+
+}  // namespace QuorvelleDrive::Qdrive

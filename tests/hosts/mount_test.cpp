@@ -1,0 +1,224 @@
+// The FUSE host over the reference companion, exercised with real tools.
+#if defined(QD_COMPANION_BINARY) && defined(QD_QDRIVE_BINARY)
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "hosts/child_process.h"
+#include "support/drive_fixture.h"
+#include "support/temp_dir.h"
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+bool isMounted(const fs::path& path) {
+  std::ifstream mounts("/proc/self/mounts");
+  std::string line;
+  while (std::getline(mounts, line))
+    if (line.find(" " + path.string() + " ") != std::string::npos) return true;
+  return false;
+}
+
+void put(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string binaryBytes(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed) % 251);
+  return bytes;
+}
+
+class MountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0) GTEST_SKIP() << "cannot open /dev/fuse: " << std::strerror(errno);
+    ::close(fd);
+    fs::create_directories(store());
+    fs::create_directories(mountpoint());
+    startCompanion();
+    mount();
+  }
+
+  void TearDown() override {
+    if (mount_) unmount();
+  }
+
+  void mount() {
+    mount_ = std::make_unique<BackgroundProgram>(
+        QD_QDRIVE_BINARY,
+        std::vector<std::string>{"--group", "g", "--containers", containers().string(), "mount",
+                                 mountpoint().string(), "--poll", "0.3", "--no-companion"},
+        environment());
+    ASSERT_TRUE(eventually([&] { return isMounted(mountpoint()); })) << "the mount never came up";
+  }
+
+  void unmount() {
+    runProgram("/usr/bin/fusermount3", {"-u", mountpoint().string()}, environment());
+    EXPECT_TRUE(eventually([&] { return !mount_->running(); }, std::chrono::seconds(60)));
+    mount_.reset();
+  }
+
+  std::string status() {
+    auto run = runProgram(QD_QDRIVE_BINARY,
+                          {"--group", "g", "--containers", containers().string(), "status"},
+                          environment());
+    return run.out + run.err;
+  }
+
+  void startCompanion() {
+    companion_ = std::make_unique<BackgroundProgram>(
+        QD_COMPANION_BINARY,
+        std::vector<std::string>{"--store", store().string(), "--group", "g", "--containers",
+                                 containers().string()},
+        environment());
+    ASSERT_TRUE(eventually([&] { return fs::exists(containers() / "g" / "drive.sock"); }));
+  }
+
+  std::vector<std::string> environment() const {
+    return {"PATH=/usr/bin:/bin", "HOME=" + temp_.path().string(),
+            "XDG_STATE_HOME=" + (temp_.path() / "state").string()};
+  }
+  Finished shell(const std::string& command) {
+    return runProgram("/bin/sh", {"-c", command}, environment());
+  }
+
+  fs::path store() const { return temp_.path() / "store"; }
+  fs::path containers() const { return temp_.path() / "c"; }
+  fs::path mountpoint() const { return temp_.path() / "mnt"; }
+  fs::path in(const std::string& relative) const { return mountpoint() / relative; }
+
+  TempDir temp_;
+  std::unique_ptr<BackgroundProgram> companion_;
+  std::unique_ptr<BackgroundProgram> mount_;
+};
+
+TEST_F(MountTest, CopiedTreesArriveInTheStoreByteForByte) {
+  fs::path source = temp_.path() / "source";
+  fs::create_directories(source / "a" / "b");
+  put(source / "top.bin", binaryBytes(300'000, 1));
+  put(source / "a" / "one.txt", "one\n");
+  put(source / "a" / "b" / "empty", "");
+  put(source / "a" / "b" / "two.bin", binaryBytes(70'000, 2));
+  auto copy = shell("cp -r " + source.string() + " " + in("tree").string());
+  ASSERT_EQ(copy.status, 0) << copy.err;
+  EXPECT_EQ(shell("diff -r " + source.string() + " " + (store() / "tree").string()).status, 0);
+  EXPECT_EQ(shell("diff -r " + source.string() + " " + in("tree").string()).status, 0);
+}
+
+TEST_F(MountTest, MovesEditorSavesAndRemovals) {
+  ASSERT_EQ(shell("mkdir -p " + in("x/y/z").string()).status, 0);
+  put(in("x/doc.txt"), "first");
+  ASSERT_EQ(shell("mv " + in("x/doc.txt").string() + " " + in("x/y/moved.txt").string()).status, 0);
+  EXPECT_EQ(readWholeFile(store() / "x/y/moved.txt"), "first");
+  EXPECT_FALSE(fs::exists(store() / "x/doc.txt"));
+
+  // An editor's save: write a temporary file, then rename it over the original.
+  put(in("x/y/.moved.txt.swp"), "second");
+  ASSERT_EQ(std::rename(in("x/y/.moved.txt.swp").c_str(), in("x/y/moved.txt").c_str()), 0)
+      << std::strerror(errno);
+  EXPECT_EQ(readWholeFile(store() / "x/y/moved.txt"), "second");
+  EXPECT_FALSE(fs::exists(store() / "x/y/.moved.txt.swp"));
+  EXPECT_EQ(readWholeFile(in("x/y/moved.txt")), "second");
+
+  ASSERT_EQ(shell("rm -r " + in("x").string()).status, 0);
+  EXPECT_FALSE(fs::exists(store() / "x"));
+  EXPECT_FALSE(fs::exists(in("x")));
+  EXPECT_NE(::rmdir(in("nothing").c_str()), 0);
+}
+
+TEST_F(MountTest, TruncateAppendAndRandomWrites) {
+  put(in("f.txt"), "0123456789");
+  ASSERT_EQ(::truncate(in("f.txt").c_str(), 4), 0);
+  EXPECT_EQ(readWholeFile(store() / "f.txt"), "0123");
+  std::ofstream(in("f.txt"), std::ios::app) << "XY";
+  EXPECT_EQ(readWholeFile(store() / "f.txt"), "0123XY");
+  {
+    std::fstream f(in("f.txt"), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(1);
+    f << "ab";
+  }
+  EXPECT_EQ(readWholeFile(store() / "f.txt"), "0ab3XY");
+  EXPECT_EQ(fs::file_size(in("f.txt")), 6u);
+}
+
+TEST_F(MountTest, ChangesInTheStoreShowUpAfterAPoll) {
+  EXPECT_FALSE(fs::exists(in("outside.txt")));
+  put(store() / "outside.txt", "from outside");
+  EXPECT_TRUE(eventually([&] { return fs::exists(in("outside.txt")); }));
+  EXPECT_TRUE(eventually([&] { return readWholeFile(in("outside.txt")) == "from outside"; }));
+  put(store() / "outside.txt", "changed outside");
+  EXPECT_TRUE(eventually([&] { return readWholeFile(in("outside.txt")) == "changed outside"; }));
+  fs::remove(store() / "outside.txt");
+  EXPECT_TRUE(eventually([&] { return !fs::exists(in("outside.txt")); }));
+}
+
+TEST_F(MountTest, UploadsWaitOutACompanionThatIsDown) {
+  put(in("kept.txt"), "before");
+  ASSERT_EQ(readWholeFile(in("kept.txt")), "before");
+  companion_.reset();
+  put(in("kept.txt"), "written while down");
+  EXPECT_EQ(readWholeFile(in("kept.txt")), "written while down");
+  EXPECT_NE(status().find("kept.txt"), std::string::npos);
+  startCompanion();
+  EXPECT_TRUE(
+      eventually([&] { return readWholeFile(store() / "kept.txt") == "written while down"; },
+                 std::chrono::seconds(40)));
+  EXPECT_TRUE(eventually([&] { return status().find("no uploads pending") != std::string::npos; }));
+}
+
+TEST_F(MountTest, UnmountKeepsAPendingUploadForTheNextMount) {
+  put(in("kept.txt"), "before");
+  ASSERT_EQ(readWholeFile(in("kept.txt")), "before");
+  companion_.reset();
+  put(in("kept.txt"), "written before unmount");
+  unmount();
+  EXPECT_NE(status().find("kept.txt"), std::string::npos);
+  EXPECT_EQ(readWholeFile(store() / "kept.txt"), "before");
+
+  startCompanion();
+  mount();
+  EXPECT_TRUE(
+      eventually([&] { return readWholeFile(store() / "kept.txt") == "written before unmount"; },
+                 std::chrono::seconds(40)));
+}
+
+TEST_F(MountTest, ConcurrentReadersSeeTheWholeFile) {
+  auto bytes = binaryBytes(4'000'000, 3);
+  put(store() / "shared.bin", bytes);
+  ASSERT_TRUE(eventually([&] { return fs::exists(in("shared.bin")); }));
+  std::atomic<int> whole{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 8; ++i)
+    readers.emplace_back([&] {
+      if (readWholeFile(in("shared.bin")) == bytes) ++whole;
+    });
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(whole.load(), 8);
+}
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing
+
+#endif

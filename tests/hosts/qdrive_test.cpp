@@ -1,0 +1,377 @@
+// End to end through the built qdrive program against the scripted fake companion.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "hosts/child_process.h"
+#include "support/drive_fixture.h"
+
+#ifdef QD_QDRIVE_BINARY
+
+namespace boost::json {
+// Failure messages show JSON as text.
+inline void PrintTo(const object& value, std::ostream* out) {
+  *out << serialize(value);
+}
+}  // namespace boost::json
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+constexpr const char* kWireItem =
+    R"({"id":"abc","parent":"1","name":"a.txt","dir":false,"size":5,"mtime":1700000000.5,)"
+    R"("version":"v1","writable":true})";
+// kWireItem as the host sees it.
+constexpr const char* kItemJSON =
+    R"({"itemIdentifier":"abc","parentItemIdentifier":"NSFileProviderRootContainerItemIdentifier",)"
+    R"("filename":"a.txt","contentType":"public.plain-text","documentSize":5,)"
+    R"("contentModificationDate":1700000000.5,"creationDate":1700000000.5,"contentVersion":"v1",)"
+    R"("metadataVersion":"v1/1/a.txt/false/false","capabilities":47,"isUploaded":true,)"
+    R"("isUploading":false,"uploadingError":null})";
+
+// Replaces each "ITEM" in `text` with `item`.
+std::string withItem(std::string text, const std::string& item) {
+  for (auto at = text.find("ITEM"); at != std::string::npos; at = text.find("ITEM", at))
+    text.replace(at, 4, item), at += item.size();
+  return text;
+}
+
+boost::json::object object(std::string_view text) {
+  return boost::json::parse(text).as_object();
+}
+
+// The one JSON line qdrive prints with --json.
+boost::json::object jsonLine(const std::string& out) {
+  EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+  return object(out);
+}
+
+class QdriveTest : public DriveFixture {
+ protected:
+  std::vector<std::string> environment() const {
+    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + temp_.path().string(),
+                                 "XDG_STATE_HOME=" + (temp_.path() / "state").string(), "TZ=UTC"};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    return env;
+  }
+  Finished qdrive(const std::vector<std::string>& arguments,
+                  const fs::path& containers = fs::path()) {
+    std::vector<std::string> all{
+        "--containers",
+        containers.empty() ? (temp_.path() / "containers").string() : containers.string(),
+        "--group",
+        kTestGroup,
+        "--domain",
+        domain_.identifier};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return runProgram(QD_QDRIVE_BINARY, all, environment());
+  }
+  fs::path fetchDirectory() const {
+    return temp_.path() / "state/quorvelle" / domain_.identifier / "tmp";
+  }
+  void reply(const std::string& json, const std::string& body = {}) {
+    companion().enqueue(Answer::reply(json, body));
+  }
+  fs::path contentsFile() const { return localFile("contents", "hello"); }
+};
+
+struct RoundTrip {
+  const char* name;
+  std::vector<std::string> arguments;  // "{contents}" stands for a file holding "hello"
+  std::vector<std::string> replies;
+  std::vector<std::string> requests;  // what the companion must receive, in order
+  int status;
+  std::string output;  // the JSON line; ITEM stands for kItemJSON
+  std::string body{};  // bytes after the last request's JSON
+
+  friend void PrintTo(const RoundTrip& trip, std::ostream* out) { *out << trip.name; }
+};
+
+class RoundTripTest : public QdriveTest, public ::testing::WithParamInterface<RoundTrip> {};
+
+TEST_P(RoundTripTest, MakesOneHostCallAndPrintsItsAnswer) {
+  const auto& trip = GetParam();
+  companion();
+  for (const auto& text : trip.replies) reply(withItem(text, kWireItem));
+  std::vector<std::string> arguments{"--json"};
+  for (const auto& argument : trip.arguments)
+    arguments.push_back(argument == "{contents}" ? contentsFile().string() : argument);
+
+  auto run = qdrive(arguments);
+
+  EXPECT_EQ(run.status, trip.status) << run.err;
+  EXPECT_EQ(jsonLine(run.out), object(withItem(trip.output, kItemJSON)));
+  auto received = companion().requests();
+  ASSERT_EQ(received.size(), trip.requests.size());
+  for (std::size_t i = 0; i < received.size(); ++i)
+    EXPECT_EQ(received[i].json, object(trip.requests[i])) << "request " << i;
+  if (!received.empty()) {
+    EXPECT_EQ(received.back().body, trip.body);
+  }
+}
+
+const std::string kItem = R"({"item":ITEM})";
+const std::string kChanged = R"({"item":ITEM,"stillPendingFields":0,"shouldFetchContent":false})";
+const std::string kRename = R"({"op":"rename","id":"abc","parent":"1","name":"b.txt"})";
+std::string errorOutput(const char* domain, int code) {
+  return std::string(R"({"error":{"domain":")") + domain + R"(","code":)" + std::to_string(code) +
+         "}}";
+}
+const std::string kNoSuchItem = errorOutput("NSFileProviderErrorDomain", -1005);
+const std::string kExpired = errorOutput("NSFileProviderErrorDomain", -1002);
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Commands, RoundTripTest,
+    ::testing::Values(
+        RoundTrip{"item", {"item", "abc"}, {kItem}, {R"({"op":"item","id":"abc"})"}, 0, kItem},
+        RoundTrip{"itemMissing", {"item", "abc"}, {"{}"}, {R"({"op":"item","id":"abc"})"}, 1,
+                  kNoSuchItem},
+        RoundTrip{"lsRoot", {"ls", "@root"}, {R"({"items":[ITEM]})"}, {R"({"op":"list","id":"1"})"},
+                  0, R"({"items":[ITEM]})"},
+        RoundTrip{"lsWorkingSet", {"ls", "@working-set"}, {R"({"items":[]})"}, {R"({"op":"all"})"},
+                  0, R"({"items":[]})"},
+        RoundTrip{"lsTrashAsksNothing", {"ls", "@trash"}, {}, {}, 0, R"({"items":[]})"},
+        RoundTrip{"lsFailing", {"ls", "x"}, {R"({"error":"notFound"})"},
+                  {R"({"op":"list","id":"x"})"}, 1, kNoSuchItem},
+        RoundTrip{"anchor", {"anchor", "@root"}, {R"({"anchor":7})"}, {R"({"op":"anchor"})"}, 0,
+                  R"({"anchor":"7"})"},
+        RoundTrip{"anchorNullSucceeds", {"anchor", "@root"}, {R"({"error":"busy"})"},
+                  {R"({"op":"anchor"})"}, 0, R"({"anchor":null})"},
+        RoundTrip{"changesFromCurrent", {"changes", "@root", "7"}, {R"({"anchor":7})"},
+                  {R"({"op":"anchor"})"}, 0, R"({"anchor":"7","moreComing":false})"},
+        RoundTrip{"changesFromOld", {"changes", "@root", "6"}, {R"({"anchor":7})"},
+                  {R"({"op":"anchor"})"}, 1, kExpired},
+        RoundTrip{"createFile", {"create", "@root", "a b.txt", "--contents", "{contents}"}, {kItem},
+                  {R"({"op":"create","parent":"1","name":"a b.txt","dir":false,"size":5})"}, 0,
+                  kChanged, "hello"},
+        RoundTrip{"createFolder", {"create", "@root", "d", "--dir"}, {kItem},
+                  {R"({"op":"create","parent":"1","name":"d","dir":true})"}, 0, kChanged},
+        RoundTrip{"createWithFolderType", {"create", "p", "d", "--type", "public.folder"}, {kItem},
+                  {R"({"op":"create","parent":"p","name":"d","dir":true})"}, 0, kChanged},
+        RoundTrip{"modifyNames", {"modify", "abc", "--parent", "@root", "--name", "b.txt",
+                  "--fields", "filename,parentItemIdentifier"}, {kItem}, {kRename}, 0, kChanged},
+        RoundTrip{"modifyRawBits", {"modify", "abc", "--parent", "@root", "--name", "b.txt",
+                  "--fields", "4"}, {kItem}, {kRename}, 0, kChanged},
+        RoundTrip{"modifyContents", {"modify", "abc", "--parent", "p", "--name", "n", "--fields",
+                  "contents", "--contents", "{contents}", "--base", " v1 "},
+                  {R"({"item":ITEM,"restore":true})"},
+                  {R"({"op":"write","id":"abc","size":5,"base":" v1 "})"}, 0,
+                  R"({"item":ITEM,"stillPendingFields":0,"shouldFetchContent":true})", "hello"},
+        RoundTrip{"modifyNoFields", {"modify", "abc", "--parent", "p", "--name", "n", "--fields",
+                  "0"}, {kItem}, {R"({"op":"item","id":"abc"})"}, 0, kChanged},
+        RoundTrip{"delete", {"delete", "abc"}, {"{}"}, {R"({"op":"delete","id":"abc"})"}, 0, "{}"},
+        RoundTrip{"deleteFailing", {"delete", "abc"}, {R"({"error":"notEmpty"})"},
+                  {R"({"op":"delete","id":"abc"})"}, 1,
+                  errorOutput("NSFileProviderErrorDomain", -1007)},
+        // Arguments reach the companion byte for byte.
+        RoundTrip{"idWithSpaces", {"item", " a b "}, {kItem}, {R"({"op":"item","id":" a b "})"},
+                  0, kItem},
+        RoundTrip{"emptyId", {"item", ""}, {kItem}, {R"({"op":"item","id":""})"}, 0, kItem},
+        RoundTrip{"aliasesMatchExactly", {"item", "@Root"}, {kItem},
+                  {R"({"op":"item","id":"@Root"})"}, 0, kItem},
+        RoundTrip{"emptyParentAndName", {"create", "", "", "--dir"}, {kItem},
+                  {R"({"op":"create","parent":"","name":"","dir":true})"}, 0, kChanged},
+        RoundTrip{"modifyArgumentBytes", {"modify", " x", "--parent", "@trash", "--name", " n ",
+                  "--fields", "filename"}, {kItem}, {R"({"op":"rename","id":" x","name":" n ",)"
+                  R"("parent":"NSFileProviderTrashContainerItemIdentifier"})"}, 0, kChanged},
+        RoundTrip{"anchorArgumentBytes", {"changes", "@root", "7 "}, {R"({"anchor":7})"},
+                  {R"({"op":"anchor"})"}, 1, kExpired},
+        RoundTrip{"invalidUTF8IdentifierMeetsTheWriter", {"item", "\xff"}, {}, {}, 1,
+                  errorOutput("NSCocoaErrorDomain", 3852)}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+TEST_F(QdriveTest, FetchInJSONLeavesTheFileInTheDomainsTemporaryDirectory) {
+  reply(std::string(R"({"item":)") + kWireItem + "}");
+  reply(R"({"size":5})", "hello");
+  auto run = qdrive({"--json", "fetch", "abc"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto result = jsonLine(run.out);
+  fs::path path(std::string(result.at("path").as_string()));
+  EXPECT_EQ(path.parent_path(), fetchDirectory());
+  EXPECT_EQ(readWholeFile(path), "hello");
+  EXPECT_EQ(result.at("size"), 5);
+  EXPECT_EQ(result.at("item"), object(kItemJSON));
+  ASSERT_EQ(companion().requests().size(), 2u);
+  EXPECT_EQ(companion().requests()[1].json, object(R"({"op":"read","id":"abc"})"));
+}
+
+// Where the system's temporary folder and /dev/shm are different filesystems, the second
+// destination also covers the copy that replaces rename().
+TEST_F(QdriveTest, FetchWithOutputMovesTheFileThere) {
+  std::vector<fs::path> destinations{temp_.path() / "out.bin"};
+  struct stat here {
+  }, shm{};
+  if (::stat(temp_.path().c_str(), &here) == 0 && ::stat("/dev/shm", &shm) == 0 &&
+      here.st_dev != shm.st_dev)
+    destinations.push_back("/dev/shm/qdt-" + std::to_string(::getpid()) + ".bin");
+  for (const auto& destination : destinations) {
+    SCOPED_TRACE(destination);
+    reply(std::string(R"({"item":)") + kWireItem + "}");
+    reply(R"({"size":3})", std::string("a\0b", 3));
+    auto run = qdrive({"--json", "fetch", "abc", "-o", destination.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(jsonLine(run.out).at("path"), destination.string().c_str());
+    EXPECT_EQ(readWholeFile(destination), std::string("a\0b", 3));
+    EXPECT_TRUE(fs::is_empty(fetchDirectory()));
+    fs::remove(destination);
+  }
+}
+
+TEST_F(QdriveTest, FetchForPeopleWritesTheBytesToStdoutAndRemovesTheFile) {
+  reply(std::string(R"({"item":)") + kWireItem + "}");
+  reply(R"({"size":6})", std::string("hi\0\xff\n!", 6));
+  auto run = qdrive({"fetch", "abc"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, std::string("hi\0\xff\n!", 6));
+  EXPECT_TRUE(fs::is_empty(fetchDirectory()));
+}
+
+// Byte strings that are not UTF-8 (here the domain's folder in the path) keep the output valid
+// JSON: invalid bytes become U+FFFD.
+TEST_F(QdriveTest, JSONOutputReplacesInvalidUTF8) {
+  domain_.identifier = "d\xff";
+  reply(std::string(R"({"item":)") + kWireItem + "}");
+  reply(R"({"size":0})");
+  auto run = qdrive({"--json", "fetch", "abc"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string path(jsonLine(run.out).at("path").as_string());
+  EXPECT_THAT(path, HasSubstr("/d\xEF\xBF\xBD/tmp/"));
+  EXPECT_TRUE(fs::exists(fetchDirectory()));
+}
+
+TEST_F(QdriveTest, UsageErrorsExitTwoWithNothingOnStdout) {
+  const std::vector<std::vector<std::string>> cases{
+      {},
+      {"frobnicate"},
+      {"item"},
+      {"changes", "@root"},
+      {"create", "@root", "n", "--dir", "--type", "public.data"},
+      {"modify", "x", "--parent", "p", "--name", "n"},
+      {"modify", "x", "--parent", "p", "--name", "n", "--fields", "name"},
+      {"modify", "x", "--parent", "p", "--name", "n", "--fields", "contents,"},
+      {"modify", "x", "--parent", "p", "--name", "n", "--fields", "99999999999999999999"},
+      {"--timeout", "-1", "item", "x"},
+      {"--timeout", "nan", "item", "x"},
+  };
+  companion();
+  for (const auto& arguments : cases) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    auto run = qdrive(arguments);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_THAT(run.err, Not(IsEmpty()));
+  }
+  EXPECT_EQ(companion().connectionCount(), 0u);
+}
+
+TEST_F(QdriveTest, HelpExitsZeroOnStdout) {
+  auto run = qdrive({"--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_THAT(run.out, HasSubstr("Usage"));
+}
+
+TEST_F(QdriveTest, UnreachableCompanionFailsWithServerUnreachable) {
+  auto base = temp_.path().string();
+  // A root that makes the socket path 104 bytes: one more than a client may use, yet a path
+  // the companion can still listen on.
+  fs::path longRoot = base + "/" + std::string(104 - base.size() - 23, 'x');
+  fs::create_directories(longRoot / kTestGroup);
+  FakeCompanion tooFar(longRoot / kTestGroup / "drive.sock");
+  ASSERT_EQ(tooFar.path().string().size(), 104u);
+  fs::create_directories(temp_.path() / "empty" / kTestGroup);
+  for (const auto& root : {longRoot, temp_.path() / "empty", temp_.path() / "missing"}) {
+    SCOPED_TRACE(root);
+    auto run = qdrive({"ls", "@root"}, root);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_EQ(run.err, "server unreachable (NSFileProviderErrorDomain -1004)\n");
+  }
+  EXPECT_EQ(tooFar.connectionCount(), 0u);
+}
+
+TEST_F(QdriveTest, TimeoutExitsThreeWithoutWaitingForTheCompanion) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"--timeout", "0.5", "item", "x"}, {"--json", "ls", "@root", "--timeout", "0.5"}}) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    companion().setFallback([](const RecordedRequest&) { return Answer::hold(); });
+    auto run = qdrive(arguments);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_THAT(run.err, HasSubstr("timed out"));
+    EXPECT_LT(run.elapsed, std::chrono::seconds(5));
+    stopCompanion();
+  }
+}
+
+TEST_F(QdriveTest, ListForPeopleIsAnAlignedTable) {
+  reply(R"({"items":[{"id":"7","parent":"1","name":"notes.txt","dir":false,"size":2048,)"
+        R"("mtime":0},{"id":"long-id","parent":"1","name":"Ordner","dir":true}]})");
+  auto run = qdrive({"ls", "@root"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<std::string> lines;
+  std::istringstream in(run.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << run.out;
+  EXPECT_EQ(lines[1], "file  2.0 KiB  1970-01-01 00:00  notes.txt  7");
+  EXPECT_EQ(lines[2], "dir         -  1970-01-01 00:00  Ordner     long-id");
+  EXPECT_EQ(lines[0].find("ID"), lines[1].rfind(' ') + 1);
+}
+
+TEST_F(QdriveTest, DefaultsFindTheCompanionUnderTheRuntimeDirectory) {
+  auto container = temp_.path() / "run/quorvelle/group.quorvelle.drive";
+  fs::create_directories(container);
+  FakeCompanion fake(container / "drive.sock");
+  fake.enqueue(Answer::reply(R"({"items":[]})"));
+  auto env = environment();
+  env.push_back("XDG_RUNTIME_DIR=" + (temp_.path() / "run").string());
+  auto run = runProgram(QD_QDRIVE_BINARY, {"--json", "ls", "@root"}, env);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "{\"items\":[]}\n");
+  EXPECT_EQ(fake.requests().size(), 1u);
+}
+
+#ifdef QD_COMPANION_BINARY
+// The same commands against the reference companion: a file goes in, is listed, read back,
+// renamed and deleted.
+TEST_F(QdriveTest, RoundTripAgainstTheReferenceCompanion) {
+  fs::create_directories(temp_.path() / "store");
+  BackgroundProgram app(QD_COMPANION_BINARY,
+                        {"--store", (temp_.path() / "store").string(), "--containers",
+                         (temp_.path() / "containers").string(), "--group", kTestGroup},
+                        environment());
+  for (int i = 0; i < 1000 && !fs::exists(socketPath()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(fs::exists(socketPath()));
+
+  auto created = qdrive(
+      {"--json", "create", "@root", "a b.txt", "--contents", localFile("in", "hello").string()});
+  ASSERT_EQ(created.status, 0) << created.err;
+  std::string id(jsonLine(created.out).at("item").at("itemIdentifier").as_string());
+  EXPECT_THAT(qdrive({"ls", "@root"}).out, HasSubstr("a b.txt"));
+  EXPECT_EQ(qdrive({"fetch", id}).out, "hello");
+  auto renamed = qdrive(
+      {"--json", "modify", id, "--parent", "@root", "--name", "c.txt", "--fields", "filename"});
+  ASSERT_EQ(renamed.status, 0) << renamed.err;
+  EXPECT_EQ(jsonLine(renamed.out).at("item").at("filename"), "c.txt");
+  EXPECT_EQ(qdrive({"delete", id}).status, 0);
+  EXPECT_EQ(qdrive({"item", id}).err, "no such item (NSFileProviderErrorDomain -1005)\n");
+}
+#endif  // QD_COMPANION_BINARY
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing
+
+#endif  // QD_QDRIVE_BINARY
