@@ -22,7 +22,8 @@ struct Options {
 class Companion {
  public:
   // Serving once constructed; throws StartError or std::runtime_error when it cannot start.
-  explicit Companion(const Options& options);
+  // Refused connections are reported through `log` (stderr when empty).
+  explicit Companion(const Options& options, Server::Log log = {});
 
   Catalog& catalog() { return catalog_; }
   const std::filesystem::path& socketPath() const { return server_.path(); }

@@ -1,6 +1,7 @@
 // quorvelle-companion: serves a directory as the companion app of one app group.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -26,6 +27,18 @@ void makeContainer(const fs::path& dir) {
   makeContainer(dir.parent_path());
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
     throw std::runtime_error("cannot create " + dir.string() + ": " + std::strerror(errno));
+}
+
+// A container someone else owns (say, planted in a shared /tmp) could hand our socket to them.
+void requirePrivate(const fs::path& dir) {
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw std::runtime_error(dir.string() + " is not a directory");
+  if (st.st_uid != ::geteuid())
+    throw std::runtime_error(dir.string() + " belongs to uid " + std::to_string(st.st_uid) +
+                             ", not to this user; refusing to serve there");
+  if ((st.st_mode & 0077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
+    throw std::runtime_error("cannot make " + dir.string() + " private: " + std::strerror(errno));
 }
 
 // Blocked before any thread starts, so every thread inherits the mask and sigwait alone sees
@@ -73,6 +86,7 @@ int main(int argc, char** argv) {
   try {
     fs::path container = (containers.empty() ? FileManager::containersRoot() : containers) / group;
     makeContainer(container);
+    requirePrivate(container);
     options.socket = container / "drive.sock";
     return serve(options);
   } catch (const std::exception& error) {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -45,8 +46,9 @@ void clearStale(const fs::path& path, const sockaddr_un& address) {
 UniqueFd listenAt(const fs::path& path, const sockaddr_un& address) {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) throw StartError(std::string("socket: ") + std::strerror(errno));
+  // The container is already private; owner-only on the socket too costs nothing.
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd.get(), SOMAXCONN) != 0)
+      ::chmod(path.c_str(), 0600) != 0 || ::listen(fd.get(), SOMAXCONN) != 0)
     throw StartError("cannot listen at " + path.string() + ": " + std::strerror(errno));
   return fd;
 }
@@ -58,8 +60,8 @@ void Server::requireUnanswered(const fs::path& socketPath) {
     throw StartError("another companion is already serving " + socketPath.string());
 }
 
-Server::Server(fs::path socketPath, Exchange exchange)
-    : path_(std::move(socketPath)), exchange_(std::move(exchange)) {
+Server::Server(fs::path socketPath, Exchange exchange, Log log)
+    : path_(std::move(socketPath)), exchange_(std::move(exchange)), log_(std::move(log)) {
   if (path_.native().size() > kMaxPathBytes)
     throw StartError("socket path longer than 103 bytes: " + path_.string());
   sockaddr_un address = addressOf(path_);
@@ -97,13 +99,29 @@ void Server::acceptLoop() {
     if (fds[1].revents) return;
     UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (fd.valid()) {
-      start(std::move(fd));
+      if (fromOwnUser(fd.get())) start(std::move(fd));
     } else if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) {
       // Out of descriptors: give finishing connections a moment instead of spinning.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     reapFinished();
   }
+}
+
+// The store is this user's: another user's process gets nothing, not even an error reply.
+bool Server::fromOwnUser(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    if (log_)
+      log_(std::string("refused a connection: no peer credentials: ") + std::strerror(errno));
+    return false;
+  }
+  if (peer.uid == ::geteuid()) return true;
+  if (log_)
+    log_("refused a connection from uid " + std::to_string(peer.uid) + " (pid " +
+         std::to_string(peer.pid) + "): not this companion's user");
+  return false;
 }
 
 void Server::start(UniqueFd fd) {

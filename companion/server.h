@@ -7,6 +7,7 @@
 #include <list>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "companion/fd.h"
@@ -21,10 +22,12 @@ class StartError : public std::runtime_error {
 class Server {
  public:
   using Exchange = std::function<void(int fd)>;
+  using Log = std::function<void(const std::string& line)>;
 
-  // Binds `socketPath`, replacing a stale socket file. Throws StartError when the path is too
-  // long, is something other than a socket, or another server answers there.
-  Server(std::filesystem::path socketPath, Exchange exchange);
+  // Binds `socketPath` (mode 0600), replacing a stale socket file. Throws StartError when the
+  // path is too long, is something other than a socket, or another server answers there.
+  // Connections from other users are refused and reported through `log`.
+  Server(std::filesystem::path socketPath, Exchange exchange, Log log);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -42,11 +45,13 @@ class Server {
   };
 
   void acceptLoop();
+  bool fromOwnUser(int fd);
   void start(UniqueFd fd);
   void reapFinished();
 
   std::filesystem::path path_;
   Exchange exchange_;
+  Log log_;
   UniqueFd listener_;
   ino_t inode_ = 0;
   UniqueFd wakeRead_;

@@ -118,7 +118,8 @@ Buffer readFile(const std::filesystem::path& path) {
 }
 
 void writeFile(const std::filesystem::path& path, std::span<const std::byte> bytes) {
-  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  // Owner-only: what gets written here is the user's data fetched from the companion.
+  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (fd.get() < 0) throw writeError(errno);
   std::size_t written = 0;
   while (written < bytes.size()) {
