@@ -379,8 +379,13 @@ struct MountedDomain::Handlers {
     }
     if (auto error = m.bridge_.remove(id)) return void(fuse_reply_err(req, errnoFor(*error)));
     std::lock_guard lock(m.mutex_);
-    if (auto pending = m.journal_.pendingFor(id)) m.journal_.remove(pending->key);
+    if (auto pending = m.journal_.pendingFor(id)) {
+      m.journal_.remove(pending->key);
+      std::error_code ec;
+      std::filesystem::remove(pending->data, ec);
+    }
     if (fuse_ino_t ino = child(m, parent, name)) {
+      m.find(ino)->deleted = true;
       m.find(parent)->children.erase(name);
       m.find(ino)->parent = 0;
       m.forgetIfUnused(ino);

@@ -327,6 +327,7 @@ int MountedDomain::upload(fuse_ino_t ino) {
     Node* node = find(ino);
     if (!node || !node->dirty || node->staged.empty()) return 0;
     node->dirty = false;
+    if (node->deleted) return 0;
     changed = hostItem(node->id, nodes_.count(node->parent) ? nodes_[node->parent].id : node->id,
                        node->name);
     base = node->stagedBase;
@@ -337,6 +338,10 @@ int MountedDomain::upload(fuse_ino_t ino) {
   auto result = bridge_.modify(changed, base, ItemField::contents, snapshot);
   std::lock_guard lock(mutex_);
   Node* node = find(ino);
+  if (!result.ok() && node && node->deleted) {
+    removeQuietly(snapshot);  // deleted while the upload was on its way: nothing to keep
+    return 0;
+  }
   if (!result.ok()) {
     journal_.add({"", changed->itemIdentifier(), changed->parentItemIdentifier(),
                   changed->filename(), base, snapshot, 1});

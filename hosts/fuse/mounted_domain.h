@@ -62,6 +62,7 @@ class MountedDomain {
     ItemVersion stagedBase;
     int writers = 0;
     bool dirty = false;
+    bool deleted = false;  // removed through the mount: a late upload has nowhere to go
     std::optional<double> localMtime;
   };
   struct Handle {

@@ -204,6 +204,17 @@ TEST_F(MountTest, UnmountKeepsAPendingUploadForTheNextMount) {
                  std::chrono::seconds(40)));
 }
 
+TEST_F(MountTest, AFileDeletedWhileOpenForWritingLeavesNothingPending) {
+  int fd = ::open(in("scratch.tmp").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  EXPECT_EQ(::write(fd, "abc", 3), 3);
+  ASSERT_EQ(::unlink(in("scratch.tmp").c_str()), 0) << std::strerror(errno);
+  EXPECT_EQ(::write(fd, "def", 3), 3);
+  EXPECT_EQ(::close(fd), 0);
+  EXPECT_FALSE(fs::exists(store() / "scratch.tmp"));
+  EXPECT_NE(status().find("no uploads pending"), std::string::npos) << status();
+}
+
 TEST_F(MountTest, ConcurrentReadersSeeTheWholeFile) {
   auto bytes = binaryBytes(4'000'000, 3);
   put(store() / "shared.bin", bytes);
