@@ -215,6 +215,27 @@ TEST_F(MountTest, AFileDeletedWhileOpenForWritingLeavesNothingPending) {
   EXPECT_NE(status().find("no uploads pending"), std::string::npos) << status();
 }
 
+// git leans on everything at once: lock files renamed over their targets, many small files.
+TEST_F(MountTest, GitClonesAndCommitsInsideTheMount) {
+  if (!fs::exists("/usr/bin/git")) GTEST_SKIP() << "git is not installed";
+  fs::path origin = temp_.path() / "origin";
+  auto git = [&](const std::string& where, const std::string& args) {
+    return shell("git -C " + where + " -c user.name=t -c user.email=t@t " + args);
+  };
+  ASSERT_EQ(shell("git init -q " + origin.string()).status, 0);
+  put(origin / "a.txt", "one\n");
+  ASSERT_EQ(git(origin.string(), "add a.txt").status, 0);
+  ASSERT_EQ(git(origin.string(), "commit -qm first").status, 0);
+  auto clone = shell("git clone -q " + origin.string() + " " + in("repo").string());
+  ASSERT_EQ(clone.status, 0) << clone.err;
+  put(in("repo/a.txt"), "two\n");
+  auto commit = git(in("repo").string(), "commit -qam second");
+  ASSERT_EQ(commit.status, 0) << commit.err;
+  auto log = git((store() / "repo").string(), "log --format=%s");
+  EXPECT_EQ(log.out, "second\nfirst\n") << log.err;
+  EXPECT_EQ(git((store() / "repo").string(), "fsck --strict").status, 0);
+}
+
 TEST_F(MountTest, ConcurrentReadersSeeTheWholeFile) {
   auto bytes = binaryBytes(4'000'000, 3);
   put(store() / "shared.bin", bytes);
