@@ -372,10 +372,18 @@ void MountedDomain::retryPending() {
   for (auto& upload : journal_.pending()) {
     auto result = bridge_.modify(hostItem(upload.id, upload.parent, upload.name), upload.base,
                                  ItemField::contents, upload.data);
+    // Deleted elsewhere while these bytes waited: they come back as a new file rather than
+    // being retried against an item that will never return.
+    bool recreated = false;
+    if (!result.ok() && *result.error == fileProviderError(FileProviderError::noSuchItem)) {
+      result = bridge_.create(hostItem(ItemIdentifier("recovered"), upload.parent, upload.name),
+                              upload.data);
+      recreated = true;  // the poller brings the new item in under its own identifier
+    }
     if (!result.ok()) continue;
     std::lock_guard lock(mutex_);
     journal_.remove(upload.key);
-    auto known = byId_.find(upload.id);
+    auto known = recreated ? byId_.end() : byId_.find(upload.id);
     Node* node = known != byId_.end() ? find(known->second) : nullptr;
     if (node && result.value.item) {
       node->item = result.value.item;

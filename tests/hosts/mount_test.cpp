@@ -188,6 +188,18 @@ TEST_F(MountTest, UploadsWaitOutACompanionThatIsDown) {
   EXPECT_TRUE(eventually([&] { return status().find("no uploads pending") != std::string::npos; }));
 }
 
+TEST_F(MountTest, PendingBytesOfAFileDeletedElsewhereComeBackAsANewFile) {
+  put(in("kept.txt"), "before");
+  ASSERT_EQ(readWholeFile(in("kept.txt")), "before");
+  companion_.reset();
+  put(in("kept.txt"), "edited while down");
+  fs::remove(store() / "kept.txt");
+  startCompanion();
+  EXPECT_TRUE(eventually([&] { return readWholeFile(store() / "kept.txt") == "edited while down"; },
+                         std::chrono::seconds(40)));
+  EXPECT_TRUE(eventually([&] { return status().find("no uploads pending") != std::string::npos; }));
+}
+
 TEST_F(MountTest, UnmountKeepsAPendingUploadForTheNextMount) {
   put(in("kept.txt"), "before");
   ASSERT_EQ(readWholeFile(in("kept.txt")), "before");
