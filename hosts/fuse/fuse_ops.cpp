@@ -25,27 +25,6 @@ double wallClock() {
   return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
-struct Template : FileProviderItem {
-  ItemIdentifier id{""};
-  ItemIdentifier parent{""};
-  std::string name;
-  std::optional<ContentType> type;
-  ItemIdentifier itemIdentifier() const override { return id; }
-  ItemIdentifier parentItemIdentifier() const override { return parent; }
-  std::string filename() const override { return name; }
-  std::optional<ContentType> contentType() const override { return type; }
-};
-
-ItemPtr makeTemplate(ItemIdentifier id, ItemIdentifier parent, std::string name,
-                     std::optional<ContentType> type = std::nullopt) {
-  auto t = std::make_shared<Template>();
-  t->id = std::move(id);
-  t->parent = std::move(parent);
-  t->name = std::move(name);
-  t->type = std::move(type);
-  return t;
-}
-
 }  // namespace
 
 struct MountedDomain::Handlers {
@@ -306,22 +285,27 @@ struct MountedDomain::Handlers {
     fuse_reply_err(req, 0);
   }
 
+  // Where a new entry `name` would go: the folder's identifier, or why it cannot go there.
+  static int placeForNew(MountedDomain& m, fuse_ino_t parent, const char* name,
+                         ItemIdentifier* parentId) {
+    if (!isUsableName(name)) return EINVAL;
+    if (int err = m.ensureListed(parent)) return err;
+    std::lock_guard lock(m.mutex_);
+    if (child(m, parent, name)) return EEXIST;
+    *parentId = m.find(parent)->id;
+    return 0;
+  }
+
   static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t,
                      fuse_file_info* fi) {
     auto& m = self(req);
-    if (!isUsableName(name)) return void(fuse_reply_err(req, EINVAL));
-    if (int err = m.ensureListed(parent)) return void(fuse_reply_err(req, err));
     ItemIdentifier parentId{""};
-    {
-      std::lock_guard lock(m.mutex_);
-      if (child(m, parent, name)) return void(fuse_reply_err(req, EEXIST));
-      parentId = m.find(parent)->id;
-    }
+    if (int err = placeForNew(m, parent, name, &parentId)) return void(fuse_reply_err(req, err));
     auto staged = m.scratchFile();
     int fd = ::open(staged.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | (fi->flags & O_APPEND),
                     0600);
     if (fd < 0) return void(fuse_reply_err(req, errno));
-    auto made = m.bridge_.create(makeTemplate(ItemIdentifier(""), parentId, name), staged);
+    auto made = m.bridge_.create(hostItem(ItemIdentifier(""), parentId, name), staged);
     if (!made.ok() || !made.value.item) {
       ::close(fd);
       std::error_code ec;
@@ -343,16 +327,10 @@ struct MountedDomain::Handlers {
 
   static void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
     auto& m = self(req);
-    if (!isUsableName(name)) return void(fuse_reply_err(req, EINVAL));
-    if (int err = m.ensureListed(parent)) return void(fuse_reply_err(req, err));
     ItemIdentifier parentId{""};
-    {
-      std::lock_guard lock(m.mutex_);
-      if (child(m, parent, name)) return void(fuse_reply_err(req, EEXIST));
-      parentId = m.find(parent)->id;
-    }
+    if (int err = placeForNew(m, parent, name, &parentId)) return void(fuse_reply_err(req, err));
     auto made = m.bridge_.create(
-        makeTemplate(ItemIdentifier(""), parentId, name, ContentType::folder()), std::nullopt);
+        hostItem(ItemIdentifier(""), parentId, name, ContentType::folder()), std::nullopt);
     if (!made.ok() || !made.value.item)
       return void(fuse_reply_err(req, made.ok() ? EIO : errnoFor(*made.error)));
     std::lock_guard lock(m.mutex_);
@@ -446,7 +424,7 @@ struct MountedDomain::Handlers {
       detach(m, newParent, newName);
     }
     auto moved =
-        m.bridge_.modify(makeTemplate(sourceId, newParentId, newName), sourceVersion,
+        m.bridge_.modify(hostItem(sourceId, newParentId, newName), sourceVersion,
                          ItemField::filename | ItemField::parentItemIdentifier, std::nullopt);
     if (!moved.ok()) return errnoFor(*moved.error);
     std::lock_guard lock(m.mutex_);
@@ -481,7 +459,7 @@ struct MountedDomain::Handlers {
     std::error_code ec;
     std::filesystem::copy_file(bytes, snapshot, ec);
     if (ec) return ec.value();
-    auto replaced = m.bridge_.modify(makeTemplate(targetId, newParentId, newName), targetVersion,
+    auto replaced = m.bridge_.modify(hostItem(targetId, newParentId, newName), targetVersion,
                                      ItemField::contents, snapshot);
     if (!replaced.ok()) {
       std::filesystem::remove(snapshot, ec);

@@ -8,6 +8,17 @@
 namespace QuorvelleDrive::fuse {
 namespace {
 
+struct HostTemplate : FileProviderItem {
+  ItemIdentifier id{""};
+  ItemIdentifier parent{""};
+  std::string name;
+  std::optional<ContentType> type;
+  ItemIdentifier itemIdentifier() const override { return id; }
+  ItemIdentifier parentItemIdentifier() const override { return parent; }
+  std::string filename() const override { return name; }
+  std::optional<ContentType> contentType() const override { return type; }
+};
+
 // One answer slot, shared with the callback so that a late answer after a time-out lands in
 // memory that is still alive.
 template <class T>
@@ -75,6 +86,16 @@ ChangeItemCompletion changeInto(SlotPtr<Changed> slot) {
 }
 
 }  // namespace
+
+ItemPtr hostItem(ItemIdentifier id, ItemIdentifier parent, std::string name,
+                 std::optional<ContentType> type) {
+  auto item = std::make_shared<HostTemplate>();
+  item->id = std::move(id);
+  item->parent = std::move(parent);
+  item->name = std::move(name);
+  item->type = std::move(type);
+  return item;
+}
 
 Error timedOut() {
   return fileProviderError(FileProviderError::serverUnreachable);

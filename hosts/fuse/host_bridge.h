@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "boundaries/replicated_extension.h"
@@ -30,6 +31,10 @@ struct Changed {
   ItemPtr item;
   bool shouldFetchContent = false;
 };
+
+// The item a host hands in for creation and modification: just what it wants to be.
+ItemPtr hostItem(ItemIdentifier id, ItemIdentifier parent, std::string name,
+                 std::optional<ContentType> type = std::nullopt);
 
 // The error a call reports when the extension did not answer in time.
 Error timedOut();

@@ -19,28 +19,6 @@ namespace {
 
 constexpr double kCacheSeconds = 1.0;
 
-// The item the host hands in for creation and modification: just what it wants to be.
-struct HostTemplate : FileProviderItem {
-  ItemIdentifier id{""};
-  ItemIdentifier parent{""};
-  std::string name;
-  std::optional<ContentType> type;
-  ItemIdentifier itemIdentifier() const override { return id; }
-  ItemIdentifier parentItemIdentifier() const override { return parent; }
-  std::string filename() const override { return name; }
-  std::optional<ContentType> contentType() const override { return type; }
-};
-
-ItemPtr hostItem(ItemIdentifier id, ItemIdentifier parent, std::string name,
-                 std::optional<ContentType> type = std::nullopt) {
-  auto item = std::make_shared<HostTemplate>();
-  item->id = std::move(id);
-  item->parent = std::move(parent);
-  item->name = std::move(name);
-  item->type = std::move(type);
-  return item;
-}
-
 bool isFolder(const ItemPtr& item) {
   auto type = item ? item->contentType() : std::nullopt;
   return type && type->conforms(ContentType::folder());
