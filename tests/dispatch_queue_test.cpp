@@ -183,14 +183,5 @@ TEST(DispatchQueueTest, IdleWorkersRetireAndTheQueueStillRunsWork) {
   EXPECT_TRUE(ran->waitFor(2));
 }
 
-TEST(DispatchQueueTest, GlobalIsOneQueueThatRunsWork) {
-  DispatchQueue& global = DispatchQueue::global();
-  EXPECT_EQ(&global, &DispatchQueue::global());
-  EXPECT_FALSE(global.label().empty());
-  auto ran = std::make_shared<Counter>();
-  global.async([=] { ran->add(); });
-  EXPECT_TRUE(ran->waitFor(1));
-}
-
 }  // namespace
 }  // namespace QuorvelleDrive::testing

@@ -162,22 +162,5 @@ TEST_F(EnumeratorTest, ChangesAreNoneOrAnExpiredAnchor) {
   EXPECT_THAT(changes("42"), ElementsAre("error:NSFileProviderErrorDomain:-1004"));
 }
 
-TEST_F(EnumeratorTest, ListingsRunAtOnceAndEachFinishesOnce) {
-  constexpr int kCount = 10;
-  for (int i = 0; i < kCount; ++i) companion().enqueue(Answer::hold(Answer::reply(kTwoItems)));
-  auto enumerator = extension_->enumerator(rootContainerItemIdentifier(), {});
-  std::vector<std::shared_ptr<RecordingObserver>> observers;
-  for (int i = 0; i < kCount; ++i) {
-    observers.push_back(std::make_shared<RecordingObserver>());
-    enumerator->enumerateItems(observers.back(), {});
-  }
-  ASSERT_TRUE(companion().waitForHeld(kCount));
-  companion().release();
-  for (auto& o : observers) {
-    EXPECT_THAT(o->events(), ElementsAre("items:2", "page:none"));
-    EXPECT_EQ(o->finishCount(), 1u);
-  }
-}
-
 }  // namespace
 }  // namespace QuorvelleDrive::testing

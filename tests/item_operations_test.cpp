@@ -160,11 +160,6 @@ TEST_F(ItemOperationsTest, FetchReportsManagerAndDirectoryFailures) {
   EXPECT_EQ(sent().size(), 6u);
 }
 
-TEST_F(ItemOperationsTest, ManagerExistsOnlyForAddedDomains) {
-  EXPECT_TRUE(FileProviderManager::managerForDomain(domain_));
-  EXPECT_FALSE(FileProviderManager::managerForDomain(Domain{"never.added", ""}));
-}
-
 TEST_F(ItemOperationsTest, CreateFolderFromAFolderTemplate) {
   auto folder = std::make_shared<HostItem>();
   folder->parent = rootContainerItemIdentifier();
@@ -369,24 +364,6 @@ TEST_F(ItemOperationsTest, DeletionSendsOneRequestAndIgnoresTheReply) {
   auto requests = sent();
   ASSERT_EQ(requests.size(), 4u);
   for (const auto& r : requests) EXPECT_EQ(r, obj(R"({"op":"delete","id":"a"})"));
-}
-
-TEST_F(ItemOperationsTest, ManyOperationsInFlightAtOnce) {
-  constexpr int kCount = 12;
-  for (int i = 0; i < kCount; ++i) companion().enqueue(Answer::hold(Answer::reply(kItemReply)));
-  std::vector<std::unique_ptr<Calls<ItemAnswer>>> lookups;
-  std::vector<std::unique_ptr<Calls<std::optional<Error>>>> deletions;
-  for (int i = 0; i < kCount / 2; ++i) {
-    lookups.push_back(std::make_unique<Calls<ItemAnswer>>());
-    extension_->item(ItemIdentifier("a"), {}, recordInto(*lookups.back()));
-    deletions.push_back(std::make_unique<Calls<std::optional<Error>>>());
-    extension_->deleteItem(ItemIdentifier("a"), {}, 0, {},
-                           [d = deletions.back().get()](auto e) { d->add(e); });
-  }
-  ASSERT_TRUE(companion().waitForHeld(kCount));
-  companion().release();
-  for (auto& l : lookups) EXPECT_TRUE(l->get().item);
-  for (auto& d : deletions) EXPECT_FALSE(d->get());
 }
 
 }  // namespace

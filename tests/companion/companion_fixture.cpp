@@ -76,11 +76,7 @@ bool RawConnection::closedByPeer() {
 }
 
 std::string requestFrame(const json::object& request, std::string_view body) {
-  std::string text = boost::json::serialize(request);
-  std::string frame;
-  for (int shift = 24; shift >= 0; shift -= 8)
-    frame.push_back(static_cast<char>((text.size() >> shift) & 0xFF));
-  return frame + text + std::string(body);
+  return frame(boost::json::serialize(request), body);
 }
 
 void CompanionTest::start(qc::Options options) {

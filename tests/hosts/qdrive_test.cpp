@@ -277,12 +277,6 @@ TEST_F(QdriveTest, UsageErrorsExitTwoWithNothingOnStdout) {
   EXPECT_EQ(companion().connectionCount(), 0u);
 }
 
-TEST_F(QdriveTest, HelpExitsZeroOnStdout) {
-  auto run = qdrive({"--help"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_THAT(run.out, HasSubstr("Usage"));
-}
-
 TEST_F(QdriveTest, UnreachableCompanionFailsWithServerUnreachable) {
   auto base = temp_.path().string();
   // A root that makes the socket path 104 bytes: one more than a client may use, yet a path
