@@ -17,25 +17,15 @@ struct WordCase {
 
 TEST(AppError, MapsEachWordExactly) {
   const std::string fp = kFileProviderErrorDomain, cocoa = kCocoaErrorDomain;
+  // clang-format off
   const WordCase cases[] = {
-      {"notFound", fp, -1005},
-      {"exists", fp, -1001},
-      {"notEmpty", fp, -1007},
-      {"offline", fp, -1004},
-      {"busy", fp, -1004},
-      {"access", cocoa, 513},
-      {"notDir", cocoa, 513},
-      {"isDir", cocoa, 513},
-      {"tooBig", cocoa, 640},
-      {"noSpace", fp, -1003},
-      {"", fp, -2005},
-      {"notfound", fp, -2005},
-      {"NotFound", fp, -2005},
-      {"notFound ", fp, -2005},
-      {" notFound", fp, -2005},
-      {"unknown", fp, -2005},
-      {std::string("notFound\0", 9), fp, -2005},
+      {"notFound", fp, -1005}, {"exists", fp, -1001}, {"notEmpty", fp, -1007},
+      {"offline", fp, -1004}, {"busy", fp, -1004}, {"access", cocoa, 513}, {"notDir", cocoa, 513},
+      {"isDir", cocoa, 513}, {"tooBig", cocoa, 640}, {"noSpace", fp, -1003}, {"", fp, -2005},
+      {"notfound", fp, -2005}, {"NotFound", fp, -2005}, {"notFound ", fp, -2005},
+      {" notFound", fp, -2005}, {"unknown", fp, -2005}, {std::string("notFound\0", 9), fp, -2005},
   };
+  // clang-format on
   for (const auto& c : cases) {
     Error e = appError(c.word);
     EXPECT_EQ(e.domain(), c.domain) << c.word;

@@ -82,34 +82,18 @@ struct FileCase {
 };
 
 TEST(ItemConstruction, FileNamesTypesSizesAndCapabilities) {
+  // clang-format off
   const FileCase cases[] = {
       {R"({"id":"a","parent":"1","name":"","dir":false})", "unnamed", "public.data", {}, 1},
-      {R"({"id":"a","parent":"1","name":"notes.TXT","dir":false,"size":0})", "notes.TXT",
-       "public.plain-text", 0, 1},
-      {R"({"id":"a","parent":"1","name":"x.json","dir":false,"size":12,"writable":true})", "x.json",
-       "public.json", 12, 47},
-      {R"({"id":"a","parent":"1","name":"x.pdf","dir":false,"writable":"true"})",
-       "x.pdf",
-       "com.adobe.pdf",
-       {},
-       1},
-      {R"({"id":"a","parent":"1","name":"photo.jpeg","dir":false,"size":"9"})",
-       "photo.jpeg",
-       "public.jpeg",
-       {},
-       1},
+      {R"({"id":"a","parent":"1","name":"notes.TXT","dir":false,"size":0})", "notes.TXT", "public.plain-text", 0, 1},
+      {R"({"id":"a","parent":"1","name":"x.json","dir":false,"size":12,"writable":true})", "x.json", "public.json", 12, 47},
+      {R"({"id":"a","parent":"1","name":"x.pdf","dir":false,"writable":"true"})", "x.pdf", "com.adobe.pdf", {}, 1},
+      {R"({"id":"a","parent":"1","name":"photo.jpeg","dir":false,"size":"9"})", "photo.jpeg", "public.jpeg", {}, 1},
       {R"({"id":"a","parent":"1","name":".zip","dir":false})", ".zip", "public.data", {}, 1},
-      {R"({"id":"a","parent":"1","name":"a.tar.zip","dir":false})",
-       "a.tar.zip",
-       "public.zip-archive",
-       {},
-       1},
-      {R"({"id":"a","parent":"1","name":"d.txt","dir":true,"size":100,"writable":true})",
-       "d.txt",
-       "public.folder",
-       {},
-       47},
+      {R"({"id":"a","parent":"1","name":"a.tar.zip","dir":false})", "a.tar.zip", "public.zip-archive", {}, 1},
+      {R"({"id":"a","parent":"1","name":"d.txt","dir":true,"size":100,"writable":true})", "d.txt", "public.folder", {}, 47},
   };
+  // clang-format on
   for (const auto& c : cases) {
     auto item = make(c.dictionary);
     ASSERT_TRUE(item) << c.dictionary;

@@ -60,38 +60,15 @@ bool sameBits(double a, double b) {
 }
 
 TEST(ReadJSON, RejectsScalarsMalformedTextAndInvalidUTF8) {
+  // clang-format off
   const char* texts[] = {
-      "\"s\"",
-      "3",
-      "-0",
-      "true",
-      "null",
-      "",
-      "   ",
-      "{",
-      "[1,]",
-      "{\"a\"}",
-      "{'a':1}",
-      "[1] x",
-      "{} {}",
-      "[01]",
-      "[1.]",
-      "[+1]",
-      "[NaN]",
-      "[\"\\x\"]",
-      "// c\n[]",
-      "[\"a\tb\"]",
-      "[\"\\ud800\"]",
-      "[\"\xFF\"]",
-      "[\"a\xC0\xAF\"]",
-      "[\"\xED\xA0\x80\"]",
-      "{\"\xF4\x90\x80\x80\":1}",
-      "[\"\xF0\x9F\x98\"]",
-      "[1]\xFF",
-      "[1e400]",
-      "[-1e400]",
+      "\"s\"", "3", "-0", "true", "null", "", "   ", "{", "[1,]", "{\"a\"}", "{'a':1}", "[1] x",
+      "{} {}", "[01]", "[1.]", "[+1]", "[NaN]", "[\"\\x\"]", "// c\n[]", "[\"a\tb\"]",
+      "[\"\\ud800\"]", "[\"\xFF\"]", "[\"a\xC0\xAF\"]", "[\"\xED\xA0\x80\"]",
+      "{\"\xF4\x90\x80\x80\":1}", "[\"\xF0\x9F\x98\"]", "[1]\xFF", "[1e400]", "[-1e400]",
       "[1.8e308]",
   };
+  // clang-format on
   for (const char* text : texts) EXPECT_EQ(readOutcome(text), kReadCorrupt) << text;
 }
 
@@ -206,18 +183,13 @@ TEST(WriteJSON, OutputIsCompactAndRoundTrips) {
 TEST(WriteJSON, RejectsInvalidUTF8NonFiniteNumbersAndScalarTopLevel) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
+  // clang-format off
   const json::value values[] = {
-      json::array{"\xFF"},
-      json::array{"ok", json::array{json::object{{"k", "\xED\xA0\x80"}}}},
-      json::object{{"\xC0\xAF", 1}},
-      json::array{nan},
-      json::array{-inf},
-      json::object{{"a", json::array{1, json::object{{"b", inf}}}}},
-      "s",
-      3,
-      true,
-      nullptr,
+      json::array{"\xFF"}, json::array{"ok", json::array{json::object{{"k", "\xED\xA0\x80"}}}},
+      json::object{{"\xC0\xAF", 1}}, json::array{nan}, json::array{-inf},
+      json::object{{"a", json::array{1, json::object{{"b", inf}}}}}, "s", 3, true, nullptr,
   };
+  // clang-format on
   for (const auto& value : values) EXPECT_EQ(writeOutcome(value), kWriteInvalid) << value;
 }
 

@@ -24,32 +24,21 @@ struct ConversionCase {
 };
 
 TEST(NumberValue, ConvertsToSignedAndUnsigned) {
+  // clang-format off
   const ConversionCase cases[] = {
-      {std::int64_t{0}, 0, 0},
-      {std::int64_t{42}, 42, 42},
-      {std::int64_t{-1}, -1, kUInt64Max},
-      {std::int64_t{-42}, -42, kUInt64Max - 41},
-      {kInt64Min, kInt64Min, std::uint64_t{1} << 63},
+      {std::int64_t{0}, 0, 0}, {std::int64_t{42}, 42, 42}, {std::int64_t{-1}, -1, kUInt64Max},
+      {std::int64_t{-42}, -42, kUInt64Max - 41}, {kInt64Min, kInt64Min, std::uint64_t{1} << 63},
       {kInt64Max, kInt64Max, static_cast<std::uint64_t>(kInt64Max)},
-      {std::uint64_t{1} << 63, kInt64Min, std::uint64_t{1} << 63},
-      {kUInt64Max, -1, kUInt64Max},
-      {2.9, 2, 2},
-      {-2.9, -2, 0},
-      {-0.5, 0, 0},
-      {-0.0, 0, 0},
-      {1e300, kInt64Max, kUInt64Max},
-      {-1e300, kInt64Min, 0},
-      {kInf, kInt64Max, kUInt64Max},
-      {-kInf, kInt64Min, 0},
-      {kNaN, 0, 0},
+      {std::uint64_t{1} << 63, kInt64Min, std::uint64_t{1} << 63}, {kUInt64Max, -1, kUInt64Max},
+      {2.9, 2, 2}, {-2.9, -2, 0}, {-0.5, 0, 0}, {-0.0, 0, 0}, {1e300, kInt64Max, kUInt64Max},
+      {-1e300, kInt64Min, 0}, {kInf, kInt64Max, kUInt64Max}, {-kInf, kInt64Min, 0}, {kNaN, 0, 0},
       {9223372036854775808.0, kInt64Max, std::uint64_t{1} << 63},
       {-9223372036854775808.0, kInt64Min, 0},
       {9223372036854774784.0, 9223372036854774784, 9223372036854774784u},
       {18446744073709549568.0, kInt64Max, 18446744073709549568u},
-      {1.8446744073709552e19, kInt64Max, kUInt64Max},
-      {true, 1, 1},
-      {false, 0, 0},
+      {1.8446744073709552e19, kInt64Max, kUInt64Max}, {true, 1, 1}, {false, 0, 0},
   };
+  // clang-format on
   for (const auto& c : cases) {
     auto number = numberValue(c.value);
     ASSERT_TRUE(number.has_value()) << c.value;

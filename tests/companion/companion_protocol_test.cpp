@@ -71,65 +71,36 @@ TEST_F(CompanionProtocolTest, RefusalsCarryTheirWords) {
   std::string file = createFile(docs, "a.txt", "alpha");
   createFile("1", "b.txt", "b");
   std::string inner = createDir(docs, "inner");
+  // clang-format off
   std::vector<Refused> cases = {
       {"unknown id", {{"op", "item"}, {"id", "999"}}, "", "notFound"},
       {"read of a missing item", {{"op", "read"}, {"id", "999"}}, "", "notFound"},
-      {"create under a missing parent",
-       {{"op", "create"}, {"parent", "999"}, {"name", "x"}, {"dir", true}},
-       "",
-       "notFound"},
-      {"name taken on create",
-       {{"op", "create"}, {"parent", docs}, {"name", "a.txt"}, {"dir", false}, {"size", 1}},
-       "x",
-       "exists"},
-      {"name taken on rename",
-       {{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "b.txt"}},
-       "",
-       "exists"},
-      {"folder taken on create",
-       {{"op", "create"}, {"parent", "1"}, {"name", "docs"}, {"dir", true}},
-       "",
-       "exists"},
+      {"create under a missing parent", {{"op", "create"}, {"parent", "999"}, {"name", "x"}, {"dir", true}}, "", "notFound"},
+      {"name taken on create", {{"op", "create"}, {"parent", docs}, {"name", "a.txt"}, {"dir", false}, {"size", 1}}, "x", "exists"},
+      {"name taken on rename", {{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "b.txt"}}, "", "exists"},
+      {"folder taken on create", {{"op", "create"}, {"parent", "1"}, {"name", "docs"}, {"dir", true}}, "", "exists"},
       {"delete of a non-empty folder", {{"op", "delete"}, {"id", docs}}, "", "notEmpty"},
-      {"create under a file",
-       {{"op", "create"}, {"parent", file}, {"name", "x"}, {"dir", true}},
-       "",
-       "notDir"},
-      {"move under a file",
-       {{"op", "rename"}, {"id", inner}, {"parent", file}, {"name", "x"}},
-       "",
-       "notDir"},
+      {"create under a file", {{"op", "create"}, {"parent", file}, {"name", "x"}, {"dir", true}}, "", "notDir"},
+      {"move under a file", {{"op", "rename"}, {"id", inner}, {"parent", file}, {"name", "x"}}, "", "notDir"},
       {"list of a file", {{"op", "list"}, {"id", file}}, "", "notDir"},
       {"read of a folder", {{"op", "read"}, {"id", docs}}, "", "isDir"},
-      {"write of a folder",
-       {{"op", "write"}, {"id", docs}, {"size", 1}, {"base", ""}},
-       "x",
-       "isDir"},
-      {"rename of the root",
-       {{"op", "rename"}, {"id", "1"}, {"parent", "1"}, {"name", "r"}},
-       "",
-       "access"},
+      {"write of a folder", {{"op", "write"}, {"id", docs}, {"size", 1}, {"base", ""}}, "x", "isDir"},
+      {"rename of the root", {{"op", "rename"}, {"id", "1"}, {"parent", "1"}, {"name", "r"}}, "", "access"},
       {"delete of the root", {{"op", "delete"}, {"id", "1"}}, "", "access"},
-      {"folder into itself",
-       {{"op", "rename"}, {"id", docs}, {"parent", inner}, {"name", "d"}},
-       "",
-       "badMove"},
+      {"folder into itself", {{"op", "rename"}, {"id", docs}, {"parent", inner}, {"name", "d"}}, "", "badMove"},
       {"unknown op", {{"op", "format"}}, "", "badRequest"},
       {"no op", {{"id", "1"}}, "", "badRequest"},
       {"id of the wrong type", {{"op", "item"}, {"id", 1}}, "", "badRequest"},
       {"negative size", {{"op", "anchor"}, {"size", -1}}, "", "badRequest"},
   };
+  // clang-format on
   for (const std::string& name :
        {std::string(), std::string("."), std::string(".."), std::string("a/b"),
         std::string("a\0b", 3), std::string(256, 'n')}) {
-    cases.push_back({"bad name on create",
-                     {{"op", "create"}, {"parent", "1"}, {"name", name}, {"dir", true}},
-                     "",
-                     "badName"});
-    cases.push_back({"bad name on rename",
-                     {{"op", "rename"}, {"id", file}, {"parent", docs}, {"name", name}},
-                     "",
-                     "badName"});
+    // clang-format off
+    cases.push_back({"bad name on create", {{"op", "create"}, {"parent", "1"}, {"name", name}, {"dir", true}}, "", "badName"});
+    cases.push_back({"bad name on rename", {{"op", "rename"}, {"id", file}, {"parent", docs}, {"name", name}}, "", "badName"});
+    // clang-format on
   }
   for (auto& c : cases) EXPECT_EQ(word(c.request, c.body), c.word) << c.what;
   EXPECT_EQ(contents(file), "alpha");
