@@ -140,6 +140,10 @@ Answer Answer::closeWithoutReading() {
   return Answer{Kind::CloseWithoutReading, {}};
 }
 
+Answer Answer::closeAfterReading(std::size_t count) {
+  return Answer{Kind::CloseAfterReading, {}, count};
+}
+
 FakeCompanion::Fd& FakeCompanion::Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
     reset();
@@ -276,7 +280,11 @@ void FakeCompanion::startConnection(Fd connection) {
 // A fallback answer is chosen only once the request is in, since the fallback looks at it. A
 // fallback asking to close without reading just closes: the request has been read by then.
 void FakeCompanion::serve(Fd connection, std::optional<Answer> scripted, std::uint64_t id) {
-  if (!scripted || scripted->kind != Answer::Kind::CloseWithoutReading) {
+  if (scripted && scripted->kind == Answer::Kind::CloseAfterReading) {
+    RecordedRequest cut;
+    readUpTo(connection.get(), scripted->readLimit, cut.raw);
+    record(std::move(cut));
+  } else if (!scripted || scripted->kind != Answer::Kind::CloseWithoutReading) {
     Incoming in = readRequest(connection.get());
     const bool complete = in.complete;
     if (!in.request.raw.empty()) {
@@ -297,6 +305,7 @@ void FakeCompanion::respond(int fd, const Answer& answer) {
       if (holdUntilReleased()) writeAll(fd, answer.bytes);
       break;
     case Answer::Kind::CloseWithoutReading:
+    case Answer::Kind::CloseAfterReading:
       break;
   }
   drainAvailable(fd, nullptr);

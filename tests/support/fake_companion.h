@@ -31,9 +31,10 @@ struct RecordedRequest {
 
 // What the fake does on one connection after reading the request.
 struct Answer {
-  enum class Kind { Send, Hold, CloseWithoutReading };
+  enum class Kind { Send, Hold, CloseWithoutReading, CloseAfterReading };
   Kind kind = Kind::Send;
-  std::string bytes;  // written as they stand (Send, and Hold after release)
+  std::string bytes;          // written as they stand (Send, and Hold after release)
+  std::size_t readLimit = 0;  // CloseAfterReading: bytes of the request taken before closing
 
   // A well-formed reply frame: 4-byte big-endian length of `json`, `json`, then `body`.
   static Answer reply(std::string_view json, std::string_view body = {});
@@ -45,6 +46,8 @@ struct Answer {
   static Answer hold(Answer then = reply("{}"));
   // Closes the connection at once, before reading the request.
   static Answer closeWithoutReading();
+  // Reads the first `count` bytes of the request (header included), then closes.
+  static Answer closeAfterReading(std::size_t count);
 };
 
 // Frames `json` and appends `body`, as a reply or a request would be framed.
