@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "companion/check.h"
 #include "companion/companion.h"
 #include "platform/file_manager.h"
 
@@ -53,6 +54,16 @@ sigset_t stopSignals() {
   return set;
 }
 
+// Reports on a stopped store; the exit status says whether it is consistent.
+int check(const fs::path& store) {
+  auto problems = qc::checkStore(store);
+  for (const auto& problem : problems) std::cerr << "quorvelle-companion: " << problem << "\n";
+  std::cout << "quorvelle-companion: " << store.string()
+            << (problems.empty() ? " is consistent with its index\n"
+                                 : ": " + std::to_string(problems.size()) + " problem(s)\n");
+  return problems.empty() ? 0 : 1;
+}
+
 int serve(qc::Options options) {
   sigset_t signals = stopSignals();
   qc::Companion companion(options);
@@ -77,6 +88,9 @@ int main(int argc, char** argv) {
   app.add_option("--containers", containers, "Root of the app-group containers");
   app.add_flag("--read-only", options.readOnly, "Refuse every change with \"access\"");
   app.add_option("--max-file-size", maxFileSize, "Refuse larger contents with \"tooBig\"");
+  bool checkOnly = false;
+  app.add_flag("--check", checkOnly,
+               "Compare the stopped store with its index, change nothing, exit 1 on a mismatch");
   CLI11_PARSE(app, argc, argv);
   if (app.count("--max-file-size")) options.maxFileSize = maxFileSize;
   if (!isPlainComponent(group)) {
@@ -84,6 +98,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
+    if (checkOnly) return check(options.store);
     fs::path container = (containers.empty() ? FileManager::containersRoot() : containers) / group;
     makeContainer(container);
     requirePrivate(container);

@@ -72,7 +72,11 @@ void renameNoReplace(const fs::path& from, const fs::path& to) {
 
 }  // namespace
 
-Store::Store(fs::path root) : root_(std::move(root)) {
+Store::Store(fs::path root, bool prepare) : root_(std::move(root)) {
+  if (!prepare) {
+    root_ = fs::canonical(root_);
+    return;
+  }
   fs::create_directories(root_);
   root_ = fs::canonical(root_);
   makeOwnDirectory(hiddenDir());

@@ -41,8 +41,9 @@ class Store {
  public:
   static constexpr const char* kHiddenName = ".quorvelle";
 
-  // Creates the root and the hidden folder when missing and clears stale staged files.
-  explicit Store(std::filesystem::path root);
+  // Creates the root and the hidden folder when missing and clears stale staged files; with
+  // `prepare` false it only names an existing store, changing nothing.
+  explicit Store(std::filesystem::path root, bool prepare = true);
 
   const std::filesystem::path& root() const { return root_; }
   std::filesystem::path hiddenDir() const { return root_ / kHiddenName; }

@@ -9,8 +9,11 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <random>
+#include <thread>
 
 #include "companion/companion_fixture.h"
+#include "hosts/child_process.h"
 
 extern char** environ;
 
@@ -154,6 +157,75 @@ TEST_F(CompanionProcessTest, KillDuringALargeWriteKeepsTheOldContents) {
   EXPECT_EQ(client.call({{"op", "anchor"}}).json.at("anchor"), anchor);
   EXPECT_EQ(client.call({{"op", "all"}}).json.at("items").as_array().size(), 1u);
   EXPECT_TRUE(fs::is_empty(store() / ".quorvelle" / "staging"));
+}
+
+// Killed at random moments during 200 writes of random sizes: after every restart each file holds
+// what was last confirmed or what was being written, and the index matches the files.
+TEST_F(CompanionProcessTest, KilledAtRandomMomentsKeepsEveryFileWholeAndTheIndexTrue) {
+  struct File {
+    std::string id, confirmed, inFlight;
+  };
+  std::mt19937 random(20261207);
+  std::vector<File> files(4);
+  auto child = launchServing();
+  AppClient client(socket().string());
+  auto bytesOf = [](const std::string& s) { return std::as_bytes(std::span(s.data(), s.size())); };
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    files[f].confirmed = "start " + std::to_string(f);
+    auto made = client.call({{"op", "create"},
+                             {"parent", "1"},
+                             {"name", "f" + std::to_string(f)},
+                             {"dir", false},
+                             {"size", files[f].confirmed.size()}},
+                            bytesOf(files[f].confirmed));
+    files[f].id = std::string(made.json.at("item").at("id").as_string());
+  }
+  auto restartAndCheck = [&](File* written) {
+    child->signal(SIGKILL);  // a no-op when the killer got there first
+    child->wait();
+    auto restarted = launchServing();  // its start-up scan, then a clean stop
+    restarted->signal(SIGTERM);
+    EXPECT_EQ(restarted->wait(), 0);
+    auto check = runProgram(QD_COMPANION_BINARY, {"--store", store().string(), "--check"}, {});
+    EXPECT_EQ(check.status, 0) << check.err;
+    for (auto& file : files) {
+      auto now = readWholeFile(store() / ("f" + std::to_string(&file - files.data())));
+      if (&file == written && now == file.inFlight) file.confirmed = now;
+      EXPECT_EQ(now.size(), file.confirmed.size()) << "a file holds neither old nor new bytes";
+      EXPECT_EQ(now, file.confirmed);
+    }
+    child = launchServing();
+  };
+  int kills = 0, cutWrites = 0;
+  for (int w = 0; w < 200; ++w) {
+    File& file = files[random() % files.size()];
+    file.inFlight = std::string(random() % 300'000, static_cast<char>('a' + w % 26));
+    std::optional<std::thread> killer;
+    if (random() % 5 == 0)
+      killer.emplace([&, delay = random() % 3000] {
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        child->signal(SIGKILL);
+      });
+    try {
+      auto base = client.call({{"op", "item"}, {"id", file.id}}).json.at("item").at("version");
+      client.call(
+          {{"op", "write"}, {"id", file.id}, {"size", file.inFlight.size()}, {"base", base}},
+          bytesOf(file.inFlight));
+      file.confirmed = file.inFlight;
+    } catch (const std::exception&) {
+      ++cutWrites;
+    }
+    if (killer) {
+      killer->join();
+      ++kills;
+      restartAndCheck(&file);
+    }
+  }
+  restartAndCheck(nullptr);
+  EXPECT_GT(kills, 20);
+  RecordProperty("kills", kills);
+  RecordProperty("cutWrites", cutWrites);
+  std::cout << kills << " kills, " << cutWrites << " writes cut short\n";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "companion/check.h"
 #include "companion/companion_fixture.h"
 
 namespace QuorvelleDrive::testing {
@@ -97,6 +98,27 @@ TEST_F(CompanionStoreEditsTest, EditNotYetSeenIsNeverOverwritten) {
     EXPECT_EQ(contents(file), "typed by the user") << name;
     EXPECT_EQ(readWholeFile(store() / qc::conflictName(name, 1)), "host") << name;
   }
+}
+
+TEST_F(CompanionStoreEditsTest, CheckNamesEachMismatchAndChangesNothing) {
+  createFile("1", "edited.txt", "one");
+  createFile("1", "gone.txt", "two");
+  createDir("1", "kept");
+  EXPECT_THROW(qc::checkStore(store()), std::runtime_error) << "refused while serving";
+  stop();
+  EXPECT_THAT(qc::checkStore(store()), IsEmpty());
+
+  put("edited.txt", "changed behind its back");
+  fs::remove(store() / "gone.txt");
+  put("kept/new.txt", "unknown");
+  put(".quorvelle/staging/in-left", "half");
+  auto problems = qc::checkStore(store());
+  EXPECT_THAT(problems, ::testing::UnorderedElementsAre(
+                            "staged bytes left over: in-left",
+                            ::testing::HasSubstr("\"edited.txt\" in 1) has contents the index"),
+                            ::testing::HasSubstr("\"gone.txt\" in 1) is in the index but not"),
+                            "\"new.txt\" is on disk but not in the index"));
+  EXPECT_EQ(qc::checkStore(store()), problems);
 }
 
 }  // namespace
