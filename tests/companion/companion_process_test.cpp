@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,47 +14,10 @@
 #include "companion/companion_fixture.h"
 #include "hosts/child_process.h"
 
-extern char** environ;
-
 namespace QuorvelleDrive::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-// quorvelle-companion in a child process; killed on destruction if still running.
-class Child {
- public:
-  Child(const std::vector<std::string>& args, const fs::path& log) {
-    std::vector<std::string> argv = {QD_COMPANION_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (auto& arg : argv) pointers.push_back(arg.data());
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&pid_, pointers[0], &actions, nullptr, pointers.data(), environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      wait();
-    }
-  }
-  void signal(int number) { ::kill(pid_, number); }
-  // The exit status, or 128 + the signal that ended it.
-  int wait() {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 bool answers(const fs::path& socket) {
   RawConnection connection(socket);
@@ -68,13 +30,14 @@ class CompanionProcessTest : public ::testing::Test {
   fs::path socket() const { return containers() / "g" / "drive.sock"; }
   fs::path store() const { return temp_.path() / "store"; }
   fs::path log() const { return temp_.path() / "log"; }
-  std::unique_ptr<Child> launch(const std::string& group = "g") {
-    return std::make_unique<Child>(
+  std::unique_ptr<BackgroundProgram> launch(const std::string& group = "g") {
+    return std::make_unique<BackgroundProgram>(
+        QD_COMPANION_BINARY,
         std::vector<std::string>{"--store", store().string(), "--group", group, "--containers",
                                  containers().string()},
-        log());
+        inheritedEnvironment(), log());
   }
-  std::unique_ptr<Child> launchServing() {
+  std::unique_ptr<BackgroundProgram> launchServing() {
     auto child = launch();
     EXPECT_TRUE(eventually([&] { return answers(socket()); }));
     return child;
@@ -120,43 +83,6 @@ TEST_F(CompanionProcessTest, ReplacesAStaleSocket) {
     ::close(fd);  // the file stays, nobody listens
   }
   auto child = launchServing();
-}
-
-TEST_F(CompanionProcessTest, KillDuringALargeWriteKeepsTheOldContents) {
-  std::string id, before;
-  std::uint64_t anchor = 0;
-  {
-    auto child = launchServing();
-    AppClient client(socket().string());
-    std::string old = "old contents";
-    auto created = client.call({{"op", "create"},
-                                {"parent", "1"},
-                                {"name", "big.bin"},
-                                {"dir", false},
-                                {"size", old.size()}},
-                               std::as_bytes(std::span(old.data(), old.size())));
-    id = std::string(created.json.at("item").at("id").as_string());
-    before = std::string(created.json.at("item").at("version").as_string());
-    anchor = client.call({{"op", "anchor"}}).json.at("anchor").to_number<std::uint64_t>();
-
-    RawConnection writer(socket());
-    ASSERT_TRUE(writer.send(
-        requestFrame({{"op", "write"}, {"id", id}, {"size", 64 << 20}, {"base", before}},
-                     std::string(32 << 20, 'n'))));
-    child->signal(SIGKILL);
-    EXPECT_EQ(child->wait(), 128 + SIGKILL);
-  }
-  EXPECT_EQ(readWholeFile(store() / "big.bin"), "old contents");
-
-  fs::path restarted = temp_.path() / "r.sock";
-  qc::Companion companion({store(), restarted, false, std::nullopt});
-  AppClient client(restarted.string());
-  auto item = client.call({{"op", "item"}, {"id", id}}).json.at("item");
-  EXPECT_EQ(item.at("version"), json::value(before));
-  EXPECT_EQ(item.at("size"), 12u);
-  EXPECT_EQ(client.call({{"op", "anchor"}}).json.at("anchor"), anchor);
-  EXPECT_EQ(client.call({{"op", "all"}}).json.at("items").as_array().size(), 1u);
-  EXPECT_TRUE(fs::is_empty(store() / ".quorvelle" / "staging"));
 }
 
 // Killed at random moments during 200 writes of random sizes: after every restart each file holds

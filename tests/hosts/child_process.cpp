@@ -12,6 +12,8 @@
 #include <thread>
 #include <utility>
 
+extern char** environ;
+
 namespace QuorvelleDrive::testing {
 namespace {
 
@@ -122,11 +124,20 @@ Finished runProgram(const std::string& program, const std::vector<std::string>& 
   return result;
 }
 
+std::vector<std::string> inheritedEnvironment() {
+  std::vector<std::string> out;
+  for (char** entry = environ; *entry; ++entry) out.emplace_back(*entry);
+  return out;
+}
+
 BackgroundProgram::BackgroundProgram(const std::string& program,
                                      const std::vector<std::string>& arguments,
-                                     const std::vector<std::string>& environment) {
+                                     const std::vector<std::string>& environment,
+                                     const std::filesystem::path& log) {
   Fd discard(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  pid_ = spawn(program, arguments, environment, discard.get(), discard.get());
+  Fd err(log.empty() ? -1 : ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  pid_ = spawn(program, arguments, environment, discard.get(),
+               err.get() >= 0 ? err.get() : discard.get());
 }
 
 BackgroundProgram::~BackgroundProgram() {
@@ -141,8 +152,24 @@ BackgroundProgram::~BackgroundProgram() {
 }
 
 bool BackgroundProgram::reaped() {
-  if (!ended_ && ::waitpid(pid_, nullptr, WNOHANG) == pid_) ended_ = true;
+  int status = 0;
+  if (!ended_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+    ended_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
   return ended_;
+}
+
+void BackgroundProgram::signal(int number) {
+  if (pid_ > 0 && !reaped()) ::kill(pid_, number);
+}
+
+int BackgroundProgram::wait() {
+  if (pid_ > 0 && !ended_) {
+    status_ = waitFor(pid_);
+    ended_ = true;
+  }
+  return status_;
 }
 
 bool BackgroundProgram::running() {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,24 +23,32 @@ Finished runProgram(const std::string& program, const std::vector<std::string>& 
                     const std::vector<std::string>& environment,
                     std::chrono::seconds limit = std::chrono::seconds(60));
 
-// A program left running in the background, its output discarded; stopped with SIGTERM (then
-// SIGKILL) when the object goes.
+// This process's own environment, for children that should see what the suite sees.
+std::vector<std::string> inheritedEnvironment();
+
+// A program left running in the background, its stdout discarded and its stderr discarded or
+// written to `log`; stopped with SIGTERM (then SIGKILL) when the object goes.
 class BackgroundProgram {
  public:
   BackgroundProgram(const std::string& program, const std::vector<std::string>& arguments,
-                    const std::vector<std::string>& environment);
+                    const std::vector<std::string>& environment,
+                    const std::filesystem::path& log = {});
   ~BackgroundProgram();
   BackgroundProgram(const BackgroundProgram&) = delete;
   BackgroundProgram& operator=(const BackgroundProgram&) = delete;
 
   // Reaps the program once it has ended; after that the pid is never signalled again.
   bool running();
+  void signal(int number);
+  // Waits for the end: the exit status, or 128 + the signal that ended it.
+  int wait();
 
  private:
   bool reaped();
 
   pid_t pid_ = -1;
   bool ended_ = false;
+  int status_ = -1;
 };
 
 }  // namespace QuorvelleDrive::testing
