@@ -109,8 +109,8 @@ TEST_F(CompanionStoreEditsTest, CheckNamesEachMismatchAndChangesNothing) {
   EXPECT_THAT(qc::checkStore(store()), IsEmpty());
 
   put("edited.txt", "changed behind its back");
+  put("kept/new.txt", "unknown");  // before the removal, so it cannot take over gone.txt's inode
   fs::remove(store() / "gone.txt");
-  put("kept/new.txt", "unknown");
   put(".quorvelle/staging/in-left", "half");
   auto problems = qc::checkStore(store());
   EXPECT_THAT(problems, ::testing::UnorderedElementsAre(
