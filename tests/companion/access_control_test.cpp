@@ -43,7 +43,7 @@ int strangerExchange(const fs::path& socket, const std::string& frame) {
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, socket.c_str());
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(2);
-    (void)!::write(fd, frame.data(), frame.size());
+    (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);  // it may have closed already
     char byte;
     ::_exit(::read(fd, &byte, 1) > 0 ? 1 : 0);
   }
