@@ -47,11 +47,12 @@ void Reconciler::walk(const fs::path& dir, const std::string& id) {
 }
 
 // The inode comes first so that moves keep their ids; the place catches files that editors
-// replace by renaming a new file over them.
+// replace by renaming a new file over them. A file found by inode elsewhere must also look as it
+// did (size and time): a deleted file's inode is soon reused by an unrelated new one.
 std::optional<Row> Reconciler::match(const std::string& parent, const std::string& name,
                                      const DiskState& disk) const {
   for (auto& row : index_.withInode(disk.inode, disk.dir))
-    if (!claimed_.count(row.id)) return row;
+    if (!claimed_.count(row.id) && (row.dir || row.stamp == disk.stamp)) return row;
   for (auto& row : index_.children(parent))
     if (row.name == name && row.dir == disk.dir && !claimed_.count(row.id)) return row;
   return std::nullopt;
