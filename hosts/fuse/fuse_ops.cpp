@@ -314,6 +314,7 @@ struct MountedDomain::Handlers {
     }
     std::lock_guard lock(m.mutex_);
     fuse_ino_t ino = m.adopt(made.value.item, parent);
+    m.noteLocalChange(parent);
     m.find(parent)->children[made.value.item->filename()] = ino;
     Node& node = *m.find(ino);
     node.staged = staged;
@@ -335,6 +336,7 @@ struct MountedDomain::Handlers {
       return void(fuse_reply_err(req, made.ok() ? EIO : errnoFor(*made.error)));
     std::lock_guard lock(m.mutex_);
     fuse_ino_t ino = m.adopt(made.value.item, parent);
+    m.noteLocalChange(parent);
     m.find(parent)->children[made.value.item->filename()] = ino;
     Node& node = *m.find(ino);
     node.listed = true;  // a new folder is empty
@@ -364,6 +366,7 @@ struct MountedDomain::Handlers {
     }
     if (fuse_ino_t ino = child(m, parent, name)) {
       m.find(ino)->deleted = true;
+      m.noteLocalChange(parent);
       m.find(parent)->children.erase(name);
       m.find(ino)->parent = 0;
       m.forgetIfUnused(ino);
@@ -428,6 +431,8 @@ struct MountedDomain::Handlers {
                          ItemField::filename | ItemField::parentItemIdentifier, std::nullopt);
     if (!moved.ok()) return errnoFor(*moved.error);
     std::lock_guard lock(m.mutex_);
+    m.noteLocalChange(parent);
+    m.noteLocalChange(newParent);
     m.find(parent)->children.erase(name);
     Node* s = m.find(source);
     if (moved.value.item) s->item = moved.value.item;
@@ -440,6 +445,7 @@ struct MountedDomain::Handlers {
   static void detach(MountedDomain& m, fuse_ino_t folder, const std::string& name) {
     fuse_ino_t ino = child(m, folder, name);
     if (!ino) return;
+    m.noteLocalChange(folder);
     m.find(folder)->children.erase(name);
     m.find(ino)->parent = 0;
     m.forgetIfUnused(ino);
@@ -481,6 +487,7 @@ struct MountedDomain::Handlers {
     detach(m, newParent, newName);
     Node* s = m.find(source);
     m.byId_.erase(s->id);
+    m.noteLocalChange(parent);
     m.find(parent)->children.erase(name);
     s->id = targetId;
     m.byId_[targetId] = source;

@@ -120,6 +120,10 @@ void MountedDomain::forgetIfUnused(fuse_ino_t ino) {
   nodes_.erase(ino);
 }
 
+void MountedDomain::noteLocalChange(fuse_ino_t folder) {
+  if (Node* node = find(folder)) ++node->localChanges;
+}
+
 void MountedDomain::applyListing(fuse_ino_t folderIno, SyncAnchor anchor,
                                  const std::vector<ItemPtr>& items, std::vector<Notice>* notices) {
   if (!find(folderIno)) return;
@@ -203,11 +207,13 @@ fuse_entry_param MountedDomain::entryFor(Node& node) {
 
 int MountedDomain::refresh(fuse_ino_t folderIno, bool notify) {
   ItemIdentifier id{""};
+  std::uint64_t localChanges = 0;
   {
     std::lock_guard lock(mutex_);
     Node* folder = find(folderIno);
     if (!folder) return ENOENT;
     id = folder->id;
+    localChanges = folder->localChanges;
   }
   // The anchor is taken before the listing so that a change in between shows at the next poll.
   auto anchor = bridge_.anchor(id);
@@ -216,6 +222,10 @@ int MountedDomain::refresh(fuse_ino_t folderIno, bool notify) {
   std::vector<Notice> notices;
   {
     std::lock_guard lock(mutex_);
+    Node* folder = find(folderIno);
+    // A create, rename or delete here since the listing was asked for is already in the tree,
+    // and the listing may predate it; the next poll lists again.
+    if (folder && folder->listed && folder->localChanges != localChanges) return 0;
     applyListing(folderIno, anchor.ok() ? anchor.value : SyncAnchor(), listing.value,
                  notify ? &notices : nullptr);
   }

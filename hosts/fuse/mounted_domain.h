@@ -62,7 +62,8 @@ class MountedDomain {
     ItemVersion stagedBase;
     int writers = 0;
     bool dirty = false;
-    bool deleted = false;  // removed through the mount: a late upload has nowhere to go
+    bool deleted = false;            // removed through the mount: a late upload has nowhere to go
+    std::uint64_t localChanges = 0;  // children changed here; a listing fetched before is stale
     std::optional<double> localMtime;
   };
   struct Handle {
@@ -83,6 +84,7 @@ class MountedDomain {
   Node* find(fuse_ino_t ino);
   fuse_ino_t adopt(const ItemPtr& item, fuse_ino_t parent);
   void forgetIfUnused(fuse_ino_t ino);
+  void noteLocalChange(fuse_ino_t folder);
   void applyListing(fuse_ino_t folder, SyncAnchor anchor, const std::vector<ItemPtr>& items,
                     std::vector<Notice>* notices);
   struct stat attributes(const Node& node) const;
