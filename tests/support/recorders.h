@@ -79,7 +79,6 @@ class RecordingObserver : public EnumerationObserver, public ChangeObserver {
     std::lock_guard lock(mutex_);
     return items_.empty() ? Items() : items_.front();
   }
-  std::size_t finishCount() const { return finished_.count(); }
   std::thread::id finishThread() const { return finished_.thread(); }
 
  private:
