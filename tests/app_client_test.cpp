@@ -96,6 +96,12 @@ TEST_F(AppClientTest, RequestFrameCountsJSONOnlyAndBodyFollows) {
   EXPECT_EQ(recorded.raw.substr(0, 4), std::string("\0\0\0\x19", 4));
   EXPECT_EQ(recorded.raw.substr(4, 25), R"({"op":"writ","size":1000})");
   EXPECT_EQ(recorded.body, body);
+
+  // JSON far beyond the socket's buffer leaves in several writes and arrives whole.
+  const std::string big(3 << 20, 'j');
+  call({{"op", big}});
+  ASSERT_TRUE(companion_.waitForRequests(2));
+  EXPECT_EQ(companion_.requests().at(1).raw, frame(R"({"op":")" + big + R"("})"));
 }
 
 TEST_F(AppClientTest, PresentEmptyBodyWritesOnlyHeaderAndJSON) {

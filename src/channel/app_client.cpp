@@ -1,9 +1,11 @@
 #include "channel/app_client.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -50,6 +52,28 @@ void send(int fd, std::span<const std::byte> bytes) {
   }
 }
 
+// Header and JSON text leave in one call, so the companion wakes once for them.
+void send(int fd, std::span<const std::byte> first, std::span<const std::byte> second) {
+  std::array<iovec, 2> parts{{{const_cast<std::byte*>(first.data()), first.size()},
+                              {const_cast<std::byte*>(second.data()), second.size()}}};
+  std::size_t next = 0;
+  while (next < parts.size()) {
+    msghdr message{};
+    message.msg_iov = parts.data() + next;
+    message.msg_iovlen = parts.size() - next;
+    ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (n <= 0) throw Unavailable();
+    for (auto left = static_cast<std::size_t>(n); next < parts.size() && left > 0;) {
+      std::size_t taken = std::min(left, parts[next].iov_len);
+      parts[next].iov_base = static_cast<std::byte*>(parts[next].iov_base) + taken;
+      parts[next].iov_len -= taken;
+      left -= taken;
+      if (parts[next].iov_len == 0) ++next;
+    }
+    while (next < parts.size() && parts[next].iov_len == 0) ++next;
+  }
+}
+
 void receiveInto(int fd, std::span<std::byte> bytes) {
   std::size_t filled = 0;
   while (filled < bytes.size()) {
@@ -87,8 +111,8 @@ std::uint32_t readLength(int fd) {
 void sendRequest(int fd, const json::object& request,
                  std::optional<std::span<const std::byte>> body) {
   std::string text = writeJSON(request);
-  send(fd, lengthHeader(text.size()));
-  send(fd, std::as_bytes(std::span(text.data(), text.size())));
+  auto header = lengthHeader(text.size());
+  send(fd, header, std::as_bytes(std::span(text.data(), text.size())));
   if (body) send(fd, *body);
 }
 
