@@ -250,7 +250,9 @@ TEST_F(MountTest, GitClonesAndCommitsInsideTheMount) {
 
 TEST_F(MountTest, ConcurrentReadersSeeTheWholeFile) {
   auto bytes = binaryBytes(4'000'000, 3);
-  put(store() / "shared.bin", bytes);
+  // Into place whole, so the companion never lists a half-written file.
+  put(store() / ".shared.bin.part", bytes);
+  fs::rename(store() / ".shared.bin.part", store() / "shared.bin");
   ASSERT_TRUE(eventually([&] { return fs::exists(in("shared.bin")); }));
   std::atomic<int> whole{0};
   std::vector<std::thread> readers;
