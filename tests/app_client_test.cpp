@@ -173,7 +173,7 @@ TEST_F(AppClientTest, UnwritableRequestFailsWithWriterErrorAndWritesNothing) {
               AppClient((temp_.path() / "nobody.sock").string()).call({{"id", "bad\xff"}});
             }),
             "unavailable");
-  ASSERT_TRUE(waitForConnections(companion_, 1));
+  ASSERT_TRUE(eventually([&] { return companion_.connectionCount() >= 1; }));
   // A well-formed call after it shows that the first connection carried no bytes at all.
   call({{"op", "next"}});
   ASSERT_TRUE(companion_.waitForRequests(1));

@@ -13,10 +13,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-json::object obj(std::string_view text) {
-  return boost::json::parse(text).as_object();
-}
-
 const char* kTwoItems = R"({"items":[{"id":"a","parent":"1","name":"a","dir":false},
                                      {"id":"b","parent":"1","name":"b","dir":true}]})";
 
@@ -57,8 +53,9 @@ TEST_F(EnumeratorTest, EachContainerKindSendsItsRequest) {
   EXPECT_THAT(list(ItemIdentifier("folder"), "some later page"),
               ElementsAre("items:2", "page:none"));
   EXPECT_THAT(list(trashContainerItemIdentifier()), ElementsAre("items:0", "page:none"));
-  EXPECT_THAT(sent(), ElementsAre(obj(R"({"op":"list","id":"1"})"), obj(R"({"op":"all"})"),
-                                  obj(R"({"op":"list","id":"folder"})")));
+  EXPECT_THAT(sent(),
+              ElementsAre(parseObject(R"({"op":"list","id":"1"})"), parseObject(R"({"op":"all"})"),
+                          parseObject(R"({"op":"list","id":"folder"})")));
   auto items = lastObserver_->items();
   EXPECT_THAT(items, IsEmpty());
 }
@@ -135,7 +132,7 @@ TEST_F(EnumeratorTest, AnchorIsTheDecimalTextOfTheNumber) {
     companion().enqueue(Answer::reply(c.reply));
     EXPECT_EQ(currentAnchor(), c.anchor) << c.reply;
   }
-  for (const auto& r : sent()) EXPECT_EQ(r, obj(R"({"op":"anchor"})"));
+  for (const auto& r : sent()) EXPECT_EQ(r, parseObject(R"({"op":"anchor"})"));
   stopCompanion();
   EXPECT_EQ(currentAnchor(), std::nullopt);
 }

@@ -10,10 +10,6 @@
 
 namespace QuorvelleDrive::testing {
 
-json::object parseObject(std::string_view text) {
-  return boost::json::parse(text).as_object();
-}
-
 RawConnection::RawConnection(const std::filesystem::path& socket)
     : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   sockaddr_un address{};
@@ -141,15 +137,6 @@ std::string CompanionTest::word(const json::object& request, std::string_view bo
   if (!reply) return "<closed>";
   auto* error = reply->first.if_contains("error");
   return error && error->is_string() ? std::string(error->as_string()) : std::string();
-}
-
-bool eventually(const std::function<bool()>& condition) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 }  // namespace QuorvelleDrive::testing

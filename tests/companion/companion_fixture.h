@@ -13,13 +13,9 @@
 #include "support/drive_fixture.h"
 #include "support/temp_dir.h"
 
-#include <functional>
-
 namespace QuorvelleDrive::testing {
 
 namespace qc = QuorvelleDrive::companion;
-
-json::object parseObject(std::string_view text);
 
 // A connection to `socket` speaking raw bytes.
 class RawConnection {
@@ -82,8 +78,5 @@ class CompanionTest : public ::testing::Test {
   qc::Options last_;
   std::optional<qc::Companion> companion_;
 };
-
-// Waits up to ten seconds for `condition`.
-bool eventually(const std::function<bool()>& condition);
 
 }  // namespace QuorvelleDrive::testing

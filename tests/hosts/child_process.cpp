@@ -12,26 +12,14 @@
 #include <thread>
 #include <utility>
 
+#include "companion/fd.h"
+
 extern char** environ;
 
 namespace QuorvelleDrive::testing {
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+using Fd = companion::UniqueFd;
 
 struct Pipe {
   Fd read, write;

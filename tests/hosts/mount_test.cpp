@@ -21,16 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(15)) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
-
 bool isMounted(const fs::path& path) {
   std::ifstream mounts("/proc/self/mounts");
   std::string line;
@@ -109,6 +99,21 @@ class MountTest : public ::testing::Test {
   fs::path mountpoint() const { return temp_.path() / "mnt"; }
   fs::path in(const std::string& relative) const { return mountpoint() / relative; }
 
+  // Leaves kept.txt holding `bytes` in the mount that could not be uploaded yet.
+  void editWhileTheCompanionIsDown(const std::string& bytes) {
+    put(in("kept.txt"), "before");
+    ASSERT_EQ(readWholeFile(in("kept.txt")), "before");
+    companion_.reset();
+    put(in("kept.txt"), bytes);
+  }
+  bool storeEventuallyHolds(const std::string& bytes) {
+    return eventually([&] { return readWholeFile(store() / "kept.txt") == bytes; },
+                      std::chrono::seconds(40));
+  }
+  bool nothingPending() {
+    return eventually([&] { return status().find("no uploads pending") != std::string::npos; });
+  }
+
   TempDir temp_;
   std::unique_ptr<BackgroundProgram> companion_;
   std::unique_ptr<BackgroundProgram> mount_;
@@ -175,45 +180,30 @@ TEST_F(MountTest, ChangesInTheStoreShowUpAfterAPoll) {
 }
 
 TEST_F(MountTest, UploadsWaitOutACompanionThatIsDown) {
-  put(in("kept.txt"), "before");
-  ASSERT_EQ(readWholeFile(in("kept.txt")), "before");
-  companion_.reset();
-  put(in("kept.txt"), "written while down");
+  editWhileTheCompanionIsDown("written while down");
   EXPECT_EQ(readWholeFile(in("kept.txt")), "written while down");
   EXPECT_NE(status().find("kept.txt"), std::string::npos);
   startCompanion();
-  EXPECT_TRUE(
-      eventually([&] { return readWholeFile(store() / "kept.txt") == "written while down"; },
-                 std::chrono::seconds(40)));
-  EXPECT_TRUE(eventually([&] { return status().find("no uploads pending") != std::string::npos; }));
+  EXPECT_TRUE(storeEventuallyHolds("written while down"));
+  EXPECT_TRUE(nothingPending());
 }
 
 TEST_F(MountTest, PendingBytesOfAFileDeletedElsewhereComeBackAsANewFile) {
-  put(in("kept.txt"), "before");
-  ASSERT_EQ(readWholeFile(in("kept.txt")), "before");
-  companion_.reset();
-  put(in("kept.txt"), "edited while down");
+  editWhileTheCompanionIsDown("edited while down");
   fs::remove(store() / "kept.txt");
   startCompanion();
-  EXPECT_TRUE(eventually([&] { return readWholeFile(store() / "kept.txt") == "edited while down"; },
-                         std::chrono::seconds(40)));
-  EXPECT_TRUE(eventually([&] { return status().find("no uploads pending") != std::string::npos; }));
+  EXPECT_TRUE(storeEventuallyHolds("edited while down"));
+  EXPECT_TRUE(nothingPending());
 }
 
 TEST_F(MountTest, UnmountKeepsAPendingUploadForTheNextMount) {
-  put(in("kept.txt"), "before");
-  ASSERT_EQ(readWholeFile(in("kept.txt")), "before");
-  companion_.reset();
-  put(in("kept.txt"), "written before unmount");
+  editWhileTheCompanionIsDown("written before unmount");
   unmount();
   EXPECT_NE(status().find("kept.txt"), std::string::npos);
   EXPECT_EQ(readWholeFile(store() / "kept.txt"), "before");
-
   startCompanion();
   mount();
-  EXPECT_TRUE(
-      eventually([&] { return readWholeFile(store() / "kept.txt") == "written before unmount"; },
-                 std::chrono::seconds(40)));
+  EXPECT_TRUE(storeEventuallyHolds("written before unmount"));
 }
 
 TEST_F(MountTest, AFileDeletedWhileOpenForWritingLeavesNothingPending) {

@@ -50,10 +50,13 @@ std::string readWholeFile(const std::filesystem::path& path) {
   return out.str();
 }
 
-bool waitForConnections(const FakeCompanion& companion, std::size_t count) {
-  for (int i = 0; i < 1000 && companion.connectionCount() < count; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return companion.connectionCount() >= count;
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 }  // namespace QuorvelleDrive::testing

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -38,7 +40,8 @@ class DriveFixture : public ::testing::Test {
 };
 
 std::string readWholeFile(const std::filesystem::path& path);
-// Waits until the companion has accepted `count` connections; false after ten seconds.
-bool waitForConnections(const FakeCompanion& companion, std::size_t count);
+// Polls `condition` until it holds; false when `limit` passes first.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(15));
 
 }  // namespace QuorvelleDrive::testing

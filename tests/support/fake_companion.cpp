@@ -62,7 +62,7 @@ std::uint32_t bigEndianLength(std::string_view header) {
   return length;
 }
 
-boost::json::object parseObject(std::string_view text) {
+boost::json::object lenientObject(std::string_view text) {
   try {
     boost::json::parse_options options;
     options.max_depth = 4096;  // the fake must not reject what the channel may legitimately send
@@ -94,7 +94,7 @@ Incoming readRequest(int fd) {
   std::string& raw = in.request.raw;
   if (!readUpTo(fd, kHeaderSize, raw)) return in;
   if (!readUpTo(fd, bigEndianLength(raw), raw)) return in;
-  in.request.json = parseObject(std::string_view(raw).substr(kHeaderSize));
+  in.request.json = lenientObject(std::string_view(raw).substr(kHeaderSize));
   if (const auto size = announcedSize(in.request.json)) {
     const std::size_t bodyStart = raw.size();
     const bool whole = readUpTo(fd, *size, raw);
@@ -142,23 +142,6 @@ Answer Answer::closeWithoutReading() {
 
 Answer Answer::closeAfterReading(std::size_t count) {
   return Answer{Kind::CloseAfterReading, {}, count};
-}
-
-FakeCompanion::Fd& FakeCompanion::Fd::operator=(Fd&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-FakeCompanion::Fd::~Fd() {
-  reset();
-}
-
-void FakeCompanion::Fd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
 }
 
 FakeCompanion::FakeCompanion(std::filesystem::path socketPath)

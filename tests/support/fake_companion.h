@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "companion/fd.h"
+
 namespace QuorvelleDrive::testing {
 
 struct RecordedRequest {
@@ -49,6 +51,11 @@ struct Answer {
   // Reads the first `count` bytes of the request (header included), then closes.
   static Answer closeAfterReading(std::size_t count);
 };
+
+// Test data that must be a JSON object.
+inline boost::json::object parseObject(std::string_view text) {
+  return boost::json::parse(text).as_object();
+}
 
 // Frames `json` and appends `body`, as a reply or a request would be framed.
 std::string frame(std::string_view json, std::string_view body = {});
@@ -85,21 +92,7 @@ class FakeCompanion {
                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
  private:
-  // Owns one file descriptor.
-  class Fd {
-   public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept;
-    ~Fd();
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset();
-
-   private:
-    int fd_ = -1;
-  };
+  using Fd = companion::UniqueFd;
 
   void acceptLoop();
   void startConnection(Fd connection);
