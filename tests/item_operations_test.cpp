@@ -28,33 +28,18 @@ class ItemOperationsTest : public DriveFixture {
   void reply(std::string_view json, std::string_view body = {}) {
     companion().enqueue(Answer::reply(json, body));
   }
-  ItemAnswer lookUp(const ItemIdentifier& id) {
-    Calls<ItemAnswer> answer;
-    extension_->item(id, {}, recordInto(answer));
-    return answer.get();
-  }
-  FetchAnswer fetch(const ItemIdentifier& id = ItemIdentifier("a")) {
-    Calls<FetchAnswer> answer;
-    extension_->fetchContents(id, std::nullopt, {}, recordInto(answer));
-    return answer.get();
-  }
+  ItemAnswer lookUp(const ItemIdentifier& id) { return testing::lookUp(*extension_, id); }
+  FetchAnswer fetch() { return testing::fetch(*extension_, ItemIdentifier("a")); }
   ChangeAnswer create(std::shared_ptr<HostItem> itemTemplate,
                       std::optional<std::filesystem::path> contents) {
-    Calls<ChangeAnswer> answer;
-    extension_->createItem(itemTemplate, ~ItemFields{0}, contents, 0, {}, recordInto(answer));
-    return answer.get();
+    return testing::create(*extension_, std::move(itemTemplate), std::move(contents));
   }
   ChangeAnswer modify(ItemFields changed, std::optional<std::filesystem::path> contents,
                       ItemVersion base = {"v1", "meta"}) {
-    Calls<ChangeAnswer> answer;
-    extension_->modifyItem(changedItem_, base, changed, contents, 0, {}, recordInto(answer));
-    return answer.get();
+    return testing::modify(*extension_, changedItem_, base, changed, std::move(contents));
   }
   std::optional<Error> remove(ItemOptions options, ItemVersion base = {}) {
-    Calls<std::optional<Error>> answer;
-    extension_->deleteItem(ItemIdentifier("a"), base, options, {},
-                           [&](std::optional<Error> e) { answer.add(e); });
-    return answer.get();
+    return removeItem(*extension_, ItemIdentifier("a"), base, options);
   }
 
   std::shared_ptr<FileProviderExtension> extension_ = FileProviderExtension::create(domain_);

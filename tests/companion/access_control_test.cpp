@@ -80,9 +80,7 @@ TEST_F(AccessControlTest, SocketAndFetchedFilesAreOwnerOnly) {
   start();
   EXPECT_EQ(modeOf(socketPath()), 0600u);
   auto extension = FileProviderExtension::create(domain_);
-  Calls<FetchAnswer> answer;
-  extension->fetchContents(ItemIdentifier("2"), std::nullopt, {}, recordInto(answer));
-  auto fetched = answer.get();
+  auto fetched = fetch(*extension, ItemIdentifier("2"));
   ASSERT_TRUE(fetched.file) << (fetched.error ? fetched.error->code() : 0);
   EXPECT_EQ(readWholeFile(*fetched.file), "private");
   EXPECT_EQ(modeOf(*fetched.file), 0600u);

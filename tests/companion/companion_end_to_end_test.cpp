@@ -30,31 +30,15 @@ class CompanionEndToEndTest : public DriveFixture {
   }
   ChangeAnswer create(std::shared_ptr<HostItem> itemTemplate,
                       std::optional<std::filesystem::path> contents = std::nullopt) {
-    Calls<ChangeAnswer> answer;
-    extension_->createItem(itemTemplate, ~ItemFields{0}, contents, 0, {}, recordInto(answer));
-    return answer.get();
+    return testing::create(*extension_, std::move(itemTemplate), std::move(contents));
   }
   ChangeAnswer modify(std::shared_ptr<HostItem> item, ItemVersion base, ItemFields changed,
                       std::optional<std::filesystem::path> contents = std::nullopt) {
-    Calls<ChangeAnswer> answer;
-    extension_->modifyItem(item, base, changed, contents, 0, {}, recordInto(answer));
-    return answer.get();
+    return testing::modify(*extension_, std::move(item), base, changed, std::move(contents));
   }
-  FetchAnswer fetch(const ItemIdentifier& id) {
-    Calls<FetchAnswer> answer;
-    extension_->fetchContents(id, std::nullopt, {}, recordInto(answer));
-    return answer.get();
-  }
-  ItemAnswer lookUp(const ItemIdentifier& id) {
-    Calls<ItemAnswer> answer;
-    extension_->item(id, {}, recordInto(answer));
-    return answer.get();
-  }
-  std::optional<Error> remove(const ItemIdentifier& id) {
-    Calls<std::optional<Error>> answer;
-    extension_->deleteItem(id, {}, 0, {}, [&](std::optional<Error> e) { answer.add(e); });
-    return answer.get();
-  }
+  FetchAnswer fetch(const ItemIdentifier& id) { return testing::fetch(*extension_, id); }
+  ItemAnswer lookUp(const ItemIdentifier& id) { return testing::lookUp(*extension_, id); }
+  std::optional<Error> remove(const ItemIdentifier& id) { return removeItem(*extension_, id); }
   std::vector<std::string> listing(const ItemIdentifier& container) {
     auto observer = std::make_shared<RecordingObserver>();
     extension_->enumerator(container, {})->enumerateItems(observer, {});

@@ -52,6 +52,39 @@ struct HostItem : FileProviderItem {
   std::optional<ContentType> contentType() const override { return type; }
 };
 
+// Each runs one host operation and waits for its answer.
+inline ItemAnswer lookUp(FileProviderExtension& extension, const ItemIdentifier& id) {
+  Calls<ItemAnswer> answer;
+  extension.item(id, {}, recordInto(answer));
+  return answer.get();
+}
+inline FetchAnswer fetch(FileProviderExtension& extension, const ItemIdentifier& id) {
+  Calls<FetchAnswer> answer;
+  extension.fetchContents(id, std::nullopt, {}, recordInto(answer));
+  return answer.get();
+}
+inline ChangeAnswer create(FileProviderExtension& extension,
+                           std::shared_ptr<const FileProviderItem> itemTemplate,
+                           std::optional<std::filesystem::path> contents) {
+  Calls<ChangeAnswer> answer;
+  extension.createItem(std::move(itemTemplate), ~ItemFields{0}, contents, 0, {},
+                       recordInto(answer));
+  return answer.get();
+}
+inline ChangeAnswer modify(FileProviderExtension& extension,
+                           std::shared_ptr<const FileProviderItem> item, const ItemVersion& base,
+                           ItemFields changed, std::optional<std::filesystem::path> contents) {
+  Calls<ChangeAnswer> answer;
+  extension.modifyItem(std::move(item), base, changed, contents, 0, {}, recordInto(answer));
+  return answer.get();
+}
+inline std::optional<Error> removeItem(FileProviderExtension& extension, const ItemIdentifier& id,
+                                       const ItemVersion& base = {}, ItemOptions options = 0) {
+  Calls<std::optional<Error>> answer;
+  extension.deleteItem(id, base, options, {}, [&](std::optional<Error> e) { answer.add(e); });
+  return answer.get();
+}
+
 inline const char* kItemReply =
     R"({"item":{"id":"a","parent":"1","name":"a.txt","dir":false,"version":"v1"}})";
 
