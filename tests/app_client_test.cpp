@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <future>
 
 #include "boundaries/file_provider_error.h"
 #include "channel/unavailable.h"
@@ -15,8 +14,6 @@
 
 namespace QuorvelleDrive::testing {
 namespace {
-
-using ::testing::ElementsAre;
 
 class AppClientTest : public ::testing::Test {
  protected:
@@ -102,12 +99,11 @@ TEST_F(AppClientTest, RequestFrameCountsJSONOnlyAndBodyFollows) {
   call({{"op", big}});
   ASSERT_TRUE(companion_.waitForRequests(2));
   EXPECT_EQ(companion_.requests().at(1).raw, frame(R"({"op":")" + big + R"("})"));
-}
 
-TEST_F(AppClientTest, PresentEmptyBodyWritesOnlyHeaderAndJSON) {
+  // A present but empty body adds nothing after the JSON.
   call({{"op", "x"}}, std::span<const std::byte>());
-  ASSERT_TRUE(companion_.waitForRequests(1));
-  EXPECT_EQ(companion_.requests().at(0).raw, frame(R"({"op":"x"})"));
+  ASSERT_TRUE(companion_.waitForRequests(3));
+  EXPECT_EQ(companion_.requests().at(2).raw, frame(R"({"op":"x"})"));
 }
 
 TEST_F(AppClientTest, ReplyKeysAndBodies) {
@@ -180,19 +176,6 @@ TEST_F(AppClientTest, UnwritableRequestFailsWithWriterErrorAndWritesNothing) {
   EXPECT_EQ(companion_.connectionCount(), 2u);
   ASSERT_EQ(companion_.requests().size(), 1u);
   EXPECT_EQ(companion_.requests().at(0).raw, frame(R"({"op":"next"})"));
-}
-
-TEST_F(AppClientTest, TwoExchangesProceedAtOnce) {
-  companion_.enqueue(Answer::hold(Answer::reply(R"({"n":1})")));
-  companion_.enqueue(Answer::hold(Answer::reply(R"({"n":2})")));
-  auto first = std::async(std::launch::async, [&] { return call(); });
-  auto second = std::async(std::launch::async, [&] { return call(); });
-  EXPECT_TRUE(companion_.waitForHeld(2));
-  companion_.release();
-  std::vector<std::int64_t> numbers{first.get().json.at("n").as_int64(),
-                                    second.get().json.at("n").as_int64()};
-  std::sort(numbers.begin(), numbers.end());
-  EXPECT_THAT(numbers, ElementsAre(1, 2));
 }
 
 TEST(AppClientCreate, NeedsAnExistingContainer) {
