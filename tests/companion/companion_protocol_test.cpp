@@ -47,12 +47,10 @@ TEST_F(CompanionProtocolTest, EveryOperationRoundTrips) {
   EXPECT_TRUE(call({{"op", "delete"}, {"id", file}}).json.empty());
   EXPECT_FALSE(std::filesystem::exists(store() / "b.txt"));
   EXPECT_EQ(word({{"op", "item"}, {"id", file}}), "notFound");
-}
 
-TEST_F(CompanionProtocolTest, RootIsAnUnnamedWritableFolder) {
+  // The root: an unnamed writable folder that is its own parent.
   json::object root = item("1");
-  EXPECT_EQ(root.at("id"), "1");
-  EXPECT_EQ(root.at("parent"), "1");
+  for (const char* key : {"id", "parent"}) EXPECT_EQ(root.at(key), "1");
   EXPECT_EQ(root.at("name"), "");
   EXPECT_EQ(root.at("dir"), true);
   EXPECT_EQ(root.at("writable"), true);
@@ -140,7 +138,7 @@ TEST_F(CompanionProtocolTest, ContentsOverTheLimitAreTooBig) {
   EXPECT_THAT(names("1"), ElementsAre("a"));
 }
 
-TEST_F(CompanionProtocolTest, IdsSurviveRenameMoveAndRestart) {
+TEST_F(CompanionProtocolTest, IdsSurviveRenameMoveAndRestartAndAreNeverReused) {
   std::string docs = createDir("1", "docs");
   std::string file = createFile("1", "a.txt", "alpha");
   call({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "b.txt"}});
@@ -151,15 +149,12 @@ TEST_F(CompanionProtocolTest, IdsSurviveRenameMoveAndRestart) {
   EXPECT_EQ(item(docs).at("name"), "papers");
   EXPECT_EQ(contents(file), "alpha");
   EXPECT_EQ(readWholeFile(store() / "papers" / "b.txt"), "alpha");
-}
 
-TEST_F(CompanionProtocolTest, IdsAreNeverReused) {
-  std::string first = createFile("1", "a", "1");
-  call({{"op", "delete"}, {"id", first}});
+  // Ids are never reused, not even after a restart.
+  call({{"op", "delete"}, {"id", file}});
   restart();
-  std::string second = createFile("1", "a", "1");
-  EXPECT_NE(first, second);
-  EXPECT_EQ(word({{"op", "item"}, {"id", first}}), "notFound");
+  EXPECT_NE(createFile("1", "a", "1"), file);
+  EXPECT_EQ(word({{"op", "item"}, {"id", file}}), "notFound");
 }
 
 TEST_F(CompanionProtocolTest, VersionsChangeWithContentsOnly) {
