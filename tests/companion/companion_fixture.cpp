@@ -1,5 +1,7 @@
 #include "companion/companion_fixture.h"
 
+#include "companion/framing.h"
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -28,41 +30,22 @@ void RawConnection::close() {
 }
 
 bool RawConnection::send(std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
+  return qc::writeAll(fd_, bytes.data(), bytes.size());
 }
 
 void RawConnection::finishSending() {
   ::shutdown(fd_, SHUT_WR);
 }
 
-namespace {
-
-bool readAll(int fd, std::string& out, std::size_t size) {
-  out.assign(size, '\0');
-  for (std::size_t got = 0; got < size;) {
-    ssize_t n = ::read(fd, out.data() + got, size - got);
-    if (n <= 0) return false;
-    got += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
 std::optional<std::pair<json::object, std::string>> RawConnection::receive() {
-  std::string header, text, body;
-  if (!readAll(fd_, header, 4)) return std::nullopt;
-  std::size_t size = 0;
-  for (unsigned char byte : header) size = size << 8 | byte;
-  if (!readAll(fd_, text, size)) return std::nullopt;
-  auto reply = parseObject(text);
-  if (auto* announced = reply.if_contains("size"); announced && announced->is_number())
-    if (!readAll(fd_, body, announced->to_number<std::size_t>())) return std::nullopt;
+  auto text = qc::readFrame(fd_);
+  if (!text) return std::nullopt;
+  auto reply = parseObject(*text);
+  std::string body;
+  if (auto* announced = reply.if_contains("size"); announced && announced->is_number()) {
+    body.resize(announced->to_number<std::size_t>());
+    if (!qc::readExact(fd_, body.data(), body.size())) return std::nullopt;
+  }
   return std::make_pair(std::move(reply), std::move(body));
 }
 

@@ -1,5 +1,5 @@
 // A companion serving a fresh store in this process, with ways to talk to it: the system's own
-// AppClient, and raw frames written by test code (independent of both sides' framing).
+// AppClient, and raw frames that test code writes and reads with no client in between.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,7 @@
 #include "support/fake_companion.h"
 
+#include "companion/framing.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -47,13 +49,9 @@ void drainAvailable(int fd, std::string* out) {
   }
 }
 
+// The client may have gone by the time an answer is written; that is its business.
 void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return;  // the client may have gone; that is its business
-    bytes.remove_prefix(static_cast<std::size_t>(sent));
-  }
+  companion::writeAll(fd, bytes.data(), bytes.size());
 }
 
 std::uint32_t bigEndianLength(std::string_view header) {
@@ -109,12 +107,7 @@ Incoming readRequest(int fd) {
 }  // namespace
 
 std::string frame(std::string_view json, std::string_view body) {
-  const auto length = static_cast<std::uint32_t>(json.size());
-  std::string out;
-  out.reserve(kHeaderSize + json.size() + body.size());
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    out.push_back(static_cast<char>((length >> shift) & 0xFF));
-  }
+  std::string out = companion::frameHeader(static_cast<std::uint32_t>(json.size()));
   out.append(json);
   out.append(body);
   return out;

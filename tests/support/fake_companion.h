@@ -1,6 +1,6 @@
-// A scripted stand-in for the companion app. It listens on a Unix socket with framing code of its
-// own (independent of the channel under test), records every request it receives, and answers
-// each connection with raw scripted bytes.
+// A scripted stand-in for the companion app. It listens on a Unix socket, reads requests with
+// framing code of its own (independent of the channel under test), records every request it
+// receives, and answers each connection with raw scripted bytes.
 #pragma once
 
 #include <boost/json.hpp>
