@@ -194,11 +194,14 @@ struct MountedDomain::Handlers {
     bool writable = (fi->flags & O_ACCMODE) != O_RDONLY;
     bool truncate = fi->flags & O_TRUNC;
     std::filesystem::path file;
+    bool fetched = false;
     if (writable) {
-      if (int err = m.stageForWriting(ino, truncate)) return void(fuse_reply_err(req, err));
-    } else if (int err = m.materialise(ino, &file)) {
+      if (int err = m.stageForWriting(ino, truncate, &fetched))
+        return void(fuse_reply_err(req, err));
+    } else if (int err = m.materialise(ino, &file, &fetched)) {
       return void(fuse_reply_err(req, err));
     }
+    if (fetched) m.dropKernelAttributes(ino);
     std::lock_guard lock(m.mutex_);
     Node* node = m.find(ino);
     if (!node) return void(fuse_reply_err(req, ENOENT));

@@ -181,6 +181,8 @@ struct stat MountedDomain::attributes(const Node& node) const {
       st.st_size = local.st_size;
     else if (pending && ::stat(pending->data.c_str(), &local) == 0)
       st.st_size = local.st_size;
+    else if (hasCurrentContents(node) && ::stat(node.contentFile.c_str(), &local) == 0)
+      st.st_size = local.st_size;  // the bytes at hand, which may be newer than the listing
     else if (auto size = node.item ? node.item->documentSize() : std::nullopt)
       st.st_size = std::max<std::int64_t>(0, size->integerValue());
   }
@@ -244,7 +246,7 @@ int MountedDomain::ensureListed(fuse_ino_t folderIno) {
   return refresh(folderIno, false);
 }
 
-int MountedDomain::materialise(fuse_ino_t ino, std::filesystem::path* file) {
+int MountedDomain::materialise(fuse_ino_t ino, std::filesystem::path* file, bool* fetchedNow) {
   ItemIdentifier id{""};
   {
     std::lock_guard lock(mutex_);
@@ -258,8 +260,7 @@ int MountedDomain::materialise(fuse_ino_t ino, std::filesystem::path* file) {
       *file = pending->data;
       return 0;
     }
-    if (!node->contentFile.empty() && node->item &&
-        node->contentVersion == node->item->itemVersion().contentVersion) {
+    if (hasCurrentContents(*node)) {
       *file = node->contentFile;
       return 0;
     }
@@ -275,11 +276,24 @@ int MountedDomain::materialise(fuse_ino_t ino, std::filesystem::path* file) {
   node->contentFile = fetched.value.file;
   node->contentVersion = fetched.value.item->itemVersion().contentVersion;
   *file = node->contentFile;
+  if (fetchedNow) *fetchedNow = true;
   return 0;
 }
 
+bool MountedDomain::hasCurrentContents(const Node& node) {
+  return !node.contentFile.empty() && node.item &&
+         node.contentVersion == node.item->itemVersion().contentVersion;
+}
+
+// Called from an open request: dropping only attributes takes no inode lock in the kernel, so
+// it is safe here, and it has to land before the first read, which the kernel cuts at the size
+// it holds.
+void MountedDomain::dropKernelAttributes(fuse_ino_t ino) {
+  fuse_lowlevel_notify_inval_inode(session_, ino, -1, 0);
+}
+
 // Gives the node a staged copy to write into (shared by all writers of the node).
-int MountedDomain::stageForWriting(fuse_ino_t ino, bool truncate) {
+int MountedDomain::stageForWriting(fuse_ino_t ino, bool truncate, bool* fetchedNow) {
   {
     std::lock_guard lock(mutex_);
     Node* node = find(ino);
@@ -289,7 +303,7 @@ int MountedDomain::stageForWriting(fuse_ino_t ino, bool truncate) {
   }
   std::filesystem::path source;
   if (!truncate)
-    if (int err = materialise(ino, &source)) return err;
+    if (int err = materialise(ino, &source, fetchedNow)) return err;
   auto staged = scratchFile();
   if (int err = copyFile(source, staged)) return err;
   std::lock_guard lock(mutex_);
@@ -396,7 +410,8 @@ void MountedDomain::post(std::vector<Notice> notices) {
   wake_.notify_all();
 }
 
-// Kernel notifications go out from here only: never from inside a request, never under mutex_.
+// Kernel notifications go out from here: never from inside a request, never under mutex_
+// (dropKernelAttributes, attributes only, is the one exception).
 void MountedDomain::noticeLoop() {
   std::unique_lock lock(threadMutex_);
   while (true) {

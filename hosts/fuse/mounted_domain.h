@@ -93,8 +93,11 @@ class MountedDomain {
   // Network steps; called without mutex_.
   int ensureListed(fuse_ino_t folder);
   int refresh(fuse_ino_t folder, bool notify);
-  int materialise(fuse_ino_t ino, std::filesystem::path* file);
-  int stageForWriting(fuse_ino_t ino, bool truncate);
+  // The contents to read; `fetchedNow` is set when they came from the companion just now.
+  int materialise(fuse_ino_t ino, std::filesystem::path* file, bool* fetchedNow = nullptr);
+  static bool hasCurrentContents(const Node& node);
+  void dropKernelAttributes(fuse_ino_t ino);
+  int stageForWriting(fuse_ino_t ino, bool truncate, bool* fetchedNow = nullptr);
   int upload(fuse_ino_t ino);
   void retryPending();
 

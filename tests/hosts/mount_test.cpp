@@ -55,11 +55,11 @@ class MountTest : public ::testing::Test {
     if (mount_) unmount();
   }
 
-  void mount() {
+  void mount(const char* poll = "0.3") {
     mount_ = std::make_unique<BackgroundProgram>(
         QD_QDRIVE_BINARY,
         std::vector<std::string>{"--group", "g", "--containers", containers().string(), "mount",
-                                 mountpoint().string(), "--poll", "0.3", "--no-companion"},
+                                 mountpoint().string(), "--poll", poll, "--no-companion"},
         environment());
     ASSERT_TRUE(eventually([&] { return isMounted(mountpoint()); })) << "the mount never came up";
   }
@@ -70,12 +70,12 @@ class MountTest : public ::testing::Test {
     mount_.reset();
   }
 
-  std::string status() {
-    auto run = runProgram(QD_QDRIVE_BINARY,
-                          {"--group", "g", "--containers", containers().string(), "status"},
-                          environment());
+  std::string qdrive(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"--group", "g", "--containers", containers().string()});
+    auto run = runProgram(QD_QDRIVE_BINARY, arguments, environment());
     return run.out + run.err;
   }
+  std::string status() { return qdrive({"status"}); }
 
   void startCompanion() {
     companion_ = std::make_unique<BackgroundProgram>(
@@ -236,6 +236,27 @@ TEST_F(MountTest, GitClonesAndCommitsInsideTheMount) {
   auto log = git((store() / "repo").string(), "log --format=%s");
   EXPECT_EQ(log.out, "second\nfirst\n") << log.err;
   EXPECT_EQ(git((store() / "repo").string(), "fsck --strict").status, 0);
+}
+
+// The kernel sizes reads by the attributes it was given; contents fetched at open time that are
+// longer than those must still read whole, without waiting for a poll.
+TEST_F(MountTest, AFileThatGrewSinceItWasListedReadsWhole) {
+  auto companionLists = [&](const std::string& text) {
+    return eventually([&] {
+      return qdrive({"--json", "ls", "@root"}).find(text) != std::string::npos;
+    });
+  };
+  put(store() / "grown.txt", "small");
+  ASSERT_TRUE(companionLists(R"("documentSize":5)"));
+  unmount();
+  mount("600");
+  ASSERT_EQ(fs::file_size(in("grown.txt")), 5u);
+  auto bytes = binaryBytes(100'000, 4);
+  put(store() / ".grown.part", bytes);
+  fs::rename(store() / ".grown.part", store() / "grown.txt");
+  ASSERT_TRUE(companionLists(R"("documentSize":100000)"));
+  EXPECT_EQ(readWholeFile(in("grown.txt")).size(), bytes.size());
+  EXPECT_EQ(fs::file_size(in("grown.txt")), bytes.size());
 }
 
 TEST_F(MountTest, ConcurrentReadersSeeTheWholeFile) {
