@@ -299,6 +299,14 @@ struct MountedDomain::Handlers {
     return 0;
   }
 
+  // Enters an item this mount just created into its parent's children; needs m.mutex_.
+  static Node& adoptCreated(MountedDomain& m, fuse_ino_t parent, const ItemPtr& item) {
+    fuse_ino_t ino = m.adopt(item, parent);
+    m.noteLocalChange(parent);
+    m.find(parent)->children[item->filename()] = ino;
+    return *m.find(ino);
+  }
+
   static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t,
                      fuse_file_info* fi) {
     auto& m = self(req);
@@ -316,15 +324,12 @@ struct MountedDomain::Handlers {
       return void(fuse_reply_err(req, made.ok() ? EIO : errnoFor(*made.error)));
     }
     std::lock_guard lock(m.mutex_);
-    fuse_ino_t ino = m.adopt(made.value.item, parent);
-    m.noteLocalChange(parent);
-    m.find(parent)->children[made.value.item->filename()] = ino;
-    Node& node = *m.find(ino);
+    Node& node = adoptCreated(m, parent, made.value.item);
     node.staged = staged;
     node.stagedBase = made.value.item->itemVersion();
     ++node.writers;
     fi->fh = m.nextHandle_++;
-    m.handles_.emplace(fi->fh, Handle{ino, fd, true});
+    m.handles_.emplace(fi->fh, Handle{node.ino, fd, true});
     auto e = m.entryFor(node);
     fuse_reply_create(req, &e, fi);
   }
@@ -338,10 +343,7 @@ struct MountedDomain::Handlers {
     if (!made.ok() || !made.value.item)
       return void(fuse_reply_err(req, made.ok() ? EIO : errnoFor(*made.error)));
     std::lock_guard lock(m.mutex_);
-    fuse_ino_t ino = m.adopt(made.value.item, parent);
-    m.noteLocalChange(parent);
-    m.find(parent)->children[made.value.item->filename()] = ino;
-    Node& node = *m.find(ino);
+    Node& node = adoptCreated(m, parent, made.value.item);
     node.listed = true;  // a new folder is empty
     node.anchor = m.find(parent)->anchor;
     auto e = m.entryFor(node);
