@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include "companion/companion_fixture.h"
+#include "companion/framing.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -21,17 +24,14 @@ class CompanionFramesTest : public CompanionTest {
   }
 };
 
-std::string header(std::uint32_t size) {
-  return {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
-          static_cast<char>(size >> 8), static_cast<char>(size)};
-}
+using qc::frameHeader;
 
 TEST_F(CompanionFramesTest, OversizedOrCutFramesAreDroppedWithoutReply) {
   std::uint64_t before = anchor();
   std::vector<std::pair<const char*, std::string>> cases = {
-      {"length over 64 MiB", header(67'108'865) + "{}"},
-      {"cut after the length", header(30)},
-      {"cut inside the JSON", header(30) + R"({"op":"cre)"},
+      {"length over 64 MiB", frameHeader(67'108'865) + "{}"},
+      {"cut after the length", frameHeader(30)},
+      {"cut inside the JSON", frameHeader(30) + R"({"op":"cre)"},
       {"cut inside the body",
        requestFrame(
            {{"op", "create"}, {"parent", "1"}, {"name", "x"}, {"dir", false}, {"size", 100}},
@@ -50,10 +50,10 @@ TEST_F(CompanionFramesTest, OversizedOrCutFramesAreDroppedWithoutReply) {
 
 TEST_F(CompanionFramesTest, UnreadableRequestsGetBadRequest) {
   std::vector<std::pair<const char*, std::string>> cases = {
-      {"not JSON", header(5) + "hello"},
-      {"an array", header(2) + "[]"},
-      {"empty text", header(0)},
-      {"invalid UTF-8", header(11) + "{\"op\":\"\xFF\xFE\"}"},
+      {"not JSON", frameHeader(5) + "hello"},
+      {"an array", frameHeader(2) + "[]"},
+      {"empty text", frameHeader(0)},
+      {"invalid UTF-8", frameHeader(11) + "{\"op\":\"\xFF\xFE\"}"},
       {"size as text", requestFrame({{"op", "anchor"}, {"size", "3"}})},
       {"fractional size", requestFrame({{"op", "anchor"}, {"size", 1.5}})},
   };
@@ -70,7 +70,7 @@ TEST_F(CompanionFramesTest, FrameOfExactlyTheCapIsServed) {
   std::string text = R"({"op":"anchor","pad":")";
   text += std::string(67'108'864 - text.size() - 2, 'x') + "\"}";
   RawConnection connection(socket());
-  ASSERT_TRUE(connection.send(header(static_cast<std::uint32_t>(text.size())) + text));
+  ASSERT_TRUE(connection.send(frameHeader(static_cast<std::uint32_t>(text.size())) + text));
   auto reply = connection.receive();
   ASSERT_TRUE(reply);
   EXPECT_TRUE(reply->first.contains("anchor"));
@@ -100,6 +100,39 @@ TEST_F(CompanionFramesTest, DisconnectMidWriteLeavesTheOldContents) {
   EXPECT_EQ(contents(id), "old");
   EXPECT_EQ(anchor(), before);
   EXPECT_THAT(names("1"), ElementsAre("a"));
+}
+
+// A store on a 512 KiB filesystem: bytes that do not fit are refused with noSpace, and nothing
+// that was there before is lost.
+TEST_F(CompanionFramesTest, AFullDiskRefusesTheBytesAndKeepsWhatWasThere) {
+  stop();
+  std::filesystem::remove_all(store());
+  std::filesystem::create_directories(store());
+  if (::mount("tmpfs", store().c_str(), "tmpfs", 0, "size=512k") != 0)
+    GTEST_SKIP() << "cannot mount a small filesystem: " << std::strerror(errno);
+  struct Unmount {
+    std::filesystem::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{store()};
+  start();
+  std::string id = createFile("1", "a", "old");
+  const std::string tooMuch(1 << 20, 'x');
+  EXPECT_EQ(
+      word({{"op", "write"}, {"id", id}, {"size", tooMuch.size()}, {"base", version(id)}}, tooMuch),
+      "noSpace");
+  EXPECT_EQ(word({{"op", "create"},
+                  {"parent", "1"},
+                  {"name", "b"},
+                  {"dir", false},
+                  {"size", tooMuch.size()}},
+                 tooMuch),
+            "noSpace");
+  EXPECT_EQ(contents(id), "old");
+  EXPECT_THAT(names("1"), ElementsAre("a"));
+  EXPECT_THAT(staged(), IsEmpty());
+  call({{"op", "write"}, {"id", id}, {"size", 3}, {"base", version(id)}}, "new");
+  EXPECT_EQ(contents(id), "new");
+  stop();
 }
 
 }  // namespace
