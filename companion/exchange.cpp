@@ -74,7 +74,11 @@ void serveExchange(int fd, Handler& handler, const Store& store) {
   auto body = takeBody(fd, *request, size, handler, store, staged);
   if (body.gone) return;
   if (body.refusal) return reply(fd, Handler::refusal(*body.refusal));
-  reply(fd, handler.handle(*request, staged ? &*staged : nullptr));
+  auto response = handler.handle(*request, staged ? &*staged : nullptr);
+  // Bytes not kept give their space back before the client hears, so that a retry after
+  // noSpace finds it free.
+  staged.reset();
+  reply(fd, response);
 }
 
 }  // namespace QuorvelleDrive::companion
