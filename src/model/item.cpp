@@ -76,7 +76,8 @@ Item::Item(Fields f)
       capabilities_(f.capabilities),
       isUploaded_(f.isUploaded),
       isUploading_(f.isUploading),
-      uploadingError_(std::move(f.uploadingError)) {}
+      uploadingError_(f.uploadingError ? std::make_shared<const Error>(std::move(*f.uploadingError))
+                                       : nullptr) {}
 
 std::shared_ptr<const Item> Item::make(const json::object& d) {
   auto id = requiredString(d, "id");
