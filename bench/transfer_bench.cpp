@@ -8,6 +8,7 @@
 // run cannot hide growth.
 #include <fcntl.h>
 #include <simdjson.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -26,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -159,11 +161,12 @@ class Companion {
     int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
         ::listen(listener, 16)) {
-      std::perror("bench companion");
-      std::exit(1);
+      if (listener >= 0) ::close(listener);
+      throw std::runtime_error("the companion cannot listen on " + socket.string());
     }
     pid_ = ::fork();
     if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a bench that died
       serve(listener, framed(listing));
       ::_exit(0);
     }
@@ -446,21 +449,22 @@ bool writeSource(const fs::path& path) {
   return out.get() >= 0;
 }
 
-void fail(const char* what) {
-  std::fprintf(stderr, "transfer_bench: %s\n", what);
-  std::exit(1);
+// Thrown rather than exiting, so that the companion is stopped and the 1 GiB files removed.
+[[noreturn]] void fail(const char* what) {
+  throw std::runtime_error(what);
 }
 
-}  // namespace
-
 // Arguments name the rows to run ("listing", "fetch", "upload"); none runs them all.
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   auto wanted = [&](std::string_view name) {
     if (argc < 2) return true;
     for (int i = 1; i < argc; ++i)
       if (name == argv[i]) return true;
     return false;
   };
+  for (int i = 1; i < argc; ++i)
+    if (std::string_view name = argv[i]; name != "listing" && name != "fetch" && name != "upload")
+      fail("rows are listing, fetch and upload");
   World world;
   const std::string listing = listingJSON();
   const double listingMB = static_cast<double>(listing.size()) / 1e6;
@@ -548,5 +552,17 @@ int main(int argc, char** argv) {
         floorUpload / oursUpload, ">= 0.8");
     row("upload peak memory / body", uploadPeak / (1 << 20), bodyMiB, "MiB",
         uploadPeak / static_cast<double>(kBodyBytes), "<= 1.1");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "transfer_bench: %s\n", e.what());
+    return 1;
   }
 }
