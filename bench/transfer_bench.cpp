@@ -377,30 +377,32 @@ double uploadThroughExtension(FileProviderExtension& extension, const fs::path& 
   return secondsSince(start);
 }
 
-// The floor of an upload: the file read into a fresh buffer, sent behind one request frame, and
-// the reply frame read.
+// The floor of an upload: the file read into a fresh buffer, sent behind one request frame, the
+// reply frame read, and the buffer released, as ours releases its own before it answers.
 double uploadFloor(const fs::path& socket, const fs::path& source, bool& ok) {
   auto start = Clock::now();
   ok = false;
-  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  std::unique_ptr<char, decltype(&std::free)> buffer(static_cast<char*>(std::calloc(kBodyBytes, 1)),
-                                                     &std::free);
-  if (in.get() < 0 || !buffer) return 0;
-  for (std::size_t got = 0; got < kBodyBytes;) {
-    ssize_t n = ::read(in.get(), buffer.get() + got, kBodyBytes - got);
-    if (n <= 0) return 0;
-    got += static_cast<std::size_t>(n);
+  {
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    std::unique_ptr<char, decltype(&std::free)> buffer(
+        static_cast<char*>(std::calloc(kBodyBytes, 1)), &std::free);
+    if (in.get() < 0 || !buffer) return 0;
+    for (std::size_t got = 0; got < kBodyBytes;) {
+      ssize_t n = ::read(in.get(), buffer.get() + got, kBodyBytes - got);
+      if (n <= 0) return 0;
+      got += static_cast<std::size_t>(n);
+    }
+    Fd fd(connectTo(socket));
+    auto request = framed(R"({"op":"create","size":)" + std::to_string(kBodyBytes) + "}");
+    char header[4];
+    if (fd.get() < 0 || !sendAll(fd.get(), request.data(), request.size()) ||
+        !sendAll(fd.get(), buffer.get(), kBodyBytes) || !readExactly(fd.get(), header, 4))
+      return 0;
+    std::size_t length = 0;
+    for (char c : header) length = (length << 8) | static_cast<unsigned char>(c);
+    std::string reply(length, '\0');
+    ok = readExactly(fd.get(), reply.data(), length);
   }
-  Fd fd(connectTo(socket));
-  auto request = framed(R"({"op":"create","size":)" + std::to_string(kBodyBytes) + "}");
-  char header[4];
-  if (fd.get() < 0 || !sendAll(fd.get(), request.data(), request.size()) ||
-      !sendAll(fd.get(), buffer.get(), kBodyBytes) || !readExactly(fd.get(), header, 4))
-    return 0;
-  std::size_t length = 0;
-  for (char c : header) length = (length << 8) | static_cast<unsigned char>(c);
-  std::string reply(length, '\0');
-  ok = readExactly(fd.get(), reply.data(), length);
   return secondsSince(start);
 }
 
