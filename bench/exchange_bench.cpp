@@ -17,35 +17,22 @@
 #include <thread>
 #include <vector>
 
-#include "boundaries/file_provider_manager.h"
+#include "bench_support.h"
 #include "channel/app_client.h"
 #include "extension/file_provider_extension.h"
-#include "platform/bundle.h"
-#include "platform/file_manager.h"
 
 namespace {
 
 using namespace QuorvelleDrive;
-namespace fs = std::filesystem;
+using namespace QuorvelleDrive::Bench;
 
-constexpr const char* kGroup = "group.bench";
+World& world() {
+  static World w;
+  return w;
+}
+
 const std::string kReply =
     R"({"item":{"id":"a","parent":"1","name":"a.txt","dir":false,"version":"v1"}})";
-
-std::string framed(const std::string& json) {
-  std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((json.size() >> (24 - 8 * i)) & 0xFF);
-  return out + json;
-}
-
-bool readExactly(int fd, char* into, std::size_t size) {
-  for (std::size_t got = 0; got < size;) {
-    ssize_t n = ::recv(fd, into + got, size - got, 0);
-    if (n <= 0) return false;
-    got += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Reads one request frame and answers kReply, after `delay`; one thread per connection when
 // delayed so that slow answers overlap, as a real companion's would.
@@ -98,26 +85,6 @@ class TrivialCompanion {
   std::thread acceptor_;
   std::vector<std::thread> answering_;
 };
-
-struct World {
-  World() {
-    fs::create_directories(root / "containers" / kGroup);
-    FileManager::setContainersRoot(root / "containers");
-    Bundle::main().setInfoDictionary({{"QuorvelleAppGroup", kGroup}});
-    DomainRegistry::shared().setHostStateRoot(root / "state");
-    DomainRegistry::shared().addDomain(domain);
-  }
-  ~World() { fs::remove_all(root); }
-  fs::path socket() const { return root / "containers" / kGroup / "drive.sock"; }
-
-  fs::path root = fs::temp_directory_path() / ("qd-bench-" + std::to_string(::getpid()));
-  Domain domain{"bench", "Bench"};
-};
-
-World& world() {
-  static World w;
-  return w;
-}
 
 void BM_CStyleClient(benchmark::State& state) {
   TrivialCompanion companion(world().socket(), {});
@@ -195,12 +162,6 @@ double blockedLookups() {
       .count();
 }
 
-void row(const char* what, double ours, double floor, const char* unit, double ratio,
-         const char* target) {
-  std::printf("%-34s %10.1f %s %10.1f %s %8.2f  %s\n", what, ours, unit, floor, unit, ratio,
-              target);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -211,7 +172,7 @@ int main(int argc, char** argv) {
   double call = collector.microseconds["BM_AppClientCall/min_time:2.000/real_time"];
   double lookup = collector.microseconds["BM_ItemLookup/min_time:2.000/real_time"];
   double blocked = blockedLookups();
-  std::printf("\n%-34s %13s %13s %8s  %s\n", "what", "ours", "floor/peer", "ratio", "target");
+  header();
   row("one exchange (AppClient::call)", call, floor, "us", call / floor, "<= 1.15");
   row("one host call (item lookup)", lookup, floor, "us", lookup / floor, "<= 2.0");
   row("64 lookups vs 200 ms companion", blocked, 200, "ms", blocked / 200, "<= 2.0");

@@ -32,7 +32,7 @@ std::vector<std::shared_ptr<const FileProviderItem>> Enumerator::list() const {
     request = {{"op", "list"}, {"id", Item::wire(container_)}};
   }
   auto items = call_(request).items();
-  return {items.begin(), items.end()};
+  return {std::make_move_iterator(items.begin()), std::make_move_iterator(items.end())};
 }
 
 SyncAnchor Enumerator::anchor() const {

@@ -12,29 +12,83 @@ constexpr ItemCapabilities kWritableCapabilities =
     ItemCapability::allowsReparenting | ItemCapability::allowsRenaming |
     ItemCapability::allowsDeleting;
 
-std::optional<std::string> requiredString(const json::object& d, std::string_view key) {
-  auto* v = d.if_contains(key);
+// Where an item dictionary keeps each key the item reads, found in one pass (an object holds
+// each key once, the last of any duplicates); a listing builds hundreds of thousands of items.
+struct Keys {
+  const json::value* id = nullptr;
+  const json::value* parent = nullptr;
+  const json::value* name = nullptr;
+  const json::value* dir = nullptr;
+  const json::value* writable = nullptr;
+  const json::value* version = nullptr;
+  const json::value* mtime = nullptr;
+  const json::value* uploading = nullptr;
+  const json::value* storageFull = nullptr;
+  const json::value* size = nullptr;
+};
+
+Keys keysOf(const json::object& d) {
+  Keys k;
+  for (const auto& member : d) {
+    const std::string_view key = member.key();
+    const json::value* value = &member.value();
+    switch (key.size()) {
+      case 2:
+        if (key == "id") k.id = value;
+        break;
+      case 3:
+        if (key == "dir") k.dir = value;
+        break;
+      case 4:
+        if (key == "name") k.name = value;
+        if (key == "size") k.size = value;
+        break;
+      case 5:
+        if (key == "mtime") k.mtime = value;
+        break;
+      case 6:
+        if (key == "parent") k.parent = value;
+        break;
+      case 7:
+        if (key == "version") k.version = value;
+        break;
+      case 8:
+        if (key == "writable") k.writable = value;
+        break;
+      case 9:
+        if (key == "uploading") k.uploading = value;
+        break;
+      case 11:
+        if (key == "storageFull") k.storageFull = value;
+        break;
+      default:
+        break;
+    }
+  }
+  return k;
+}
+
+std::optional<std::string_view> stringOf(const json::value* v) {
   if (!v || !v->is_string()) return std::nullopt;
-  return std::string(v->as_string());
+  return std::string_view(v->get_string());
 }
 
-std::optional<bool> requiredBool(const json::object& d, std::string_view key) {
-  auto* v = d.if_contains(key);
-  if (!v || !v->is_bool()) return std::nullopt;
-  return v->as_bool();
-}
-
-bool optionalBool(const json::object& d, std::string_view key) {
-  return requiredBool(d, key).value_or(false);
+// A missing or mistyped optional flag is false.
+bool flagOf(const json::value* v) {
+  return v && v->is_bool() && v->get_bool();
 }
 
 // One rule for every number the companion sends: integers, doubles, and booleans as 0 or 1.
-std::optional<Number> optionalNumber(const json::object& d, std::string_view key) {
-  auto* v = d.if_contains(key);
+std::optional<Number> numberOf(const json::value* v) {
   return v ? numberValue(*v) : std::nullopt;
 }
 
-ContentType fileType(const std::string& name) {
+// Item::identifier without first copying the wire text out of the dictionary.
+ItemIdentifier identifierOf(std::string_view wire) {
+  return wire == kRootWire ? rootContainerItemIdentifier() : ItemIdentifier(std::string(wire));
+}
+
+ContentType fileType(std::string_view name) {
   auto data = ContentType::data();
   return ContentType::fromFilenameExtension(pathExtension(name), data).value_or(data);
 }
@@ -76,38 +130,39 @@ Item::Item(Fields f)
       capabilities_(f.capabilities),
       isUploaded_(f.isUploaded),
       isUploading_(f.isUploading),
-      uploadingError_(std::move(f.uploadingError)) {}
+      uploadingError_(f.uploadingError ? std::make_shared<const Error>(std::move(*f.uploadingError))
+                                       : nullptr) {}
 
 std::shared_ptr<const Item> Item::make(const json::object& d) {
-  auto id = requiredString(d, "id");
-  auto parent = requiredString(d, "parent");
-  auto name = requiredString(d, "name");
-  auto dir = requiredBool(d, "dir");
-  if (!id || !parent || !name || !dir) return nullptr;
+  const Keys k = keysOf(d);
+  auto id = stringOf(k.id);
+  auto parent = stringOf(k.parent);
+  auto name = stringOf(k.name);
+  if (!id || !parent || !name || !k.dir || !k.dir->is_bool()) return nullptr;
+  const bool dir = k.dir->get_bool();
 
-  auto* versionValue = d.if_contains("version");
-  std::string version =
-      versionValue && versionValue->is_string() ? std::string(versionValue->as_string()) : "";
-  bool uploading = optionalBool(d, "uploading");
-  bool storageFull = optionalBool(d, "storageFull");
-  auto mtime = optionalNumber(d, "mtime");
+  const std::string_view version = stringOf(k.version).value_or("");
+  const bool uploading = flagOf(k.uploading);
+  const bool storageFull = flagOf(k.storageFull);
+  auto mtime = numberOf(k.mtime);
 
-  ItemIdentifier itemId = identifier(*id);
+  ItemIdentifier itemId = identifierOf(*id);
   bool isRoot = itemId == rootContainerItemIdentifier();
   auto upload = uploadState(uploading, storageFull);
-  std::string metadata =
-      version + "/" + *parent + "/" + *name + "/" + flag(uploading) + "/" + flag(storageFull);
+  std::string metadata;
+  metadata.reserve(version.size() + parent->size() + name->size() + 14);
+  metadata.append(version).append("/").append(*parent).append("/").append(*name);
+  metadata.append("/").append(flag(uploading)).append("/").append(flag(storageFull));
 
   return std::make_shared<const Item>(Fields{
-      .itemIdentifier = itemId,
-      .parentItemIdentifier = isRoot ? rootContainerItemIdentifier() : identifier(*parent),
-      .filename = !name->empty() ? *name : (isRoot ? "Quorvelle" : "unnamed"),
-      .contentType = *dir ? ContentType::folder() : fileType(*name),
-      .documentSize = *dir ? std::nullopt : optionalNumber(d, "size"),
+      .itemIdentifier = std::move(itemId),
+      .parentItemIdentifier = isRoot ? rootContainerItemIdentifier() : identifierOf(*parent),
+      .filename = !name->empty() ? std::string(*name) : (isRoot ? "Quorvelle" : "unnamed"),
+      .contentType = dir ? ContentType::folder() : fileType(*name),
+      .documentSize = dir ? std::nullopt : numberOf(k.size),
       .date = Date{mtime ? mtime->doubleValue() : 0.0},
-      .itemVersion = ItemVersion{version, std::move(metadata)},
-      .capabilities =
-          optionalBool(d, "writable") ? kWritableCapabilities : ItemCapability::allowsReading,
+      .itemVersion = ItemVersion{std::string(version), std::move(metadata)},
+      .capabilities = flagOf(k.writable) ? kWritableCapabilities : ItemCapability::allowsReading,
       .isUploaded = upload.isUploaded,
       .isUploading = upload.isUploading,
       .uploadingError = upload.error,

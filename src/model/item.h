@@ -33,7 +33,9 @@ class Item final : public FileProviderItem {
   ItemCapabilities capabilities() const override { return capabilities_; }
   bool isUploaded() const override { return isUploaded_; }
   bool isUploading() const override { return isUploading_; }
-  std::optional<Error> uploadingError() const override { return uploadingError_; }
+  std::optional<Error> uploadingError() const override {
+    return uploadingError_ ? std::optional<Error>(*uploadingError_) : std::nullopt;
+  }
 
   struct Fields;
   explicit Item(Fields fields);
@@ -49,7 +51,8 @@ class Item final : public FileProviderItem {
   ItemCapabilities capabilities_;
   bool isUploaded_;
   bool isUploading_;
-  std::optional<Error> uploadingError_;
+  // Held apart: an error is rare and about half the size of an item, and a listing has many.
+  std::shared_ptr<const Error> uploadingError_;
 };
 
 struct Item::Fields {

@@ -20,7 +20,7 @@ class BuildHandler {
   static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-  BuildHandler() { stack_.reset(); }
+  explicit BuildHandler(json::storage_ptr storage) { stack_.reset(std::move(storage)); }
 
   json::value release() { return stack_.release(); }
 
@@ -107,10 +107,10 @@ bool BuildHandler::on_double(double approximate, json::string_view s, json::erro
   return true;
 }
 
-json::value parseDocument(std::string_view text) {
+json::value parseDocument(std::string_view text, json::storage_ptr storage) {
   json::parse_options options;
   options.max_depth = kMaxJSONDepth;
-  json::basic_parser<BuildHandler> parser(options);
+  json::basic_parser<BuildHandler> parser(options, std::move(storage));
   json::error_code ec;
   auto used = parser.write_some(false, text.data(), text.size(), ec);
   if (ec || !parser.done() || used != text.size())
@@ -176,17 +176,21 @@ Sequence scanSequence(std::string_view s, std::size_t i) {
 
 }  // namespace
 
-json::value readJSON(std::string_view text) {
-  json::value result;
-  try {
-    result = parseDocument(text);
-  } catch (const Error&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const std::exception&) {
-    throw cocoaError(CocoaError::propertyListReadCorrupt);
-  }
+json::value readJSON(std::string_view text, json::storage_ptr storage) {
+  // Built in place: assigning the document to a value made beforehand would copy it out of
+  // `storage` into that value's own.
+  auto read = [&] {
+    try {
+      return parseDocument(text, std::move(storage));
+    } catch (const Error&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception&) {
+      throw cocoaError(CocoaError::propertyListReadCorrupt);
+    }
+  };
+  json::value result = read();
   if (!result.is_object() && !result.is_array()) {
     throw cocoaError(CocoaError::propertyListReadCorrupt);
   }

@@ -25,7 +25,8 @@ namespace json = boost::json;
 
 inline constexpr std::size_t kMaxJSONDepth = 512;
 
-json::value readJSON(std::string_view text);
+// `storage` holds the document's memory; none means the default heap.
+json::value readJSON(std::string_view text, json::storage_ptr storage = {});
 std::string writeJSON(const json::value& value);
 
 // The value as the platform's number object: integers, doubles and booleans (as 0 or 1) are
