@@ -73,7 +73,7 @@ struct Observer : EnumerationObserver {
 };
 
 // Starts kOperations operations at once and waits until every one has answered.
-void round(FileProviderExtension& extension, const fs::path& contents) {
+void runRound(FileProviderExtension& extension, const fs::path& contents) {
   std::mutex mutex;
   std::condition_variable changed;
   int answered = 0;
@@ -142,10 +142,10 @@ int main() {
   auto extension = FileProviderExtension::create(world.domain);
   auto fetched = FileProviderManager::managerForDomain(world.domain)->temporaryDirectoryURL();
 
-  round(*extension, contents);
+  runRound(*extension, contents);
   const double first = residentMiB();
   for (int i = 1; i < roundCount; ++i) {
-    round(*extension, contents);
+    runRound(*extension, contents);
     fs::remove_all(fetched);  // fetched files are the host's to remove
     if (trace) std::fprintf(stderr, "after round %d: %.1f MiB\n", i + 1, residentMiB());
   }
