@@ -53,8 +53,8 @@ std::optional<Row> Reconciler::match(const std::string& parent, const std::strin
                                      const DiskState& disk) const {
   for (auto& row : index_.withInode(disk.inode, disk.dir))
     if (!claimed_.count(row.id) && (row.dir || row.stamp == disk.stamp)) return row;
-  for (auto& row : index_.children(parent))
-    if (row.name == name && row.dir == disk.dir && !claimed_.count(row.id)) return row;
+  for (auto& row : index_.atPlace(parent, name))
+    if (row.dir == disk.dir && !claimed_.count(row.id)) return row;
   return std::nullopt;
 }
 
