@@ -122,8 +122,8 @@ void Catalog::freshen(Row& row) {
 // Rows left at a place the disk just gave to another item describe things already gone.
 void Catalog::forgetOthersAt(const std::string& parent, const std::string& name,
                              const std::string& keep) {
-  for (auto& other : index_.children(parent))
-    if (other.name == name && other.id != keep) forgetSubtree(other.id);
+  for (auto& other : index_.atPlace(parent, name))
+    if (other.id != keep) forgetSubtree(other.id);
 }
 
 void Catalog::forgetSubtree(const std::string& id) {

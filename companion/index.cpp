@@ -119,6 +119,10 @@ std::vector<Row> Index::children(const std::string& parent) const {
   return rows("WHERE parent = ? AND id <> '1' ORDER BY name", {parent});
 }
 
+std::vector<Row> Index::atPlace(const std::string& parent, const std::string& name) const {
+  return rows("WHERE parent = ? AND name = ? AND id <> '1'", {parent, name});
+}
+
 std::vector<Row> Index::all() const {
   return rows("ORDER BY CAST(id AS INTEGER)", {});
 }

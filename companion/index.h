@@ -37,6 +37,8 @@ class Index {
   std::optional<Row> child(const std::string& parent, const std::string& name) const;
   std::vector<Row> withInode(std::int64_t inode, bool dir) const;
   std::vector<Row> children(const std::string& parent) const;
+  // Every row at one place (stale ones included), found through the place index.
+  std::vector<Row> atPlace(const std::string& parent, const std::string& name) const;
   std::vector<Row> all() const;
 
   // Adds a row under a fresh id (never handed out before) and returns that id.

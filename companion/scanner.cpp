@@ -25,9 +25,15 @@ std::vector<std::string> entryNames(const fs::path& dir) {
 }  // namespace
 
 bool Reconciler::run() {
+  rows_ = index_.all();
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    if (rows_[i].id == kRootId) continue;
+    byInode_.emplace(std::pair(rows_[i].inode, rows_[i].dir), i);
+    byPlace_.emplace(std::pair(rows_[i].parent, rows_[i].name), i);
+  }
   claimed_.insert(kRootId);
   walk(store_.root(), kRootId);
-  for (auto& row : index_.all()) {
+  for (auto& row : rows_) {
     if (claimed_.count(row.id)) continue;
     index_.remove(row.id);
     changed_ = true;
@@ -51,10 +57,14 @@ void Reconciler::walk(const fs::path& dir, const std::string& id) {
 // did (size and time): a deleted file's inode is soon reused by an unrelated new one.
 std::optional<Row> Reconciler::match(const std::string& parent, const std::string& name,
                                      const DiskState& disk) const {
-  for (auto& row : index_.withInode(disk.inode, disk.dir))
+  for (auto [at, end] = byInode_.equal_range({disk.inode, disk.dir}); at != end; ++at) {
+    const Row& row = rows_[at->second];
     if (!claimed_.count(row.id) && (row.dir || row.stamp == disk.stamp)) return row;
-  for (auto& row : index_.children(parent))
-    if (row.name == name && row.dir == disk.dir && !claimed_.count(row.id)) return row;
+  }
+  for (auto [at, end] = byPlace_.equal_range({parent, name}); at != end; ++at) {
+    const Row& row = rows_[at->second];
+    if (row.dir == disk.dir && !claimed_.count(row.id)) return row;
+  }
   return std::nullopt;
 }
 

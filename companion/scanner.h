@@ -4,9 +4,12 @@
 // special files and names that are not UTF-8 are not items.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
-#include <set>
+#include <map>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "companion/index.h"
@@ -30,7 +33,12 @@ class Reconciler {
 
   const Store& store_;
   Index& index_;
-  std::set<std::string> claimed_;
+  // The rows as the pass began, looked up in memory rather than one query per entry: a row
+  // changes only once claimed, and a claimed row is never matched again.
+  std::vector<Row> rows_;
+  std::multimap<std::pair<std::int64_t, bool>, std::size_t> byInode_;
+  std::multimap<std::pair<std::string, std::string>, std::size_t> byPlace_;
+  std::unordered_set<std::string> claimed_;
   std::vector<std::filesystem::path> folders_;
   bool changed_ = false;
 };

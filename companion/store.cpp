@@ -125,6 +125,9 @@ void Store::remove(const fs::path& target, bool dir) const {
 
 std::string readAll(int fd) {
   std::string bytes;
+  // Sized from the file first: growing by appends would copy a large file several times over.
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[1 << 16];
   for (;;) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);

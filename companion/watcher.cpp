@@ -5,6 +5,7 @@
 #include <sys/inotify.h>
 
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 
 namespace QuorvelleDrive::companion {
@@ -14,10 +15,12 @@ namespace {
 constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                 IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF |
                                 IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
-// A burst ends after this much quiet, or after kMaxSettleRounds of continuous events so that a
-// program writing for a long time still shows its progress.
+// A burst ends after this much quiet, or after kMaxSettle of continuous events so that a program
+// writing for a long time still shows its progress. The cap is a time, not a count of wake-ups:
+// events every few milliseconds (a copy of many small files) would otherwise end a burst, and
+// start a pass over the whole store, many times a second.
 constexpr int kQuietMillis = 50;
-constexpr int kMaxSettleRounds = 20;
+constexpr auto kMaxSettle = std::chrono::seconds(1);
 
 std::pair<UniqueFd, UniqueFd> makePipe() {
   int fds[2];
@@ -69,7 +72,8 @@ bool Watcher::drain() {
 }
 
 void Watcher::settle() {
-  for (int round = 0; round < kMaxSettleRounds; ++round) {
+  auto deadline = std::chrono::steady_clock::now() + kMaxSettle;
+  while (std::chrono::steady_clock::now() < deadline) {
     pollfd fds[2] = {{inotify_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
     if (::poll(fds, 2, kQuietMillis) <= 0 || fds[1].revents || !drain()) return;
   }

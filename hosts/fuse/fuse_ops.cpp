@@ -161,7 +161,21 @@ struct MountedDomain::Handlers {
     fuse_reply_open(req, fi);
   }
 
-  static void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+  static void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
+                      fuse_file_info* fi) {
+    listEntries(req, ino, size, offset, fi, false);
+  }
+
+  // With attributes, `ls -l` of a large folder needs no lookup per entry. Each entry handed
+  // over with an inode counts as a lookup; "." and "..", and entries forgotten, moved or removed
+  // since opendir, go without one (inode 0 asks the kernel for no dentry).
+  static void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
+                          fuse_file_info* fi) {
+    listEntries(req, ino, size, offset, fi, true);
+  }
+
+  static void listEntries(fuse_req_t req, fuse_ino_t folder, size_t size, off_t offset,
+                          fuse_file_info* fi, bool plus) {
     auto& m = self(req);
     std::lock_guard lock(m.mutex_);
     auto it = m.listings_.find(fi->fh);
@@ -169,11 +183,29 @@ struct MountedDomain::Handlers {
     std::vector<char> buffer(size);
     size_t used = 0;
     for (size_t i = static_cast<size_t>(std::max<off_t>(offset, 0)); i < it->second.size(); ++i) {
-      struct stat st {};
-      st.st_ino = it->second[i].ino;
-      st.st_mode = it->second[i].mode;
-      size_t need = fuse_add_direntry(req, buffer.data() + used, size - used,
-                                      it->second[i].name.c_str(), &st, static_cast<off_t>(i + 1));
+      const DirEntry& entry = it->second[i];
+      auto next = static_cast<off_t>(i + 1);
+      size_t need;
+      if (!plus) {
+        struct stat st {};
+        st.st_ino = entry.ino;
+        st.st_mode = entry.mode;
+        need = fuse_add_direntry(req, buffer.data() + used, size - used, entry.name.c_str(), &st,
+                                 next);
+      } else {
+        Node* node = i < 2 ? nullptr : m.find(entry.ino);
+        if (node && (node->parent != folder || node->name != entry.name)) node = nullptr;
+        fuse_entry_param e{};
+        if (node) {
+          e = m.entryFor(*node);
+        } else {
+          e.attr.st_ino = entry.ino;
+          e.attr.st_mode = entry.mode;
+        }
+        need = fuse_add_direntry_plus(req, buffer.data() + used, size - used, entry.name.c_str(),
+                                      &e, next);
+        if (node && need > size - used) --node->lookups;  // not sent after all
+      }
       if (need > size - used) break;
       used += need;
     }
@@ -527,6 +559,7 @@ int MountedDomain::run(const std::function<void()>& onMounted,
   ops.setattr = Handlers::setattr;
   ops.opendir = Handlers::opendir;
   ops.readdir = Handlers::readdir;
+  ops.readdirplus = Handlers::readdirplus;
   ops.releasedir = Handlers::releasedir;
   ops.open = Handlers::open;
   ops.read = Handlers::read;
