@@ -83,11 +83,6 @@ std::optional<Number> numberOf(const json::value* v) {
   return v ? numberValue(*v) : std::nullopt;
 }
 
-// Item::identifier without first copying the wire text out of the dictionary.
-ItemIdentifier identifierOf(std::string_view wire) {
-  return wire == kRootWire ? rootContainerItemIdentifier() : ItemIdentifier(std::string(wire));
-}
-
 ContentType fileType(std::string_view name) {
   auto data = ContentType::data();
   return ContentType::fromFilenameExtension(pathExtension(name), data).value_or(data);
@@ -111,8 +106,8 @@ UploadState uploadState(bool uploading, bool storageFull) {
 
 }  // namespace
 
-ItemIdentifier Item::identifier(const std::string& wire) {
-  return wire == kRootWire ? rootContainerItemIdentifier() : ItemIdentifier(wire);
+ItemIdentifier Item::identifier(std::string_view wire) {
+  return wire == kRootWire ? rootContainerItemIdentifier() : ItemIdentifier(std::string(wire));
 }
 
 std::string Item::wire(const ItemIdentifier& identifier) {
@@ -146,7 +141,7 @@ std::shared_ptr<const Item> Item::make(const json::object& d) {
   const bool storageFull = flagOf(k.storageFull);
   auto mtime = numberOf(k.mtime);
 
-  ItemIdentifier itemId = identifierOf(*id);
+  ItemIdentifier itemId = identifier(*id);
   bool isRoot = itemId == rootContainerItemIdentifier();
   auto upload = uploadState(uploading, storageFull);
   std::string metadata;
@@ -156,7 +151,7 @@ std::shared_ptr<const Item> Item::make(const json::object& d) {
 
   return std::make_shared<const Item>(Fields{
       .itemIdentifier = std::move(itemId),
-      .parentItemIdentifier = isRoot ? rootContainerItemIdentifier() : identifierOf(*parent),
+      .parentItemIdentifier = isRoot ? rootContainerItemIdentifier() : identifier(*parent),
       .filename = !name->empty() ? std::string(*name) : (isRoot ? "Quorvelle" : "unnamed"),
       .contentType = dir ? ContentType::folder() : fileType(*name),
       .documentSize = dir ? std::nullopt : numberOf(k.size),

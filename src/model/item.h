@@ -18,7 +18,7 @@ class Item final : public FileProviderItem {
   static std::shared_ptr<const Item> make(const json::object& dictionary);
 
   // Host identifier for a wire id: the root container for "1", else the same text.
-  static ItemIdentifier identifier(const std::string& wire);
+  static ItemIdentifier identifier(std::string_view wire);
   // Wire id for a host identifier: "1" for the root container, else the same text.
   static std::string wire(const ItemIdentifier& identifier);
 
