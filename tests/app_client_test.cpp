@@ -7,6 +7,7 @@
 
 #include "boundaries/file_provider_error.h"
 #include "channel/unavailable.h"
+#include "companion/framing.h"
 #include "platform/file_manager.h"
 #include "support/drive_fixture.h"
 #include "support/fake_companion.h"
@@ -27,10 +28,6 @@ class AppClientTest : public ::testing::Test {
   FakeCompanion companion_{socketPath()};
 };
 
-std::string header(std::uint32_t n) {
-  return {char(n >> 24), char(n >> 16 & 0xff), char(n >> 8 & 0xff), char(n & 0xff)};
-}
-
 // What a call ended in: "ok", "unavailable", or "error:<domain>:<code>".
 std::string outcome(const std::function<void()>& exchange) {
   try {
@@ -50,10 +47,10 @@ struct FailureCase {
 };
 
 TEST_F(AppClientTest, BadRepliesFailAsTheFailureTableSays) {
-  const std::string hugeLength = header(67'108'865);
+  const std::string hugeLength = companion::frameHeader(67'108'865);
   const FailureCase cases[] = {
-      {"cut after the length", header(20), "unavailable"},
-      {"cut in the JSON", header(20) + "{\"a\":", "unavailable"},
+      {"cut after the length", companion::frameHeader(20), "unavailable"},
+      {"cut in the JSON", companion::frameHeader(20) + "{\"a\":", "unavailable"},
       {"cut in the body", frame(R"({"size":10})", "12345"), "unavailable"},
       {"cut in the length", std::string("\0\0", 2), "unavailable"},
       {"nothing at all", "", "unavailable"},

@@ -36,11 +36,6 @@ class EnumeratorTest : public DriveFixture {
     });
     return answer.get();
   }
-  std::vector<json::object> sent() {
-    std::vector<json::object> out;
-    for (auto& r : companion().requests()) out.push_back(r.json);
-    return out;
-  }
 
   std::shared_ptr<FileProviderExtension> extension_ = FileProviderExtension::create(domain_);
   std::shared_ptr<RecordingObserver> lastObserver_;

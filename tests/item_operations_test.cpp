@@ -19,11 +19,6 @@ class ItemOperationsTest : public DriveFixture {
  protected:
   ItemOperationsTest() { companion(); }
 
-  std::vector<json::object> sent() {
-    std::vector<json::object> out;
-    for (auto& r : companion().requests()) out.push_back(r.json);
-    return out;
-  }
   std::string bodyOf(std::size_t request) { return companion().requests().at(request).body; }
   void reply(std::string_view json, std::string_view body = {}) {
     companion().enqueue(Answer::reply(json, body));

@@ -43,6 +43,12 @@ FakeCompanion& DriveFixture::companion() {
   return *companion_;
 }
 
+std::vector<boost::json::object> DriveFixture::sent() {
+  std::vector<boost::json::object> out;
+  for (auto& request : companion().requests()) out.push_back(std::move(request.json));
+  return out;
+}
+
 std::string readWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "boundaries/domain.h"
 #include "support/fake_companion.h"
@@ -31,6 +32,8 @@ class DriveFixture : public ::testing::Test {
   // Starts the fake companion (tests that want no companion skip this).
   FakeCompanion& companion();
   void stopCompanion() { companion_.reset(); }
+  // The JSON of every request the fake companion has received, in order.
+  std::vector<boost::json::object> sent();
 
   TempDir temp_;
   Domain domain_{"test.domain", "Test"};
