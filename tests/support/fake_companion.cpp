@@ -2,26 +2,15 @@
 
 #include "companion/framing.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <stdexcept>
-#include <system_error>
 
 namespace QuorvelleDrive::testing {
 namespace {
 
 constexpr std::size_t kHeaderSize = 4;
 constexpr std::size_t kChunk = 64 * 1024;
-
-[[noreturn]] void throwErrno(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
 
 // Appends up to `count` bytes to `out`, fewer when the peer stops sending; false when cut short.
 bool readUpTo(int fd, std::uint64_t count, std::string& out) {
@@ -117,10 +106,6 @@ Answer Answer::reply(std::string_view json, std::string_view body) {
   return Answer{Kind::Send, frame(json, body)};
 }
 
-Answer Answer::reply(const boost::json::object& json, std::string_view body) {
-  return reply(boost::json::serialize(json), body);
-}
-
 Answer Answer::raw(std::string bytes) {
   return Answer{Kind::Send, std::move(bytes)};
 }
@@ -139,48 +124,17 @@ Answer Answer::closeAfterReading(std::size_t count) {
 
 FakeCompanion::FakeCompanion(std::filesystem::path socketPath)
     : path_(std::move(socketPath)),
-      fallback_([](const RecordedRequest&) { return Answer::reply("{}"); }) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string& native = path_.native();
-  if (native.size() >= sizeof address.sun_path) {
-    throw std::invalid_argument("socket path too long: " + native);
-  }
-  std::memcpy(address.sun_path, native.c_str(), native.size() + 1);
-  ::unlink(native.c_str());
-
-  listener_ = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!listener_.valid()) throwErrno("socket");
-  if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    throwErrno("bind");
-  }
-  if (::listen(listener_.get(), 128) != 0) throwErrno("listen");
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throwErrno("pipe2");
-  wakeRead_ = Fd(pipeFds[0]);
-  wakeWrite_ = Fd(pipeFds[1]);
-  acceptor_ = std::thread(&FakeCompanion::acceptLoop, this);
-}
+      fallback_([](const RecordedRequest&) { return Answer::reply("{}"); }),
+      server_(std::make_unique<companion::Server>(
+          path_, [this](int fd) { serve(fd); }, nullptr)) {}
 
 FakeCompanion::~FakeCompanion() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    for (const int fd : open_) ::shutdown(fd, SHUT_RDWR);
   }
-  changed_.notify_all();
-  const char wake = 0;
-  while (::write(wakeWrite_.get(), &wake, 1) < 0 && errno == EINTR) {
-  }
-  acceptor_.join();
-  std::map<std::uint64_t, std::thread> workers;
-  {
-    std::lock_guard lock(mutex_);
-    workers.swap(workers_);
-  }
-  for (auto& [id, worker] : workers) worker.join();
-  std::error_code ignored;
-  std::filesystem::remove(path_, ignored);
+  changed_.notify_all();  // held answers give up; the server then shuts the rest down
+  server_.reset();
 }
 
 void FakeCompanion::enqueue(Answer answer) {
@@ -221,55 +175,33 @@ bool FakeCompanion::waitForHeld(std::size_t count, std::chrono::milliseconds tim
   return changed_.wait_for(lock, timeout, [&] { return held_ >= count; });
 }
 
-void FakeCompanion::acceptLoop() {
-  while (true) {
-    pollfd fds[] = {{listener_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) return;  // the listener failed
-    Fd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    joinFinished();
-    if (connection.valid()) startConnection(std::move(connection));
-  }
-}
-
-// The answer is taken from the queue here, at accept time, so that answers follow the order in
-// which connections arrived rather than the order in which their requests finish arriving.
-void FakeCompanion::startConnection(Fd connection) {
-  std::lock_guard lock(mutex_);
-  if (stopping_) return;
-  ++connections_;
-  std::optional<Answer> scripted;
-  if (!queue_.empty()) {
-    scripted = std::move(queue_.front());
-    queue_.pop_front();
-  }
-  open_.insert(connection.get());
-  const std::uint64_t id = nextWorker_++;
-  workers_.emplace(
-      id, std::thread(&FakeCompanion::serve, this, std::move(connection), std::move(scripted), id));
-}
-
-// A fallback answer is chosen only once the request is in, since the fallback looks at it. A
-// fallback asking to close without reading just closes: the request has been read by then.
-void FakeCompanion::serve(Fd connection, std::optional<Answer> scripted, std::uint64_t id) {
+// Scripted answers are used in the order connections are served; a fallback answer is chosen
+// only once the request is in, since the fallback looks at it. A fallback asking to close without
+// reading just closes: the request has been read by then.
+void FakeCompanion::serve(int fd) {
+  std::optional<Answer> scripted = nextScripted();
   if (scripted && scripted->kind == Answer::Kind::CloseAfterReading) {
     RecordedRequest cut;
-    readUpTo(connection.get(), scripted->readLimit, cut.raw);
+    readUpTo(fd, scripted->readLimit, cut.raw);
     record(std::move(cut));
   } else if (!scripted || scripted->kind != Answer::Kind::CloseWithoutReading) {
-    Incoming in = readRequest(connection.get());
+    Incoming in = readRequest(fd);
     const bool complete = in.complete;
     if (!in.request.raw.empty()) {
       const Answer chosen = scripted ? std::move(*scripted) : fallbackFor(in.request);
       record(std::move(in.request));
-      if (complete) respond(connection.get(), chosen);
+      if (complete) respond(fd, chosen);
     }
   }
-  finish(std::move(connection), id);
+}
+
+std::optional<Answer> FakeCompanion::nextScripted() {
+  std::lock_guard lock(mutex_);
+  ++connections_;
+  if (queue_.empty()) return std::nullopt;
+  Answer next = std::move(queue_.front());
+  queue_.pop_front();
+  return next;
 }
 
 void FakeCompanion::respond(int fd, const Answer& answer) {
@@ -313,28 +245,6 @@ bool FakeCompanion::holdUntilReleased() {
   changed_.wait(lock, [&] { return stopping_ || releases_ != generation; });
   --held_;
   return !stopping_;
-}
-
-void FakeCompanion::finish(Fd connection, std::uint64_t id) {
-  std::lock_guard lock(mutex_);
-  // Forgotten before it is closed, so the destructor never shuts down a reused descriptor.
-  open_.erase(connection.get());
-  connection.reset();
-  finished_.push_back(id);
-}
-
-void FakeCompanion::joinFinished() {
-  std::vector<std::thread> done;
-  {
-    std::lock_guard lock(mutex_);
-    for (const std::uint64_t id : finished_) {
-      const auto found = workers_.find(id);
-      done.push_back(std::move(found->second));
-      workers_.erase(found);
-    }
-    finished_.clear();
-  }
-  for (std::thread& worker : done) worker.join();
 }
 
 }  // namespace QuorvelleDrive::testing

@@ -1,6 +1,6 @@
-// A scripted stand-in for the companion app. It listens on a Unix socket, reads requests with
-// framing code of its own (independent of the channel under test), records every request it
-// receives, and answers each connection with raw scripted bytes.
+// A scripted stand-in for the companion app. It serves its socket with the companion's own
+// listener, reads requests with framing code of its own (independent of the channel under test),
+// records every request it receives, and answers each connection with raw scripted bytes.
 #pragma once
 
 #include <boost/json.hpp>
@@ -11,17 +11,15 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "companion/fd.h"
+#include "companion/server.h"
 
 namespace QuorvelleDrive::testing {
 
@@ -40,7 +38,6 @@ struct Answer {
 
   // A well-formed reply frame: 4-byte big-endian length of `json`, `json`, then `body`.
   static Answer reply(std::string_view json, std::string_view body = {});
-  static Answer reply(const boost::json::object& json, std::string_view body = {});
   // Arbitrary bytes: wrong lengths, cut frames, trailing garbage.
   static Answer raw(std::string bytes);
   // Waits until release() (or destruction) before writing `then`; for concurrency tests and
@@ -62,7 +59,7 @@ std::string frame(std::string_view json, std::string_view body = {});
 
 class FakeCompanion {
  public:
-  // Listens at `socketPath` (created; an existing file there is replaced).
+  // Listens at `socketPath` (created; a stale socket there is replaced).
   explicit FakeCompanion(std::filesystem::path socketPath);
   // Releases held answers, stops listening and joins every connection thread. Connections still
   // open (held, or stuck reading or writing) are shut down; a held one gets no answer.
@@ -92,23 +89,14 @@ class FakeCompanion {
                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
  private:
-  using Fd = companion::UniqueFd;
-
-  void acceptLoop();
-  void startConnection(Fd connection);
-  void serve(Fd connection, std::optional<Answer> scripted, std::uint64_t id);
+  void serve(int fd);
   void respond(int fd, const Answer& answer);
+  std::optional<Answer> nextScripted();
   Answer fallbackFor(const RecordedRequest& request) const;
   void record(RecordedRequest request);
   bool holdUntilReleased();
-  void finish(Fd connection, std::uint64_t id);
-  void joinFinished();
 
   std::filesystem::path path_;
-  Fd listener_;
-  Fd wakeRead_;  // the accept loop polls it; a byte written to wakeWrite_ stops the loop
-  Fd wakeWrite_;
-
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::deque<Answer> queue_;
@@ -118,11 +106,8 @@ class FakeCompanion {
   std::size_t held_ = 0;
   std::uint64_t releases_ = 0;  // a hold waits until this moves on
   bool stopping_ = false;
-  std::set<int> open_;  // connection fds the destructor shuts down to unblock their threads
-  std::map<std::uint64_t, std::thread> workers_;
-  std::vector<std::uint64_t> finished_;  // workers done and ready to join
-  std::uint64_t nextWorker_ = 0;
-  std::thread acceptor_;  // last: it starts once everything above exists
+  // Last, so it stops (shutting down and joining every connection) before the rest goes.
+  std::unique_ptr<companion::Server> server_;
 };
 
 }  // namespace QuorvelleDrive::testing
