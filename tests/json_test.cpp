@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -227,20 +226,11 @@ const UTF8Case kUTF8Cases[] = {
      false, "a" + kFFFD + kFFFD + kFFFD + "b" + kFFFD + "c" + kFFFD + kFFFD + "d"},
 };
 
-std::string hex(std::string_view s) {
-  std::string out;
-  char buf[4];
-  for (unsigned char c : s) {
-    std::snprintf(buf, sizeof buf, "%02X ", c);
-    out += buf;
-  }
-  return out;
-}
-
 TEST(UTF8, ValidityIsStrictAndLossyDecodeReplacesEachMaximalInvalidSubpart) {
   for (const auto& c : kUTF8Cases) {
-    EXPECT_EQ(isValidUTF8(c.input), c.valid) << hex(c.input);
-    EXPECT_EQ(hex(decodeUTF8Lossy(c.input)), hex(c.decoded)) << hex(c.input);
+    // gtest prints the bytes escaped, so a failure shows which byte was misread.
+    EXPECT_EQ(isValidUTF8(c.input), c.valid) << ::testing::PrintToString(c.input);
+    EXPECT_EQ(decodeUTF8Lossy(c.input), c.decoded) << ::testing::PrintToString(c.input);
   }
 }
 

@@ -28,10 +28,7 @@ class Tally {
     };
   }
   bool waitForAll(std::chrono::seconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (total_ < kOperations && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(10ms);
-    return total_ >= kOperations;
+    return eventually([this] { return total_ >= kOperations; }, limit);
   }
   int answered() const { return total_; }
   std::vector<int> notAnsweredOnce() const {
