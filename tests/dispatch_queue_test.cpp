@@ -4,13 +4,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "support/recorders.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -19,31 +19,8 @@ using namespace std::chrono_literals;
 
 constexpr auto kPatience = 10s;
 
-// A count that threads can wait on, bounded so that a broken queue fails a test instead of
-// hanging it. Shared by pointer because tasks of a failed test may outlive it.
-class Counter {
- public:
-  void add() {
-    {
-      std::lock_guard lock(mutex_);
-      ++count_;
-    }
-    changed_.notify_all();
-  }
-  bool waitFor(int target, std::chrono::milliseconds timeout = kPatience) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return count_ >= target; });
-  }
-  int count() {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int count_ = 0;
-};
+// Shared by pointer because tasks of a failed test may outlive it.
+using Counter = Calls<bool>;
 
 // Captured by tasks to observe when their captures are destroyed.
 struct Token {

@@ -19,7 +19,7 @@ namespace QuorvelleDrive::testing {
 template <class T>
 class Calls {
  public:
-  void add(T value) {
+  void add(T value = {}) {
     std::lock_guard lock(mutex_);
     values_.push_back(std::move(value));
     threads_.push_back(std::this_thread::get_id());
@@ -30,6 +30,11 @@ class Calls {
     if (!changed_.wait_for(lock, timeout, [&] { return !values_.empty(); }))
       throw std::runtime_error("callback never called");
     return values_.front();
+  }
+  // Waits until `count` calls have arrived; false on time-out.
+  bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return values_.size() >= count; });
   }
   std::size_t count() const {
     std::lock_guard lock(mutex_);
