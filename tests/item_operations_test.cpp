@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <set>
+#include <tuple>
 
 #include "boundaries/file_provider_error.h"
 #include "boundaries/file_provider_manager.h"
@@ -87,27 +87,24 @@ TEST_F(ItemOperationsTest, FetchWritesTheBodyToAFreshOwnerOnlyFile) {
                                   parseObject(R"({"op":"read","id":"a"})")));
 }
 
-TEST_F(ItemOperationsTest, FetchStillReadsWhenTheItemIsMissing) {
-  reply("{}");
-  reply(R"({"size":3})", "abc");
-  auto answer = fetch();
-  EXPECT_EQ(answer.error, fileProviderError(FileProviderError::noSuchItem));
-  EXPECT_FALSE(answer.file);
-  EXPECT_FALSE(answer.item);
-  EXPECT_EQ(sent().size(), 2u);
+TEST_F(ItemOperationsTest, FetchFailuresLeaveNoFile) {
+  // A missing item still costs the read; a failed request stops the sequence there.
+  const std::tuple<std::vector<std::string>, Error, std::size_t> cases[] = {
+      {{"{}", "{}"}, fileProviderError(FileProviderError::noSuchItem), 2},
+      {{R"({"error":"notFound"})"}, fileProviderError(FileProviderError::noSuchItem), 1},
+      {{kItemReply, R"({"error":"access"})"}, cocoaError(CocoaError::fileWriteNoPermission), 2},
+  };
+  std::size_t requests = 0;
+  for (const auto& [replies, error, count] : cases) {
+    for (const auto& r : replies) reply(r);
+    auto answer = fetch();
+    EXPECT_EQ(answer.error, error);
+    EXPECT_FALSE(answer.file);
+    EXPECT_FALSE(answer.item);
+    EXPECT_EQ(sent().size(), requests += count);
+  }
   EXPECT_FALSE(std::filesystem::exists(temporaryDirectory()) &&
                !std::filesystem::is_empty(temporaryDirectory()));
-}
-
-TEST_F(ItemOperationsTest, FetchStopsAtTheFirstFailedRequest) {
-  reply(R"({"error":"notFound"})");
-  EXPECT_EQ(fetch().error, fileProviderError(FileProviderError::noSuchItem));
-  EXPECT_EQ(sent().size(), 1u);
-
-  reply(kItemReply);
-  reply(R"({"error":"access"})");
-  EXPECT_EQ(fetch().error, cocoaError(CocoaError::fileWriteNoPermission));
-  EXPECT_EQ(sent().size(), 3u);
 }
 
 TEST_F(ItemOperationsTest, FetchReportsManagerAndDirectoryFailures) {
