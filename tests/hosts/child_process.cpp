@@ -1,35 +1,24 @@
 #include "hosts/child_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
+#include <memory>
 #include <stdexcept>
-#include <thread>
-#include <utility>
 
 #include "companion/fd.h"
+#include "support/drive_fixture.h"
 
 extern char** environ;
 
 namespace QuorvelleDrive::testing {
 namespace {
 
-using Fd = companion::UniqueFd;
-
-struct Pipe {
-  Fd read, write;
-};
-
-Pipe makePipe() {
-  std::array<int, 2> fds{};
-  if (::pipe2(fds.data(), O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-  return {Fd(fds[0]), Fd(fds[1])};
-}
+using namespace std::chrono_literals;
 
 std::vector<char*> pointers(const std::vector<std::string>& strings) {
   std::vector<char*> out;
@@ -38,77 +27,51 @@ std::vector<char*> pointers(const std::vector<std::string>& strings) {
   return out;
 }
 
-// Owns posix_spawn's file actions.
-class Actions {
- public:
-  Actions() { ::posix_spawn_file_actions_init(&actions_); }
-  ~Actions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  Actions(const Actions&) = delete;
-  Actions& operator=(const Actions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
-pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
-            const std::vector<std::string>& environment, int out, int err) {
-  Actions actions;
-  ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_adddup2(actions.get(), out, 1);
-  ::posix_spawn_file_actions_adddup2(actions.get(), err, 2);
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
+// The child opens `out` and `err` as its stdout and stderr.
+pid_t spawn(const std::string& program, std::vector<std::string> argv,
+            const std::vector<std::string>& environment, const std::string& out,
+            const std::string& err) {
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  std::unique_ptr<posix_spawn_file_actions_t, int (*)(posix_spawn_file_actions_t*)> owner(
+      &actions, ::posix_spawn_file_actions_destroy);
+  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  argv.insert(argv.begin(), program);
   pid_t pid = -1;
-  if (::posix_spawn(&pid, program.c_str(), actions.get(), nullptr, pointers(argv).data(),
+  if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, pointers(argv).data(),
                     pointers(environment).data()) != 0)
     throw std::runtime_error("posix_spawn " + program);
   return pid;
 }
 
-int waitFor(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// Reaps `pid`, killing it once `limit` has passed: its exit status, or 128 + the signal that
+// ended it; nothing when `kill` is false and it is still running.
+std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill = true) {
+  int raw = 0;
+  if (!eventually([&] { return ::waitpid(pid, &raw, WNOHANG) == pid; }, limit)) {
+    if (!kill) return std::nullopt;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &raw, 0);
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Drains both pipes until they close or the deadline passes.
-bool drain(Fd& out, Fd& err, Finished& result, std::chrono::steady_clock::time_point deadline) {
-  std::array<std::pair<Fd*, std::string*>, 2> streams{{{&out, &result.out}, {&err, &result.err}}};
-  while (out.get() >= 0 || err.get() >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    std::array<pollfd, 2> fds{{{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}}};
-    if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR)
-      return false;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      std::array<char, 65536> chunk{};
-      ssize_t n = ::read(fds[i].fd, chunk.data(), chunk.size());
-      if (n > 0)
-        streams[i].second->append(chunk.data(), static_cast<std::size_t>(n));
-      else if (n == 0 || errno != EINTR)
-        streams[i].first->reset();
-    }
-  }
-  return true;
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
 }  // namespace
 
 Finished runProgram(const std::string& program, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& environment, std::chrono::seconds limit) {
-  Pipe out = makePipe(), err = makePipe();
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = spawn(program, arguments, environment, out.write.get(), err.write.get());
-  out.write.reset();
-  err.write.reset();
+  // In memory rather than pipes: nothing to drain while the child runs, and it never blocks.
+  companion::UniqueFd out(::memfd_create("stdout", MFD_CLOEXEC));
+  companion::UniqueFd err(::memfd_create("stderr", MFD_CLOEXEC));
+  auto path = [](const companion::UniqueFd& fd) {
+    return "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd.get());
+  };
   Finished result;
-  if (!drain(out.read, err.read, result, start + limit)) ::kill(pid, SIGKILL);
-  result.status = waitFor(pid);
-  result.elapsed = std::chrono::steady_clock::now() - start;
+  result.status = *reap(spawn(program, arguments, environment, path(out), path(err)), limit);
+  result.out = readWholeFile(path(out));
+  result.err = readWholeFile(path(err));
   return result;
 }
 
@@ -121,47 +84,28 @@ std::vector<std::string> inheritedEnvironment() {
 BackgroundProgram::BackgroundProgram(const std::string& program,
                                      const std::vector<std::string>& arguments,
                                      const std::vector<std::string>& environment,
-                                     const std::filesystem::path& log) {
-  Fd discard(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  Fd err(log.empty() ? -1 : ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  pid_ = spawn(program, arguments, environment, discard.get(),
-               err.get() >= 0 ? err.get() : discard.get());
-}
+                                     const std::filesystem::path& log)
+    : pid_(spawn(program, arguments, environment, "/dev/null",
+                 log.empty() ? "/dev/null" : log.string())) {}
 
 BackgroundProgram::~BackgroundProgram() {
-  if (pid_ <= 0 || reaped()) return;
+  if (!running()) return;
   ::kill(pid_, SIGTERM);
-  for (int i = 0; i < 500; ++i) {
-    if (reaped()) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-}
-
-bool BackgroundProgram::reaped() {
-  int status = 0;
-  if (!ended_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
-    ended_ = true;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  return ended_;
-}
-
-void BackgroundProgram::signal(int number) {
-  if (pid_ > 0 && !reaped()) ::kill(pid_, number);
-}
-
-int BackgroundProgram::wait() {
-  if (pid_ > 0 && !ended_) {
-    status_ = waitFor(pid_);
-    ended_ = true;
-  }
-  return status_;
+  reap(pid_, 5s);
 }
 
 bool BackgroundProgram::running() {
-  return pid_ > 0 && !reaped();
+  if (!status_) status_ = reap(pid_, 0ms, false);
+  return !status_;
+}
+
+void BackgroundProgram::signal(int number) {
+  if (running()) ::kill(pid_, number);
+}
+
+int BackgroundProgram::wait() {
+  if (running()) status_ = reap(pid_, 1min);
+  return *status_;
 }
 
 }  // namespace QuorvelleDrive::testing

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,6 @@ struct Finished {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
   std::string err;
-  std::chrono::steady_clock::duration elapsed{};
 };
 
 // Runs `program` to the end; one that outlives `limit` is killed (and reports signal 9).
@@ -40,15 +40,13 @@ class BackgroundProgram {
   // Reaps the program once it has ended; after that the pid is never signalled again.
   bool running();
   void signal(int number);
-  // Waits for the end: the exit status, or 128 + the signal that ended it.
+  // Waits for the end (killing a program still running after a minute): the exit status, or
+  // 128 + the signal that ended it.
   int wait();
 
  private:
-  bool reaped();
-
-  pid_t pid_ = -1;
-  bool ended_ = false;
-  int status_ = -1;
+  pid_t pid_;
+  std::optional<int> status_;
 };
 
 }  // namespace QuorvelleDrive::testing

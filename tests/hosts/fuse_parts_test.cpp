@@ -48,9 +48,7 @@ TEST(UploadJournal, EntriesSurviveARestartWithTheirBytes) {
   std::string odd("v\xff\0", 3);
   {
     Journal journal(dir);
-    struct stat info {};
-    ASSERT_EQ(::stat(dir.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(std::filesystem::status(dir).permissions(), std::filesystem::perms::owner_all);
     auto data = journal.newDataPath();
     std::ofstream(data) << "bytes";
     journal.add({"", ItemIdentifier("id 1"), ItemIdentifier("1"), "name.txt", {odd, "m"}, data});

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "companion/fd.h"
 #include "hosts/child_process.h"
 #include "support/drive_fixture.h"
 #include "support/temp_dir.h"
@@ -22,11 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 bool isMounted(const fs::path& path) {
-  std::ifstream mounts("/proc/self/mounts");
-  std::string line;
-  while (std::getline(mounts, line))
-    if (line.find(" " + path.string() + " ") != std::string::npos) return true;
-  return false;
+  return readWholeFile("/proc/self/mounts").find(" " + path.string() + " ") != std::string::npos;
 }
 
 void put(const fs::path& path, const std::string& bytes) {
@@ -42,9 +39,8 @@ std::string binaryBytes(std::size_t size, unsigned seed) {
 class MountTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0) GTEST_SKIP() << "cannot open /dev/fuse: " << std::strerror(errno);
-    ::close(fd);
+    if (!companion::UniqueFd(::open("/dev/fuse", O_RDWR | O_CLOEXEC)).valid())
+      GTEST_SKIP() << "cannot open /dev/fuse: " << std::strerror(errno);
     fs::create_directories(store());
     fs::create_directories(mountpoint());
     startCompanion();
@@ -66,7 +62,7 @@ class MountTest : public ::testing::Test {
 
   void unmount() {
     runProgram("/usr/bin/fusermount3", {"-u", mountpoint().string()}, environment());
-    EXPECT_TRUE(eventually([&] { return !mount_->running(); }, std::chrono::seconds(60)));
+    EXPECT_EQ(mount_->wait(), 0);
     mount_.reset();
   }
 
@@ -99,19 +95,9 @@ class MountTest : public ::testing::Test {
   fs::path mountpoint() const { return temp_.path() / "mnt"; }
   fs::path in(const std::string& relative) const { return mountpoint() / relative; }
 
-  // Leaves kept.txt holding `bytes` in the mount that could not be uploaded yet.
-  void editWhileTheCompanionIsDown(const std::string& bytes) {
-    put(in("kept.txt"), "before");
-    ASSERT_EQ(readWholeFile(in("kept.txt")), "before");
-    companion_.reset();
-    put(in("kept.txt"), bytes);
-  }
-  bool storeEventuallyHolds(const std::string& bytes) {
-    return eventually([&] { return readWholeFile(store() / "kept.txt") == bytes; },
+  bool storeEventuallyHolds(const std::string& name, const std::string& bytes) {
+    return eventually([&] { return readWholeFile(store() / name) == bytes; },
                       std::chrono::seconds(40));
-  }
-  bool nothingPending() {
-    return eventually([&] { return status().find("no uploads pending") != std::string::npos; });
   }
 
   TempDir temp_;
@@ -132,7 +118,20 @@ TEST_F(MountTest, CopiedTreesArriveInTheStoreByteForByte) {
   EXPECT_EQ(shell("diff -r " + source.string() + " " + in("tree").string()).status, 0);
 }
 
-TEST_F(MountTest, MovesEditorSavesAndRemovals) {
+TEST_F(MountTest, EditsMovesAndRemovalsReachTheStore) {
+  put(in("f.txt"), "0123456789");
+  ASSERT_EQ(::truncate(in("f.txt").c_str(), 4), 0);
+  EXPECT_EQ(readWholeFile(store() / "f.txt"), "0123");
+  std::ofstream(in("f.txt"), std::ios::app) << "XY";
+  EXPECT_EQ(readWholeFile(store() / "f.txt"), "0123XY");
+  {
+    std::fstream f(in("f.txt"), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(1);
+    f << "ab";
+  }
+  EXPECT_EQ(readWholeFile(store() / "f.txt"), "0ab3XY");
+  EXPECT_EQ(fs::file_size(in("f.txt")), 6u);
+
   ASSERT_EQ(shell("mkdir -p " + in("x/y/z").string()).status, 0);
   put(in("x/doc.txt"), "first");
   ASSERT_EQ(shell("mv " + in("x/doc.txt").string() + " " + in("x/y/moved.txt").string()).status, 0);
@@ -151,62 +150,8 @@ TEST_F(MountTest, MovesEditorSavesAndRemovals) {
   EXPECT_FALSE(fs::exists(store() / "x"));
   EXPECT_FALSE(fs::exists(in("x")));
   EXPECT_NE(::rmdir(in("nothing").c_str()), 0);
-}
 
-TEST_F(MountTest, TruncateAppendAndRandomWrites) {
-  put(in("f.txt"), "0123456789");
-  ASSERT_EQ(::truncate(in("f.txt").c_str(), 4), 0);
-  EXPECT_EQ(readWholeFile(store() / "f.txt"), "0123");
-  std::ofstream(in("f.txt"), std::ios::app) << "XY";
-  EXPECT_EQ(readWholeFile(store() / "f.txt"), "0123XY");
-  {
-    std::fstream f(in("f.txt"), std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(1);
-    f << "ab";
-  }
-  EXPECT_EQ(readWholeFile(store() / "f.txt"), "0ab3XY");
-  EXPECT_EQ(fs::file_size(in("f.txt")), 6u);
-}
-
-TEST_F(MountTest, ChangesInTheStoreShowUpAfterAPoll) {
-  EXPECT_FALSE(fs::exists(in("outside.txt")));
-  put(store() / "outside.txt", "from outside");
-  EXPECT_TRUE(eventually([&] { return fs::exists(in("outside.txt")); }));
-  EXPECT_TRUE(eventually([&] { return readWholeFile(in("outside.txt")) == "from outside"; }));
-  put(store() / "outside.txt", "changed outside");
-  EXPECT_TRUE(eventually([&] { return readWholeFile(in("outside.txt")) == "changed outside"; }));
-  fs::remove(store() / "outside.txt");
-  EXPECT_TRUE(eventually([&] { return !fs::exists(in("outside.txt")); }));
-}
-
-TEST_F(MountTest, UploadsWaitOutACompanionThatIsDown) {
-  editWhileTheCompanionIsDown("written while down");
-  EXPECT_EQ(readWholeFile(in("kept.txt")), "written while down");
-  EXPECT_NE(status().find("kept.txt"), std::string::npos);
-  startCompanion();
-  EXPECT_TRUE(storeEventuallyHolds("written while down"));
-  EXPECT_TRUE(nothingPending());
-}
-
-TEST_F(MountTest, PendingBytesOfAFileDeletedElsewhereComeBackAsANewFile) {
-  editWhileTheCompanionIsDown("edited while down");
-  fs::remove(store() / "kept.txt");
-  startCompanion();
-  EXPECT_TRUE(storeEventuallyHolds("edited while down"));
-  EXPECT_TRUE(nothingPending());
-}
-
-TEST_F(MountTest, UnmountKeepsAPendingUploadForTheNextMount) {
-  editWhileTheCompanionIsDown("written before unmount");
-  unmount();
-  EXPECT_NE(status().find("kept.txt"), std::string::npos);
-  EXPECT_EQ(readWholeFile(store() / "kept.txt"), "before");
-  startCompanion();
-  mount();
-  EXPECT_TRUE(storeEventuallyHolds("written before unmount"));
-}
-
-TEST_F(MountTest, AFileDeletedWhileOpenForWritingLeavesNothingPending) {
+  // A file removed while still open for writing: its later writes and close upload nothing.
   int fd = ::open(in("scratch.tmp").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_GE(fd, 0) << std::strerror(errno);
   EXPECT_EQ(::write(fd, "abc", 3), 3);
@@ -215,6 +160,61 @@ TEST_F(MountTest, AFileDeletedWhileOpenForWritingLeavesNothingPending) {
   EXPECT_EQ(::close(fd), 0);
   EXPECT_FALSE(fs::exists(store() / "scratch.tmp"));
   EXPECT_NE(status().find("no uploads pending"), std::string::npos) << status();
+}
+
+TEST_F(MountTest, ChangesInTheStoreShowUpAfterAPollAndReadWhole) {
+  EXPECT_FALSE(fs::exists(in("outside.txt")));
+  put(store() / "outside.txt", "from outside");
+  EXPECT_TRUE(eventually([&] { return fs::exists(in("outside.txt")); }));
+  EXPECT_TRUE(eventually([&] { return readWholeFile(in("outside.txt")) == "from outside"; }));
+  put(store() / "outside.txt", "changed outside");
+  EXPECT_TRUE(eventually([&] { return readWholeFile(in("outside.txt")) == "changed outside"; }));
+  fs::remove(store() / "outside.txt");
+  EXPECT_TRUE(eventually([&] { return !fs::exists(in("outside.txt")); }));
+
+  auto bytes = binaryBytes(4'000'000, 3);
+  // Into place whole, so the companion never lists a half-written file.
+  put(store() / ".shared.bin.part", bytes);
+  fs::rename(store() / ".shared.bin.part", store() / "shared.bin");
+  ASSERT_TRUE(eventually([&] { return fs::exists(in("shared.bin")); }));
+  std::atomic<int> whole{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 8; ++i)
+    readers.emplace_back([&] {
+      if (readWholeFile(in("shared.bin")) == bytes) ++whole;
+    });
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(whole.load(), 8) << "concurrent readers of a file that appeared after a poll";
+}
+
+// Edits the companion cannot take yet are kept, private to this user, and readable in the mount.
+// They arrive once it is back: while still mounted (as a new file where the original went away
+// meanwhile), and after an unmount, at the next mount.
+TEST_F(MountTest, UploadsWaitOutACompanionThatIsDown) {
+  for (const char* name : {"kept.txt", "gone.txt"}) put(in(name), "before");
+  ASSERT_EQ(readWholeFile(store() / "gone.txt"), "before");
+  companion_.reset();
+  for (const char* name : {"kept.txt", "gone.txt"}) put(in(name), "while down");
+  EXPECT_EQ(readWholeFile(in("kept.txt")), "while down");
+  EXPECT_NE(status().find("kept.txt"), std::string::npos);
+  for (const char* dir : {"", "/journal", "/scratch"})
+    EXPECT_EQ(fs::status(temp_.path() / "state/quorvelle/default/mount" += dir).permissions(),
+              fs::perms::owner_all)
+        << dir;
+  fs::remove(store() / "gone.txt");
+  startCompanion();
+  EXPECT_TRUE(storeEventuallyHolds("kept.txt", "while down"));
+  EXPECT_TRUE(storeEventuallyHolds("gone.txt", "while down"));
+  EXPECT_TRUE(eventually([&] { return status().find("no uploads pending") != std::string::npos; }));
+
+  companion_.reset();
+  put(in("kept.txt"), "before unmount");
+  unmount();
+  EXPECT_NE(status().find("kept.txt"), std::string::npos);
+  EXPECT_EQ(readWholeFile(store() / "kept.txt"), "while down");
+  startCompanion();
+  mount();
+  EXPECT_TRUE(storeEventuallyHolds("kept.txt", "before unmount"));
 }
 
 // git leans on everything at once: lock files renamed over their targets, many small files.
@@ -257,22 +257,6 @@ TEST_F(MountTest, AFileThatGrewSinceItWasListedReadsWhole) {
   ASSERT_TRUE(companionLists(R"("documentSize":100000)"));
   EXPECT_EQ(readWholeFile(in("grown.txt")).size(), bytes.size());
   EXPECT_EQ(fs::file_size(in("grown.txt")), bytes.size());
-}
-
-TEST_F(MountTest, ConcurrentReadersSeeTheWholeFile) {
-  auto bytes = binaryBytes(4'000'000, 3);
-  // Into place whole, so the companion never lists a half-written file.
-  put(store() / ".shared.bin.part", bytes);
-  fs::rename(store() / ".shared.bin.part", store() / "shared.bin");
-  ASSERT_TRUE(eventually([&] { return fs::exists(in("shared.bin")); }));
-  std::atomic<int> whole{0};
-  std::vector<std::thread> readers;
-  for (int i = 0; i < 8; ++i)
-    readers.emplace_back([&] {
-      if (readWholeFile(in("shared.bin")) == bytes) ++whole;
-    });
-  for (auto& reader : readers) reader.join();
-  EXPECT_EQ(whole.load(), 8);
 }
 
 }  // namespace

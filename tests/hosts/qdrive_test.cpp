@@ -1,11 +1,9 @@
 // End to end through the built qdrive program against the scripted fake companion.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/json.hpp>
-#include <sstream>
 
 #include "hosts/child_process.h"
 #include "support/drive_fixture.h"
@@ -60,17 +58,11 @@ class QdriveTest : public DriveFixture {
       if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     return env;
   }
-  Finished qdrive(const std::vector<std::string>& arguments,
-                  const fs::path& containers = fs::path()) {
-    std::vector<std::string> all{
-        "--containers",
-        containers.empty() ? (temp_.path() / "containers").string() : containers.string(),
-        "--group",
-        kTestGroup,
-        "--domain",
-        domain_.identifier};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    return runProgram(QD_QDRIVE_BINARY, all, environment());
+  Finished qdrive(std::vector<std::string> arguments, fs::path containers = {}) {
+    if (containers.empty()) containers = temp_.path() / "containers";
+    arguments.insert(arguments.begin(), {"--containers", containers.string(), "--group", kTestGroup,
+                                         "--domain", domain_.identifier});
+    return runProgram(QD_QDRIVE_BINARY, arguments, environment());
   }
   fs::path fetchDirectory() const {
     return temp_.path() / "state/quorvelle" / domain_.identifier / "tmp";
@@ -78,7 +70,6 @@ class QdriveTest : public DriveFixture {
   void reply(const std::string& json, const std::string& body = {}) {
     companion().enqueue(Answer::reply(json, body));
   }
-  fs::path contentsFile() const { return localFile("contents", "hello"); }
 };
 
 struct RoundTrip {
@@ -101,7 +92,8 @@ TEST_P(RoundTripTest, MakesOneHostCallAndPrintsItsAnswer) {
   for (const auto& text : trip.replies) reply(withItem(text, kWireItem));
   std::vector<std::string> arguments{"--json"};
   for (const auto& argument : trip.arguments)
-    arguments.push_back(argument == "{contents}" ? contentsFile().string() : argument);
+    arguments.push_back(argument == "{contents}" ? localFile("contents", "hello").string()
+                                                 : argument);
 
   auto run = qdrive(arguments);
 
@@ -135,7 +127,6 @@ INSTANTIATE_TEST_SUITE_P(
                   0, R"({"items":[ITEM]})"},
         RoundTrip{"lsWorkingSet", {"ls", "@working-set"}, {R"({"items":[]})"}, {R"({"op":"all"})"},
                   0, R"({"items":[]})"},
-        RoundTrip{"lsTrashAsksNothing", {"ls", "@trash"}, {}, {}, 0, R"({"items":[]})"},
         RoundTrip{"lsFailing", {"ls", "x"}, {R"({"error":"notFound"})"},
                   {R"({"op":"list","id":"x"})"}, 1, kNoSuchItem},
         RoundTrip{"anchor", {"anchor", "@root"}, {R"({"anchor":7})"}, {R"({"op":"anchor"})"}, 0,
@@ -144,8 +135,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {R"({"op":"anchor"})"}, 0, R"({"anchor":null})"},
         RoundTrip{"changesFromCurrent", {"changes", "@root", "7"}, {R"({"anchor":7})"},
                   {R"({"op":"anchor"})"}, 0, R"({"anchor":"7","moreComing":false})"},
-        RoundTrip{"changesFromOld", {"changes", "@root", "6"}, {R"({"anchor":7})"},
-                  {R"({"op":"anchor"})"}, 1, kExpired},
         RoundTrip{"createFile", {"create", "@root", "a b.txt", "--contents", "{contents}"}, {kItem},
                   {R"({"op":"create","parent":"1","name":"a b.txt","dir":false,"size":5})"}, 0,
                   kChanged, "hello"},
@@ -163,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {R"({"op":"write","id":"abc","size":5,"base":" v1 "})"}, 0,
                   R"({"item":ITEM,"stillPendingFields":0,"shouldFetchContent":true})", "hello"},
         RoundTrip{"delete", {"delete", "abc"}, {"{}"}, {R"({"op":"delete","id":"abc"})"}, 0, "{}"},
-        // Arguments reach the companion byte for byte.
+        // Arguments reach the companion byte for byte; an anchor that differs at all expires.
         RoundTrip{"aliasesMatchExactly", {"item", "@Root"}, {kItem},
                   {R"({"op":"item","id":"@Root"})"}, 0, kItem},
         RoundTrip{"modifyArgumentBytes", {"modify", " x", "--parent", "@trash", "--name", " n ",
@@ -176,45 +165,34 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
-TEST_F(QdriveTest, FetchInJSONLeavesTheFileInTheDomainsTemporaryDirectory) {
-  reply(std::string(R"({"item":)") + kWireItem + "}");
-  reply(R"({"size":5})", "hello");
-  auto run = qdrive({"--json", "fetch", "abc"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  auto result = jsonLine(run.out);
-  fs::path path(std::string(result.at("path").as_string()));
-  EXPECT_EQ(path.parent_path(), fetchDirectory());
-  EXPECT_EQ(readWholeFile(path), "hello");
-  EXPECT_EQ(result.at("size"), 5);
-  EXPECT_EQ(result.at("item"), parseObject(kItemJSON));
-  ASSERT_EQ(companion().requests().size(), 2u);
+// The fetched file stays in the domain's temporary folder, or moves to -o's path: /dev/shm is
+// usually another filesystem, where a copy stands in for rename().
+TEST_F(QdriveTest, FetchInJSONLeavesTheFileInTheTemporaryFolderOrMovesItThere) {
+  const std::string bytes("a\0b", 3);
+  for (const fs::path& output : {fs::path(), temp_.path() / "out.bin",
+                                 fs::path("/dev/shm/qdt-" + std::to_string(::getpid()))}) {
+    SCOPED_TRACE(output);
+    reply(withItem(kItem, kWireItem));
+    reply(R"({"size":3})", bytes);
+    std::vector<std::string> arguments{"--json", "fetch", "abc"};
+    if (!output.empty()) arguments.insert(arguments.end(), {"-o", output.string()});
+    auto run = qdrive(arguments);
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto result = jsonLine(run.out);
+    fs::path path(std::string(result.at("path").as_string()));
+    EXPECT_EQ(output.empty() ? path.parent_path() : path,
+              output.empty() ? fetchDirectory() : output);
+    EXPECT_EQ(readWholeFile(path), bytes);
+    EXPECT_EQ(result.at("size"), 3);
+    EXPECT_EQ(result.at("item"), parseObject(kItemJSON));
+    fs::remove(path);
+    EXPECT_TRUE(fs::is_empty(fetchDirectory()));
+  }
   EXPECT_EQ(companion().requests()[1].json, parseObject(R"({"op":"read","id":"abc"})"));
 }
 
-// Where the system's temporary folder and /dev/shm are different filesystems, the second
-// destination also covers the copy that replaces rename().
-TEST_F(QdriveTest, FetchWithOutputMovesTheFileThere) {
-  std::vector<fs::path> destinations{temp_.path() / "out.bin"};
-  struct stat here {
-  }, shm{};
-  if (::stat(temp_.path().c_str(), &here) == 0 && ::stat("/dev/shm", &shm) == 0 &&
-      here.st_dev != shm.st_dev)
-    destinations.push_back("/dev/shm/qdt-" + std::to_string(::getpid()) + ".bin");
-  for (const auto& destination : destinations) {
-    SCOPED_TRACE(destination);
-    reply(std::string(R"({"item":)") + kWireItem + "}");
-    reply(R"({"size":3})", std::string("a\0b", 3));
-    auto run = qdrive({"--json", "fetch", "abc", "-o", destination.string()});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(jsonLine(run.out).at("path"), destination.string().c_str());
-    EXPECT_EQ(readWholeFile(destination), std::string("a\0b", 3));
-    EXPECT_TRUE(fs::is_empty(fetchDirectory()));
-    fs::remove(destination);
-  }
-}
-
 TEST_F(QdriveTest, FetchForPeopleWritesTheBytesToStdoutAndRemovesTheFile) {
-  reply(std::string(R"({"item":)") + kWireItem + "}");
+  reply(withItem(kItem, kWireItem));
   reply(R"({"size":6})", std::string("hi\0\xff\n!", 6));
   auto run = qdrive({"fetch", "abc"});
   ASSERT_EQ(run.status, 0) << run.err;
@@ -226,7 +204,7 @@ TEST_F(QdriveTest, FetchForPeopleWritesTheBytesToStdoutAndRemovesTheFile) {
 // JSON: invalid bytes become U+FFFD.
 TEST_F(QdriveTest, JSONOutputReplacesInvalidUTF8) {
   domain_.identifier = "d\xff";
-  reply(std::string(R"({"item":)") + kWireItem + "}");
+  reply(withItem(kItem, kWireItem));
   reply(R"({"size":0})");
   auto run = qdrive({"--json", "fetch", "abc"});
   ASSERT_EQ(run.status, 0) << run.err;
@@ -271,6 +249,7 @@ TEST_F(QdriveTest, UnreachableCompanionFailsWithServerUnreachable) {
   }
 }
 
+// A companion that never answers: without the time-out the run would be killed (status 137).
 TEST_F(QdriveTest, TimeoutExitsThreeWithoutWaitingForTheCompanion) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {"--timeout", "0.5", "item", "x"}, {"--json", "ls", "@root", "--timeout", "0.5"}}) {
@@ -280,7 +259,6 @@ TEST_F(QdriveTest, TimeoutExitsThreeWithoutWaitingForTheCompanion) {
     EXPECT_EQ(run.status, 3);
     EXPECT_THAT(run.out, IsEmpty());
     EXPECT_THAT(run.err, HasSubstr("timed out"));
-    EXPECT_LT(run.elapsed, std::chrono::seconds(5));
     stopCompanion();
   }
 }
@@ -289,14 +267,11 @@ TEST_F(QdriveTest, ListForPeopleIsAnAlignedTable) {
   reply(R"({"items":[{"id":"7","parent":"1","name":"notes.txt","dir":false,"size":2048,)"
         R"("mtime":0},{"id":"long-id","parent":"1","name":"Ordner","dir":true}]})");
   auto run = qdrive({"ls", "@root"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<std::string> lines;
-  std::istringstream in(run.out);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 3u) << run.out;
-  EXPECT_EQ(lines[1], "file  2.0 KiB  1970-01-01 00:00  notes.txt  7");
-  EXPECT_EQ(lines[2], "dir         -  1970-01-01 00:00  Ordner     long-id");
-  EXPECT_EQ(lines[0].find("ID"), lines[1].rfind(' ') + 1);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "KIND     SIZE  MODIFIED          NAME       ID\n"
+            "file  2.0 KiB  1970-01-01 00:00  notes.txt  7\n"
+            "dir         -  1970-01-01 00:00  Ordner     long-id\n");
 }
 
 TEST_F(QdriveTest, DefaultsFindTheCompanionUnderTheRuntimeDirectory) {
