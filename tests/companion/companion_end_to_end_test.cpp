@@ -4,6 +4,7 @@
 
 #include "boundaries/file_provider_error.h"
 #include "companion/companion.h"
+#include "companion/companion_fixture.h"
 #include "support/drive_fixture.h"
 #include "support/operations.h"
 
@@ -65,6 +66,9 @@ TEST_F(CompanionEndToEndTest, HostSeesItsChangesCarriedOut) {
   auto fetched = fetch(id);
   ASSERT_TRUE(fetched.file);
   EXPECT_EQ(readWholeFile(*fetched.file), "hello");
+  // The user's bytes outside the store are owner-only too.
+  EXPECT_EQ(modeOf(*fetched.file), 0600u);
+  EXPECT_EQ(modeOf(fetched.file->parent_path()), 0700u);
 
   auto renamed = modify(hostItem(rootContainerItemIdentifier(), "b.txt", {}, id),
                         file.item->itemVersion(), ItemField::filename);

@@ -62,7 +62,7 @@ TEST_F(CompanionFramesTest, UnreadableRequestsGetBadRequest) {
     ASSERT_TRUE(connection.send(bytes)) << what;
     auto reply = connection.receive();
     ASSERT_TRUE(reply) << what;
-    EXPECT_EQ(reply->first.at("error"), "badRequest") << what;
+    EXPECT_EQ(reply->at("error"), "badRequest") << what;
   }
 }
 
@@ -73,7 +73,7 @@ TEST_F(CompanionFramesTest, FrameOfExactlyTheCapIsServed) {
   ASSERT_TRUE(connection.send(frameHeader(static_cast<std::uint32_t>(text.size())) + text));
   auto reply = connection.receive();
   ASSERT_TRUE(reply);
-  EXPECT_TRUE(reply->first.contains("anchor"));
+  EXPECT_TRUE(reply->contains("anchor"));
 }
 
 TEST_F(CompanionFramesTest, OnlyTheAnnouncedBodyIsKept) {
@@ -83,7 +83,7 @@ TEST_F(CompanionFramesTest, OnlyTheAnnouncedBodyIsKept) {
                    "abcdefgh")));
   auto reply = connection.receive();
   ASSERT_TRUE(reply);
-  std::string id(reply->first.at("item").at("id").as_string());
+  std::string id(reply->at("item").at("id").as_string());
   EXPECT_EQ(contents(id), "abc");
 }
 
