@@ -21,8 +21,7 @@ namespace QuorvelleDrive::testing {
 
 namespace qc = QuorvelleDrive::companion;
 
-// Another user's uid; no account needs to exist for it, the kernel reports whatever uid a peer runs
-// as.
+// Another user's uid. No account needs it: the kernel reports whatever uid a peer runs as.
 inline constexpr uid_t kStranger = 54321;
 
 // Permission bits of `path` itself (not of a link's target).
@@ -60,14 +59,10 @@ class CompanionTest : public ::testing::Test {
   // Replaces a running companion; the store and socket are always the fixture's own.
   void start(qc::Options options = {});
   void stop() { companion_.reset(); }
-  void restart() {
-    stop();
-    start(last_);
-  }
+  void restart() { start(last_); }
 
   std::filesystem::path store() const { return temp_.path() / "store"; }
   std::filesystem::path socket() const { return temp_.path() / "drive.sock"; }
-  qc::Catalog& catalog() { return companion_->catalog(); }
 
   // Through AppClient: the reply, or a test failure when the exchange throws.
   Reply call(const json::object& request, std::string_view body = {});
