@@ -48,13 +48,6 @@ TEST_F(CompanionProtocolTest, EveryOperationRoundTrips) {
       "version":"","uploading":false,"storageFull":false})"));
 }
 
-struct Refused {
-  const char* what;
-  json::object request;
-  std::string body;
-  const char* word;
-};
-
 // Refused requests, including every change to a read-only store and contents over the size cap,
 // carry their words and change nothing.
 TEST_F(CompanionProtocolTest, RefusalsCarryTheirWordsAndChangeNothing) {
@@ -64,7 +57,7 @@ TEST_F(CompanionProtocolTest, RefusalsCarryTheirWordsAndChangeNothing) {
   std::string inner = createDir(docs, "inner");
   std::uint64_t before = anchor();
   // clang-format off
-  std::vector<Refused> cases = {
+  std::vector<std::tuple<const char*, json::object, std::string, const char*>> cases = {
       {"unknown id", {{"op", "item"}, {"id", "999"}}, "", "notFound"},
       {"read of a missing item", {{"op", "read"}, {"id", "999"}}, "", "notFound"},
       {"create under a missing parent", {{"op", "create"}, {"parent", "999"}, {"name", "x"}, {"dir", true}}, "", "notFound"},
@@ -94,7 +87,8 @@ TEST_F(CompanionProtocolTest, RefusalsCarryTheirWordsAndChangeNothing) {
     cases.push_back({"bad name on rename", {{"op", "rename"}, {"id", file}, {"parent", docs}, {"name", name}}, "", "badName"});
     // clang-format on
   }
-  for (auto& c : cases) EXPECT_EQ(word(c.request, c.body), c.word) << c.what;
+  for (auto& [what, request, body, expected] : cases)
+    EXPECT_EQ(word(request, body), expected) << what;
 
   start({{}, {}, /*readOnly=*/true, {}});
   EXPECT_EQ(item(file).at("writable"), false);
@@ -207,7 +201,6 @@ TEST_F(CompanionProtocolTest, ManyClientsAtOnceWhileOneStalls) {
   for (int i = 0; i < 16; ++i)
     threads.emplace_back([this, i] { createFile("1", "f" + std::to_string(i), "x"); });
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(names("1").size(), 16u);
   auto ids = listed({{"op", "all"}}, "id");
   EXPECT_EQ(std::set(ids.begin(), ids.end()).size(), 16u);
 }
