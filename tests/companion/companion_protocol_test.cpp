@@ -202,6 +202,7 @@ TEST_F(CompanionProtocolTest, ManyClientsAtOnceWhileOneStalls) {
     threads.emplace_back([this, i] { createFile("1", "f" + std::to_string(i), "x"); });
   for (auto& thread : threads) thread.join();
   auto ids = listed({{"op", "all"}}, "id");
+  EXPECT_EQ(ids.size(), 16u) << "the stalled create must not land";
   EXPECT_EQ(std::set(ids.begin(), ids.end()).size(), 16u);
 }
 
