@@ -21,8 +21,8 @@ bool nothingStaged(const std::filesystem::path& store) {
 
 using qc::frameHeader;
 
-// Over the cap or cut short: dropped without a reply. Unreadable: badRequest. Either way nothing
-// changes and no staged bytes stay behind.
+// Over the cap or cut short: dropped without a reply. Unreadable: badRequest. Exactly at the cap:
+// served. None of them changes the store or leaves staged bytes behind.
 TEST_F(CompanionFramesTest, BadFramesAreDroppedOrRefusedAndChangeNothing) {
   std::string id = createFile("1", "a", "old");
   std::uint64_t before = anchor();
