@@ -4,6 +4,7 @@
 
 #include "boundaries/file_provider_error.h"
 #include "companion/companion.h"
+#include "companion/companion_fixture.h"
 #include "support/drive_fixture.h"
 #include "support/operations.h"
 
@@ -22,10 +23,7 @@ class CompanionEndToEndTest : public DriveFixture {
                                      std::optional<ContentType> type = std::nullopt,
                                      ItemIdentifier id = ItemIdentifier("new")) {
     auto item = std::make_shared<HostItem>();
-    item->id = std::move(id);
-    item->parent = parent;
-    item->name = std::move(name);
-    item->type = type;
+    std::tie(item->id, item->parent, item->name, item->type) = std::tie(id, parent, name, type);
     return item;
   }
   ChangeAnswer create(std::shared_ptr<HostItem> itemTemplate,
@@ -37,7 +35,6 @@ class CompanionEndToEndTest : public DriveFixture {
     return testing::modify(*extension_, std::move(item), base, changed, std::move(contents));
   }
   FetchAnswer fetch(const ItemIdentifier& id) { return testing::fetch(*extension_, id); }
-  ItemAnswer lookUp(const ItemIdentifier& id) { return testing::lookUp(*extension_, id); }
   std::optional<Error> remove(const ItemIdentifier& id) { return removeItem(*extension_, id); }
   std::vector<std::string> listing(const ItemIdentifier& container) {
     auto observer = std::make_shared<RecordingObserver>();
@@ -52,70 +49,64 @@ class CompanionEndToEndTest : public DriveFixture {
 };
 
 TEST_F(CompanionEndToEndTest, HostSeesItsChangesCarriedOut) {
-  auto folder = create(hostItem(rootContainerItemIdentifier(), "Docs", ContentType::folder()));
+  ItemIdentifier root = rootContainerItemIdentifier();
+  auto folder = create(hostItem(root, "Docs", ContentType::folder()));
   ASSERT_FALSE(folder.error);
-  auto file =
-      create(hostItem(rootContainerItemIdentifier(), "a.txt"), localFile("upload", "hello"));
+  ItemIdentifier docs = folder.item->itemIdentifier();
+  auto file = create(hostItem(root, "a.txt"), localFile("upload", "hello"));
   ASSERT_FALSE(file.error);
   EXPECT_EQ(file.item->documentSize()->integerValue(), 5);
   EXPECT_EQ(file.item->capabilities(), 47u);
-  EXPECT_THAT(listing(rootContainerItemIdentifier()), UnorderedElementsAre("Docs", "a.txt"));
+  EXPECT_THAT(listing(root), UnorderedElementsAre("Docs", "a.txt"));
 
   ItemIdentifier id = file.item->itemIdentifier();
   auto fetched = fetch(id);
   ASSERT_TRUE(fetched.file);
   EXPECT_EQ(readWholeFile(*fetched.file), "hello");
+  // The user's bytes outside the store are owner-only too.
+  EXPECT_EQ(modeOf(*fetched.file), 0600u);
+  EXPECT_EQ(modeOf(fetched.file->parent_path()), 0700u);
 
-  auto renamed = modify(hostItem(rootContainerItemIdentifier(), "b.txt", {}, id),
-                        file.item->itemVersion(), ItemField::filename);
+  auto renamed =
+      modify(hostItem(root, "b.txt", {}, id), file.item->itemVersion(), ItemField::filename);
   ASSERT_FALSE(renamed.error);
   EXPECT_EQ(renamed.item->filename(), "b.txt");
-  auto moved = modify(hostItem(folder.item->itemIdentifier(), "b.txt", {}, id),
-                      renamed.item->itemVersion(), ItemField::parentItemIdentifier);
-  ASSERT_FALSE(moved.error);
-  EXPECT_EQ(moved.item->parentItemIdentifier(), folder.item->itemIdentifier());
-  EXPECT_EQ(readWholeFile(store() / "Docs" / "b.txt"), "hello");
-
-  auto rewritten =
-      modify(hostItem(folder.item->itemIdentifier(), "b.txt", {}, id), moved.item->itemVersion(),
-             ItemField::contents, localFile("edit", "hello again"));
+  auto rewritten = modify(hostItem(root, "b.txt", {}, id), renamed.item->itemVersion(),
+                          ItemField::contents, localFile("edit", "hello again"));
   ASSERT_FALSE(rewritten.error);
   EXPECT_FALSE(rewritten.shouldFetchContent);
-  EXPECT_NE(rewritten.item->itemVersion().contentVersion, moved.item->itemVersion().contentVersion);
+  EXPECT_NE(rewritten.item->itemVersion().contentVersion,
+            renamed.item->itemVersion().contentVersion);
   EXPECT_EQ(readWholeFile(*fetch(id).file), "hello again");
-
-  EXPECT_FALSE(remove(id));
-  EXPECT_EQ(lookUp(id).error, fileProviderError(FileProviderError::noSuchItem));
-  EXPECT_EQ(remove(folder.item->itemIdentifier()), std::nullopt);
-  EXPECT_TRUE(listing(rootContainerItemIdentifier()).empty());
-}
-
-TEST_F(CompanionEndToEndTest, RewriteFromAStaleVersionAsksForAFetch) {
-  auto file =
-      create(hostItem(rootContainerItemIdentifier(), "report.txt"), localFile("v1", "first"));
-  ASSERT_FALSE(file.error);
-  ItemIdentifier id = file.item->itemIdentifier();
-  auto first = modify(hostItem(rootContainerItemIdentifier(), "report.txt", {}, id),
-                      file.item->itemVersion(), ItemField::contents, localFile("v2", "second"));
-  ASSERT_FALSE(first.error);
-  auto stale = modify(hostItem(rootContainerItemIdentifier(), "report.txt", {}, id),
-                      file.item->itemVersion(), ItemField::contents, localFile("v3", "third"));
+  // A rewrite from the version before keeps both contents and asks the host to fetch.
+  auto stale = modify(hostItem(root, "b.txt", {}, id), renamed.item->itemVersion(),
+                      ItemField::contents, localFile("stale", "from before"));
   ASSERT_FALSE(stale.error);
   EXPECT_TRUE(stale.shouldFetchContent);
-  EXPECT_EQ(stale.item->itemVersion(), first.item->itemVersion());
-  EXPECT_EQ(readWholeFile(*fetch(id).file), "second");
-  EXPECT_EQ(readWholeFile(store() / "report (conflict 1).txt"), "third");
+  EXPECT_EQ(stale.item->itemVersion(), rewritten.item->itemVersion());
+  EXPECT_EQ(readWholeFile(store() / "b (conflict 1).txt"), "from before");
+
+  auto moved = modify(hostItem(docs, "b.txt", {}, id), rewritten.item->itemVersion(),
+                      ItemField::parentItemIdentifier);
+  ASSERT_FALSE(moved.error);
+  EXPECT_EQ(moved.item->parentItemIdentifier(), docs);
+  EXPECT_EQ(readWholeFile(store() / "Docs" / "b.txt"), "hello again");
+
+  EXPECT_FALSE(remove(id));
+  EXPECT_EQ(lookUp(*extension_, id).error, fileProviderError(FileProviderError::noSuchItem));
+  EXPECT_EQ(remove(docs), std::nullopt);
+  EXPECT_THAT(listing(root), UnorderedElementsAre("b (conflict 1).txt"));
 }
 
 TEST_F(CompanionEndToEndTest, RefusalsReachTheHostAsItsErrors) {
-  auto folder = create(hostItem(rootContainerItemIdentifier(), "Docs", ContentType::folder()));
-  auto inside = create(hostItem(folder.item->itemIdentifier(), "x"), localFile("x", "x"));
-  ASSERT_FALSE(inside.error);
-  EXPECT_EQ(create(hostItem(rootContainerItemIdentifier(), "Docs", ContentType::folder())).error,
+  ItemIdentifier root = rootContainerItemIdentifier();
+  auto folder = create(hostItem(root, "Docs", ContentType::folder()));
+  ASSERT_FALSE(create(hostItem(folder.item->itemIdentifier(), "x"), localFile("x", "x")).error);
+  EXPECT_EQ(create(hostItem(root, "Docs", ContentType::folder())).error,
             fileProviderError(FileProviderError::filenameCollision));
   EXPECT_EQ(remove(folder.item->itemIdentifier()),
             fileProviderError(FileProviderError::directoryNotEmpty));
-  EXPECT_EQ(create(hostItem(rootContainerItemIdentifier(), "a/b"), localFile("y", "y")).error,
+  EXPECT_EQ(create(hostItem(root, "a/b"), localFile("y", "y")).error,
             fileProviderError(FileProviderError::cannotSynchronize));
   EXPECT_EQ(fetch(ItemIdentifier("999")).error, fileProviderError(FileProviderError::noSuchItem));
 }

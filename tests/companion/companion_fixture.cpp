@@ -3,66 +3,73 @@
 #include "companion/framing.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace QuorvelleDrive::testing {
+
+mode_t modeOf(const std::filesystem::path& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
 
 RawConnection::RawConnection(const std::filesystem::path& socket)
     : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) close();
-}
-
-RawConnection::~RawConnection() {
-  close();
-}
-
-void RawConnection::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fd_.reset();
 }
 
 bool RawConnection::send(std::string_view bytes) {
-  return qc::writeAll(fd_, bytes.data(), bytes.size());
+  return qc::writeAll(fd_.get(), bytes.data(), bytes.size());
 }
 
 void RawConnection::finishSending() {
-  ::shutdown(fd_, SHUT_WR);
+  ::shutdown(fd_.get(), SHUT_WR);
 }
 
-std::optional<std::pair<json::object, std::string>> RawConnection::receive() {
-  auto text = qc::readFrame(fd_);
+std::optional<json::object> RawConnection::receive() {
+  auto text = qc::readFrame(fd_.get());
   if (!text) return std::nullopt;
-  auto reply = parseObject(*text);
-  std::string body;
-  if (auto* announced = reply.if_contains("size"); announced && announced->is_number()) {
-    body.resize(announced->to_number<std::size_t>());
-    if (!qc::readExact(fd_, body.data(), body.size())) return std::nullopt;
-  }
-  return std::make_pair(std::move(reply), std::move(body));
+  return parseObject(*text);
 }
 
 bool RawConnection::closedByPeer() {
   char byte;
-  return ::read(fd_, &byte, 1) <= 0;
+  return ::recv(fd_.get(), &byte, 1, MSG_PEEK) <= 0;
 }
 
 std::string requestFrame(const json::object& request, std::string_view body) {
   return frame(boost::json::serialize(request), body);
 }
 
+json::object fileRequest(const std::string& parent, const std::string& name,
+                         std::string_view bytes) {
+  return {
+      {"op", "create"}, {"parent", parent}, {"name", name}, {"dir", false}, {"size", bytes.size()}};
+}
+
+json::object writeRequest(const std::string& id, std::string_view bytes, const std::string& base) {
+  return {{"op", "write"}, {"id", id}, {"size", bytes.size()}, {"base", base}};
+}
+
 void CompanionTest::start(qc::Options options) {
   options.store = store();
   options.socket = socket();
   last_ = options;
-  companion_.emplace(options);
+  companion_.emplace(options, [this](const std::string& line) {
+    std::lock_guard lock(logMutex_);
+    log_ += line + "\n";
+  });
+}
+
+std::string CompanionTest::log() {
+  std::lock_guard lock(logMutex_);
+  return log_;
 }
 
 Reply CompanionTest::call(const json::object& request, std::string_view body) {
@@ -76,12 +83,7 @@ json::object CompanionTest::item(const std::string& id) {
 
 std::string CompanionTest::createFile(const std::string& parent, const std::string& name,
                                       const std::string& bytes) {
-  Reply reply = call({{"op", "create"},
-                      {"parent", parent},
-                      {"name", name},
-                      {"dir", false},
-                      {"size", bytes.size()}},
-                     bytes);
+  Reply reply = call(fileRequest(parent, name, bytes), bytes);
   return std::string(reply.json.at("item").at("id").as_string());
 }
 
@@ -105,20 +107,21 @@ std::uint64_t CompanionTest::anchor() {
   return call({{"op", "anchor"}}).json.at("anchor").to_number<std::uint64_t>();
 }
 
-std::vector<std::string> CompanionTest::names(const std::string& folder) {
+std::vector<std::string> CompanionTest::listed(const json::object& request, const char* key) {
   std::vector<std::string> out;
-  Reply reply = call({{"op", "list"}, {"id", folder}});
-  for (auto& entry : reply.json.at("items").as_array())
-    out.emplace_back(entry.at("name").as_string());
+  Reply reply = call(request);
+  for (auto& entry : reply.json.at("items").as_array()) out.emplace_back(entry.at(key).as_string());
   return out;
 }
 
-std::string CompanionTest::word(const json::object& request, std::string_view body) {
+std::string CompanionTest::rawWord(std::string_view bytes) {
   RawConnection connection(socket());
-  if (!connection.send(requestFrame(request, body))) return "<send failed>";
+  if (!connection.send(bytes)) return "<send failed>";
+  connection.finishSending();
+  if (connection.closedByPeer()) return "<closed>";
   auto reply = connection.receive();
-  if (!reply) return "<closed>";
-  auto* error = reply->first.if_contains("error");
+  if (!reply) return "<cut reply>";
+  auto* error = reply->if_contains("error");
   return error && error->is_string() ? std::string(error->as_string()) : std::string();
 }
 

@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "channel/app_client.h"
 #include "companion/companion.h"
+#include "companion/fd.h"
 #include "support/drive_fixture.h"
 #include "support/temp_dir.h"
 
@@ -17,43 +21,48 @@ namespace QuorvelleDrive::testing {
 
 namespace qc = QuorvelleDrive::companion;
 
-// A connection to `socket` speaking raw bytes.
+// Another user's uid. No account needs it: the kernel reports whatever uid a peer runs as.
+inline constexpr uid_t kStranger = 54321;
+
+// Permission bits of `path` itself (not of a link's target).
+mode_t modeOf(const std::filesystem::path& path);
+
+// A connection to `socket` speaking raw bytes. It only makes system calls, so a forked child of
+// the multi-threaded test may use it.
 class RawConnection {
  public:
   explicit RawConnection(const std::filesystem::path& socket);
-  ~RawConnection();
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
 
+  bool connected() const { return fd_.valid(); }
   bool send(std::string_view bytes);
   // Tells the companion that no more bytes will come.
   void finishSending();
-  // The reply's JSON and body (as its "size" announces); none when the companion closed first.
-  std::optional<std::pair<json::object, std::string>> receive();
-  // True when the companion closed the connection without another byte.
+  // The reply's JSON; none when the companion closed first.
+  std::optional<json::object> receive();
+  // True when the companion closed the connection without another byte; consumes nothing.
   bool closedByPeer();
-  void close();
 
  private:
-  int fd_;
+  qc::UniqueFd fd_;
 };
 
 std::string requestFrame(const json::object& request, std::string_view body = {});
+// A new file's and a rewrite's request, announcing `bytes` as their body.
+json::object fileRequest(const std::string& parent, const std::string& name,
+                         std::string_view bytes);
+json::object writeRequest(const std::string& id, std::string_view bytes, const std::string& base);
 
 class CompanionTest : public ::testing::Test {
  protected:
   CompanionTest() { start(); }
 
+  // Replaces a running companion; the store and socket are always the fixture's own.
   void start(qc::Options options = {});
   void stop() { companion_.reset(); }
-  void restart() {
-    stop();
-    start(last_);
-  }
+  void restart() { start(last_); }
 
   std::filesystem::path store() const { return temp_.path() / "store"; }
   std::filesystem::path socket() const { return temp_.path() / "drive.sock"; }
-  qc::Catalog& catalog() { return companion_->catalog(); }
 
   // Through AppClient: the reply, or a test failure when the exchange throws.
   Reply call(const json::object& request, std::string_view body = {});
@@ -65,17 +74,29 @@ class CompanionTest : public ::testing::Test {
   std::string contents(const std::string& id);
   std::string version(const std::string& id);
   std::uint64_t anchor();
-  // Names in a folder listing, in listing order.
-  std::vector<std::string> names(const std::string& folder);
+  // `key` of each item a "list" or "all" request answers with, in reply order.
+  std::vector<std::string> listed(const json::object& request, const char* key = "name");
+  std::vector<std::string> names(const std::string& folder) {
+    return listed({{"op", "list"}, {"id", folder}});
+  }
+  // Lines the companion logged (refused connections).
+  std::string log();
 
   // The error word of a raw exchange, or "" when it succeeded.
-  std::string word(const json::object& request, std::string_view body = {});
+  std::string word(const json::object& request, std::string_view body = {}) {
+    return rawWord(requestFrame(request, body));
+  }
+  // The same for any bytes: "<closed>" when the companion closed without a byte, "<cut reply>"
+  // when its reply broke off.
+  std::string rawWord(std::string_view bytes);
 
   TempDir temp_;
   AppClient client_{(temp_.path() / "drive.sock").string()};
 
  private:
   qc::Options last_;
+  std::mutex logMutex_;
+  std::string log_;
   std::optional<qc::Companion> companion_;
 };
 

@@ -20,29 +20,22 @@ TEST_F(CompanionProtocolTest, EveryOperationRoundTrips) {
   std::string file = createFile(docs, "a.txt", "alpha");
   json::object described = item(file);
   EXPECT_EQ(described.at("parent"), json::value(docs));
-  EXPECT_EQ(described.at("name"), "a.txt");
-  EXPECT_EQ(described.at("dir"), false);
-  EXPECT_EQ(described.at("writable"), true);
-  EXPECT_EQ(described.at("size"), 5u);
-  EXPECT_EQ(described.at("uploading"), false);
-  EXPECT_EQ(described.at("storageFull"), false);
   EXPECT_GT(described.at("mtime").to_number<double>(), 1e9);
+  EXPECT_FALSE(described.at("version").as_string().empty());
+  for (const char* key : {"id", "parent", "mtime", "version"}) described.erase(key);
+  EXPECT_EQ(described, parseObject(R"({"name":"a.txt","dir":false,"writable":true,"size":5,
+      "uploading":false,"storageFull":false})"));
   EXPECT_EQ(contents(file), "alpha");
   EXPECT_THAT(names(docs), ElementsAre("a.txt"));
 
   auto renamed = call({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "b.txt"}});
   EXPECT_EQ(renamed.json.at("item").at("parent"), "1");
-  auto written =
-      call({{"op", "write"}, {"id", file}, {"size", 4}, {"base", version(file)}}, "beta");
+  auto written = call(writeRequest(file, "beta", version(file)), "beta");
   EXPECT_FALSE(written.json.contains("restore"));
   EXPECT_EQ(contents(file), "beta");
   EXPECT_EQ(readWholeFile(store() / "b.txt"), "beta");
 
-  std::vector<std::string> all;
-  Reply listed = call({{"op", "all"}});
-  for (auto& entry : listed.json.at("items").as_array())
-    all.emplace_back(entry.at("name").as_string());
-  EXPECT_THAT(all, UnorderedElementsAre("docs", "b.txt"));
+  EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("docs", "b.txt"));
 
   EXPECT_TRUE(call({{"op", "delete"}, {"id", file}}).json.empty());
   EXPECT_FALSE(std::filesystem::exists(store() / "b.txt"));
@@ -50,27 +43,21 @@ TEST_F(CompanionProtocolTest, EveryOperationRoundTrips) {
 
   // The root: an unnamed writable folder that is its own parent.
   json::object root = item("1");
-  for (const char* key : {"id", "parent"}) EXPECT_EQ(root.at(key), "1");
-  EXPECT_EQ(root.at("name"), "");
-  EXPECT_EQ(root.at("dir"), true);
-  EXPECT_EQ(root.at("writable"), true);
-  EXPECT_EQ(root.at("version"), "");
+  for (const char* key : {"mtime", "size"}) root.erase(key);
+  EXPECT_EQ(root, parseObject(R"({"id":"1","parent":"1","name":"","dir":true,"writable":true,
+      "version":"","uploading":false,"storageFull":false})"));
 }
 
-struct Refused {
-  const char* what;
-  json::object request;
-  std::string body;
-  const char* word;
-};
-
-TEST_F(CompanionProtocolTest, RefusalsCarryTheirWords) {
+// Refused requests, including every change to a read-only store and contents over the size cap,
+// carry their words and change nothing.
+TEST_F(CompanionProtocolTest, RefusalsCarryTheirWordsAndChangeNothing) {
   std::string docs = createDir("1", "docs");
   std::string file = createFile(docs, "a.txt", "alpha");
   createFile("1", "b.txt", "b");
   std::string inner = createDir(docs, "inner");
+  std::uint64_t before = anchor();
   // clang-format off
-  std::vector<Refused> cases = {
+  std::vector<std::tuple<const char*, json::object, std::string, const char*>> cases = {
       {"unknown id", {{"op", "item"}, {"id", "999"}}, "", "notFound"},
       {"read of a missing item", {{"op", "read"}, {"id", "999"}}, "", "notFound"},
       {"create under a missing parent", {{"op", "create"}, {"parent", "999"}, {"name", "x"}, {"dir", true}}, "", "notFound"},
@@ -100,47 +87,34 @@ TEST_F(CompanionProtocolTest, RefusalsCarryTheirWords) {
     cases.push_back({"bad name on rename", {{"op", "rename"}, {"id", file}, {"parent", docs}, {"name", name}}, "", "badName"});
     // clang-format on
   }
-  for (auto& c : cases) EXPECT_EQ(word(c.request, c.body), c.word) << c.what;
-  EXPECT_EQ(contents(file), "alpha");
-  EXPECT_THAT(names(docs), ElementsAre("a.txt", "inner"));
-}
+  for (auto& [what, request, body, expected] : cases)
+    EXPECT_EQ(word(request, body), expected) << what;
 
-TEST_F(CompanionProtocolTest, ReadOnlyRefusesEveryChangeWithAccess) {
-  std::string file = createFile("1", "a.txt", "alpha");
-  stop();
-  qc::Options options;
-  options.readOnly = true;
-  start(options);
+  start({{}, {}, /*readOnly=*/true, {}});
   EXPECT_EQ(item(file).at("writable"), false);
   EXPECT_EQ(word({{"op", "create"}, {"parent", "1"}, {"name", "x"}, {"dir", true}}), "access");
-  EXPECT_EQ(
-      word({{"op", "create"}, {"parent", "1"}, {"name", "x"}, {"dir", false}, {"size", 1}}, "x"),
-      "access");
-  EXPECT_EQ(word({{"op", "write"}, {"id", file}, {"size", 1}, {"base", version(file)}}, "x"),
-            "access");
+  EXPECT_EQ(word(fileRequest("1", "x", "x"), "x"), "access");
+  EXPECT_EQ(word(writeRequest(file, "x", version(file)), "x"), "access");
   EXPECT_EQ(word({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "b"}}), "access");
   EXPECT_EQ(word({{"op", "delete"}, {"id", file}}), "access");
+
+  start({{}, {}, false, /*maxFileSize=*/5});
+  EXPECT_EQ(word(fileRequest("1", "x", "123456"), "123456"), "tooBig");
+  EXPECT_EQ(word(writeRequest(file, "123456", version(file)), "123456"), "tooBig");
+  EXPECT_EQ(anchor(), before);
   EXPECT_EQ(contents(file), "alpha");
+  EXPECT_THAT(names("1"), ElementsAre("b.txt", "docs"));
+  EXPECT_THAT(names(docs), ElementsAre("a.txt", "inner"));
+  call(writeRequest(file, "omega", version(file)), "omega");
+  EXPECT_EQ(contents(file), "omega") << "contents of exactly the cap are kept";
 }
 
-TEST_F(CompanionProtocolTest, ContentsOverTheLimitAreTooBig) {
-  stop();
-  qc::Options options;
-  options.maxFileSize = 4;
-  start(options);
-  EXPECT_EQ(word({{"op", "create"}, {"parent", "1"}, {"name", "x"}, {"dir", false}, {"size", 5}},
-                 "12345"),
-            "tooBig");
-  std::string file = createFile("1", "a", "1234");
-  EXPECT_EQ(word({{"op", "write"}, {"id", file}, {"size", 5}, {"base", version(file)}}, "12345"),
-            "tooBig");
-  EXPECT_EQ(contents(file), "1234");
-  EXPECT_THAT(names("1"), ElementsAre("a"));
-}
-
-TEST_F(CompanionProtocolTest, IdsSurviveRenameMoveAndRestartAndAreNeverReused) {
+// Versions move with contents only: a rename, a move or a restart keeps them, any write (even of
+// the same bytes) gives a new one.
+TEST_F(CompanionProtocolTest, IdsAndVersionsSurviveRenameMoveAndRestartAndIdsAreNeverReused) {
   std::string docs = createDir("1", "docs");
   std::string file = createFile("1", "a.txt", "alpha");
+  std::string was = version(file);
   call({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "b.txt"}});
   call({{"op", "rename"}, {"id", file}, {"parent", docs}, {"name", "b.txt"}});
   call({{"op", "rename"}, {"id", docs}, {"parent", "1"}, {"name", "papers"}});
@@ -149,26 +123,15 @@ TEST_F(CompanionProtocolTest, IdsSurviveRenameMoveAndRestartAndAreNeverReused) {
   EXPECT_EQ(item(docs).at("name"), "papers");
   EXPECT_EQ(contents(file), "alpha");
   EXPECT_EQ(readWholeFile(store() / "papers" / "b.txt"), "alpha");
+  EXPECT_EQ(version(file), was);
+  call(writeRequest(file, "alpha", was), "alpha");
+  EXPECT_NE(version(file), was);
 
   // Ids are never reused, not even after a restart.
   call({{"op", "delete"}, {"id", file}});
   restart();
   EXPECT_NE(createFile("1", "a", "1"), file);
   EXPECT_EQ(word({{"op", "item"}, {"id", file}}), "notFound");
-}
-
-TEST_F(CompanionProtocolTest, VersionsChangeWithContentsOnly) {
-  std::string file = createFile("1", "a", "one");
-  std::string v1 = version(file);
-  call({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "b"}});
-  EXPECT_EQ(version(file), v1);
-  restart();
-  EXPECT_EQ(version(file), v1);
-  call({{"op", "write"}, {"id", file}, {"size", 3}, {"base", v1}}, "one");
-  std::string v2 = version(file);
-  EXPECT_NE(v2, v1);
-  word({{"op", "write"}, {"id", file}, {"size", 1}, {"base", "nonsense"}}, "x");
-  EXPECT_EQ(version(file), v2);
 }
 
 TEST_F(CompanionProtocolTest, AnchorRisesOnChangesOnly) {
@@ -179,43 +142,36 @@ TEST_F(CompanionProtocolTest, AnchorRisesOnChangesOnly) {
   call({{"op", "read"}, {"id", file}});
   call({{"op", "list"}, {"id", docs}});
   call({{"op", "all"}});
-  call({{"op", "rename"}, {"id", file}, {"parent", docs}, {"name", "a"}});   // nothing moves
-  word({{"op", "delete"}, {"id", docs}});                                    // refused
-  word({{"op", "create"}, {"parent", docs}, {"name", "a"}, {"dir", true}});  // refused
+  call({{"op", "rename"}, {"id", file}, {"parent", docs}, {"name", "a"}});  // nothing moves
   EXPECT_EQ(anchor(), before);
   restart();
   EXPECT_EQ(anchor(), before);
 
-  std::vector<std::function<void()>> changes = {
-      [&] { createFile(docs, "b", "two"); },
-      [&] {
-        call({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "a"}});
-      },
-      [&] {
-        call({{"op", "write"}, {"id", file}, {"size", 1}, {"base", version(file)}}, "x");
-      },
-      [&] {
-        call({{"op", "write"}, {"id", file}, {"size", 1}, {"base", "stale"}}, "y");
-      },
-      [&] {
-        call({{"op", "delete"}, {"id", file}});
-      },
+  auto rose = [&, was = before]() mutable {
+    std::uint64_t now = anchor();
+    return std::exchange(was, now) < now;
   };
-  for (std::size_t i = 0; i < changes.size(); ++i) {
-    std::uint64_t was = anchor();
-    changes[i]();
-    EXPECT_GT(anchor(), was) << "change " << i;
-  }
+  createFile(docs, "b", "two");
+  EXPECT_TRUE(rose()) << "create";
+  call({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "a"}});
+  EXPECT_TRUE(rose()) << "move";
+  call(writeRequest(file, "x", version(file)), "x");
+  EXPECT_TRUE(rose()) << "write";
+  call(writeRequest(file, "y", "stale"), "y");
+  EXPECT_TRUE(rose()) << "write that keeps both";
+  call({{"op", "delete"}, {"id", file}});
+  EXPECT_TRUE(rose()) << "delete";
 }
 
 TEST_F(CompanionProtocolTest, StaleBaseKeepsBothContents) {
   std::string file = createFile("1", "report.txt", "theirs");
   std::string current = version(file);
   for (const char* mine : {"mine 1", "mine 2"}) {
-    Reply reply = call({{"op", "write"}, {"id", file}, {"size", 6}, {"base", "old"}}, mine);
+    Reply reply = call(writeRequest(file, mine, "old"), mine);
     EXPECT_EQ(reply.json.at("restore"), true);
     EXPECT_EQ(reply.json.at("item").at("version"), json::value(current));
   }
+  EXPECT_EQ(version(file), current);
   // No base at all is no proof of having seen the current contents either.
   call({{"op", "write"}, {"id", file}, {"size", 6}}, "mine 3");
   EXPECT_EQ(contents(file), "theirs");
@@ -239,19 +195,15 @@ TEST(CompanionConflictName, KeepsTheExtensionAndFitsANameLimit) {
 
 TEST_F(CompanionProtocolTest, ManyClientsAtOnceWhileOneStalls) {
   RawConnection stalled(socket());
-  ASSERT_TRUE(stalled.send(requestFrame(
-      {{"op", "create"}, {"parent", "1"}, {"name", "s"}, {"dir", false}, {"size", 1000}},
-      "only part")));
+  ASSERT_TRUE(
+      stalled.send(requestFrame(fileRequest("1", "s", std::string(1000, 's')), "only part")));
   std::vector<std::thread> threads;
   for (int i = 0; i < 16; ++i)
     threads.emplace_back([this, i] { createFile("1", "f" + std::to_string(i), "x"); });
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(names("1").size(), 16u);
-  std::set<std::string> ids;
-  Reply listed = call({{"op", "all"}});
-  for (auto& entry : listed.json.at("items").as_array())
-    ids.insert(std::string(entry.at("id").as_string()));
-  EXPECT_EQ(ids.size(), 16u);
+  auto ids = listed({{"op", "all"}}, "id");
+  EXPECT_EQ(ids.size(), 16u) << "the stalled create must not land";
+  EXPECT_EQ(std::set(ids.begin(), ids.end()).size(), 16u);
 }
 
 }  // namespace
