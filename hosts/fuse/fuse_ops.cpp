@@ -237,7 +237,11 @@ struct MountedDomain::Handlers {
     std::lock_guard lock(m.mutex_);
     Node* node = m.find(ino);
     if (!node) return void(fuse_reply_err(req, ENOENT));
-    if (writable) file = node->staged;
+    if (writable) {
+      file = node->staged;
+    } else if (auto local = m.localContents(*node)) {
+      file = *local;  // the copy materialise named may have been replaced since
+    }
     int flags = writable ? O_RDWR | (fi->flags & O_APPEND) : O_RDONLY;
     int fd = ::open(file.c_str(), flags | O_CLOEXEC);
     if (fd < 0) return void(fuse_reply_err(req, errno));

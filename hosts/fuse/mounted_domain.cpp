@@ -252,16 +252,8 @@ int MountedDomain::materialise(fuse_ino_t ino, std::filesystem::path* file, bool
     std::lock_guard lock(mutex_);
     Node* node = find(ino);
     if (!node) return ENOENT;
-    if (!node->staged.empty()) {
-      *file = node->staged;
-      return 0;
-    }
-    if (auto pending = journal_.pendingFor(node->id)) {
-      *file = pending->data;
-      return 0;
-    }
-    if (hasCurrentContents(*node)) {
-      *file = node->contentFile;
+    if (auto local = localContents(*node)) {
+      *file = *local;
       return 0;
     }
     id = node->id;
@@ -271,13 +263,26 @@ int MountedDomain::materialise(fuse_ino_t ino, std::filesystem::path* file, bool
   std::lock_guard lock(mutex_);
   Node* node = find(ino);
   if (!node) return ENOENT;
-  if (node->contentFile != fetched.value.file) removeQuietly(node->contentFile);
-  node->item = fetched.value.item;
-  node->contentFile = fetched.value.file;
-  node->contentVersion = fetched.value.item->itemVersion().contentVersion;
+  const auto& version = fetched.value.item->itemVersion().contentVersion;
+  if (hasCurrentContents(*node) && node->contentVersion == version) {
+    // Another open fetched the same bytes meanwhile and may hold that copy's path unopened.
+    removeQuietly(fetched.value.file);
+  } else {
+    if (node->contentFile != fetched.value.file) removeQuietly(node->contentFile);
+    node->item = fetched.value.item;
+    node->contentFile = fetched.value.file;
+    node->contentVersion = version;
+  }
   *file = node->contentFile;
   if (fetchedNow) *fetchedNow = true;
   return 0;
+}
+
+std::optional<std::filesystem::path> MountedDomain::localContents(const Node& node) const {
+  if (!node.staged.empty()) return node.staged;
+  if (auto pending = journal_.pendingFor(node.id)) return pending->data;
+  if (hasCurrentContents(node)) return node.contentFile;
+  return std::nullopt;
 }
 
 bool MountedDomain::hasCurrentContents(const Node& node) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 
@@ -95,6 +96,9 @@ class MountedDomain {
   int refresh(fuse_ino_t folder, bool notify);
   // The contents to read; `fetchedNow` is set when they came from the companion just now.
   int materialise(fuse_ino_t ino, std::filesystem::path* file, bool* fetchedNow = nullptr);
+  // The bytes a read sees without asking the companion: staged, pending or fetched. Call with
+  // mutex_ held and open the path before letting go: a later fetch may replace and remove it.
+  std::optional<std::filesystem::path> localContents(const Node& node) const;
   static bool hasCurrentContents(const Node& node);
   void dropKernelAttributes(fuse_ino_t ino);
   int stageForWriting(fuse_ino_t ino, bool truncate, bool* fetchedNow = nullptr);
