@@ -38,11 +38,6 @@ void drainAvailable(int fd, std::string* out) {
   }
 }
 
-// The client may have gone by the time an answer is written; that is its business.
-void writeAll(int fd, std::string_view bytes) {
-  companion::writeAll(fd, bytes.data(), bytes.size());
-}
-
 std::uint32_t bigEndianLength(std::string_view header) {
   std::uint32_t length = 0;
   for (const char byte : header) length = (length << 8) | static_cast<unsigned char>(byte);
@@ -50,15 +45,11 @@ std::uint32_t bigEndianLength(std::string_view header) {
 }
 
 boost::json::object lenientObject(std::string_view text) {
-  try {
-    boost::json::parse_options options;
-    options.max_depth = 4096;  // the fake must not reject what the channel may legitimately send
-    boost::json::error_code error;
-    boost::json::value value = boost::json::parse(text, error, {}, options);
-    if (!error && value.is_object()) return std::move(value.as_object());
-  } catch (const std::exception&) {
-  }
-  return {};
+  boost::json::parse_options options;
+  options.max_depth = 4096;  // the fake must not reject what the channel may legitimately send
+  boost::json::error_code error;
+  boost::json::value value = boost::json::parse(text, error, {}, options);
+  return !error && value.is_object() ? std::move(value.as_object()) : boost::json::object();
 }
 
 std::optional<std::uint64_t> announcedSize(const boost::json::object& json) {
@@ -205,17 +196,10 @@ std::optional<Answer> FakeCompanion::nextScripted() {
 }
 
 void FakeCompanion::respond(int fd, const Answer& answer) {
-  switch (answer.kind) {
-    case Answer::Kind::Send:
-      writeAll(fd, answer.bytes);
-      break;
-    case Answer::Kind::Hold:
-      if (holdUntilReleased()) writeAll(fd, answer.bytes);
-      break;
-    case Answer::Kind::CloseWithoutReading:
-    case Answer::Kind::CloseAfterReading:
-      break;
-  }
+  const bool send = answer.kind == Answer::Kind::Send ||
+                    (answer.kind == Answer::Kind::Hold && holdUntilReleased());
+  // The client may have gone by the time an answer is written; that is its business.
+  if (send) companion::writeAll(fd, answer.bytes.data(), answer.bytes.size());
   drainAvailable(fd, nullptr);
 }
 
