@@ -88,14 +88,32 @@ TEST_F(ItemOperationsTest, FetchWritesTheBodyToAFreshOwnerOnlyFile) {
 }
 
 TEST_F(ItemOperationsTest, FetchFailuresLeaveNoFile) {
-  // A missing item still costs the read; a failed request stops the sequence there.
-  const std::tuple<std::vector<std::string>, Error, std::size_t> cases[] = {
-      {{"{}", "{}"}, fileProviderError(FileProviderError::noSuchItem), 2},
-      {{R"({"error":"notFound"})"}, fileProviderError(FileProviderError::noSuchItem), 1},
-      {{kItemReply, R"({"error":"access"})"}, cocoaError(CocoaError::fileWriteNoPermission), 2},
+  struct StubManager : FileProviderManager {
+    std::optional<std::filesystem::path> dir;  // none: the directory cannot be made
+    std::filesystem::path temporaryDirectoryURL() const override {
+      if (!dir) throw cocoaError(CocoaError::fileWriteVolumeReadOnly);
+      return *dir;
+    }
   };
+  auto broken = std::make_shared<StubManager>(), missing = std::make_shared<StubManager>();
+  missing->dir = temp_.path() / "gone";
+  const std::vector<std::string> found = {kItemReply, "{}"};
+  const Error noItem = fileProviderError(FileProviderError::noSuchItem);
+  // A missing item still costs the read; a failed request stops the sequence there; the
+  // temporary directory is asked for only after both requests.
+  // clang-format off
+  const std::tuple<std::vector<std::string>, DomainRegistry::Lookup, Error, std::size_t> cases[] = {
+      {{"{}", "{}"}, nullptr, noItem, 2},
+      {{R"({"error":"notFound"})"}, nullptr, noItem, 1},
+      {{kItemReply, R"({"error":"access"})"}, nullptr, cocoaError(CocoaError::fileWriteNoPermission), 2},
+      {found, [](const Domain&) { return nullptr; }, noItem, 2},
+      {found, [broken](const Domain&) { return broken; }, cocoaError(CocoaError::fileWriteVolumeReadOnly), 2},
+      {found, [missing](const Domain&) { return missing; }, cocoaError(CocoaError::fileNoSuchFile), 2},
+  };
+  // clang-format on
   std::size_t requests = 0;
-  for (const auto& [replies, error, count] : cases) {
+  for (const auto& [replies, lookup, error, count] : cases) {
+    DomainRegistry::shared().setLookup(lookup);
     for (const auto& r : replies) reply(r);
     auto answer = fetch();
     EXPECT_EQ(answer.error, error);
@@ -107,63 +125,28 @@ TEST_F(ItemOperationsTest, FetchFailuresLeaveNoFile) {
                !std::filesystem::is_empty(temporaryDirectory()));
 }
 
-TEST_F(ItemOperationsTest, FetchReportsManagerAndDirectoryFailures) {
-  struct BrokenManager : FileProviderManager {
-    std::filesystem::path temporaryDirectoryURL() const override {
-      throw cocoaError(CocoaError::fileWriteVolumeReadOnly);
-    }
+TEST_F(ItemOperationsTest, CreateSendsAFolderBareAndAFileWithItsWholeContents) {
+  // Template type, local contents, the request, and the body sent after it.
+  // clang-format off
+  const std::tuple<std::optional<ContentType>, std::string, std::string, std::string> cases[] = {
+      {ContentType::folder(), "ignored", R"({"op":"create","parent":"1","name":"f","dir":true})", ""},
+      {std::nullopt, "file bytes", R"({"op":"create","parent":"1","name":"f","dir":false,"size":10})", "file bytes"},
+      {ContentType::data(), "", R"({"op":"create","parent":"1","name":"f","dir":false,"size":0})", ""},
   };
-  struct MissingDirectory : FileProviderManager {
-    std::filesystem::path dir;
-    std::filesystem::path temporaryDirectoryURL() const override { return dir; }
-  };
-  auto missing = std::make_shared<MissingDirectory>();
-  missing->dir = temp_.path() / "gone";
-  const std::pair<DomainRegistry::Lookup, Error> cases[] = {
-      {[](const Domain&) { return nullptr; }, fileProviderError(FileProviderError::noSuchItem)},
-      {[](const Domain&) { return std::make_shared<BrokenManager>(); },
-       cocoaError(CocoaError::fileWriteVolumeReadOnly)},
-      {[missing](const Domain&) { return missing; }, cocoaError(CocoaError::fileNoSuchFile)},
-  };
-  for (const auto& [lookup, expected] : cases) {
-    DomainRegistry::shared().setLookup(lookup);
-    reply(kItemReply);
-    reply(R"({"size":1})", "x");
-    EXPECT_EQ(fetch().error, expected);
-  }
-  EXPECT_EQ(sent().size(), 6u);
-}
-
-TEST_F(ItemOperationsTest, CreateFolderFromAFolderTemplate) {
-  auto folder = std::make_shared<HostItem>();
-  folder->parent = rootContainerItemIdentifier();
-  folder->name = "Docs";
-  folder->type = ContentType::folder();
-  reply(R"({"item":{"id":"d","parent":"1","name":"Docs","dir":true}})");
-  auto answer = create(folder, localFile("ignored", "bytes"));
-  ASSERT_FALSE(answer.error);
-  EXPECT_EQ(answer.item->contentType(), ContentType::folder());
-  EXPECT_EQ(answer.pending, 0u);
-  EXPECT_FALSE(answer.shouldFetchContent);
-  EXPECT_THAT(sent(),
-              ElementsAre(parseObject(R"({"op":"create","parent":"1","name":"Docs","dir":true})")));
-  EXPECT_EQ(bodyOf(0), "");
-}
-
-TEST_F(ItemOperationsTest, CreateFileSendsItsWholeContents) {
-  for (std::string contents : {std::string("file bytes"), std::string()}) {
-    auto file = std::make_shared<HostItem>();
-    file->parent = ItemIdentifier("p");
-    file->name = "f.txt";
-    if (contents.empty()) file->type = ContentType::data();
-    reply(kItemReply);
-    auto answer = create(file, localFile("local", contents));
+  // clang-format on
+  for (const auto& [type, contents, request, body] : cases) {
+    auto item = std::make_shared<HostItem>();
+    item->parent = rootContainerItemIdentifier();
+    item->name = "f";
+    item->type = type;
+    reply(R"({"item":{"id":"d","parent":"1","name":"f","dir":true}})");
+    auto answer = create(item, localFile("local", contents));
     ASSERT_FALSE(answer.error);
-    auto request = sent().back();
-    EXPECT_EQ(request,
-              parseObject(R"({"op":"create","parent":"p","name":"f.txt","dir":false,"size":)" +
-                          std::to_string(contents.size()) + "}"));
-    EXPECT_EQ(bodyOf(sent().size() - 1), contents);
+    EXPECT_EQ(answer.item->itemIdentifier(), ItemIdentifier("d"));
+    EXPECT_EQ(answer.pending, 0u);
+    EXPECT_FALSE(answer.shouldFetchContent);
+    EXPECT_EQ(sent().back(), parseObject(request));
+    EXPECT_EQ(bodyOf(sent().size() - 1), body);
   }
 }
 
