@@ -187,14 +187,12 @@ TEST_F(ItemOperationsTest, ModificationSendsRenameWriteItemInOrderAtMostOnce) {
   // clang-format off
   const ModifyCase cases[] = {
       {"filename only", fn, false, {itemReply("r")}, {"rename"}, false, "r"},
-      {"parent and filename", fn | ItemField::parentItemIdentifier, false, {itemReply("r")}, {"rename"}, false, "r"},
       {"rename reply without item", fn, false, {"{}", itemReply("i")}, {"rename", "item"}, false, "i"},
       {"contents", body, true, {itemReply("w", R"(,"restore":true)")}, {"write"}, true, "w"},
       {"contents without URL", body, false, {itemReply("i")}, {"item"}, false, "i"},
       {"contents and filename", body | fn, true, {itemReply("r"), itemReply("w")}, {"rename", "write"}, false, "w"},
       {"write reply without item", body, true, {R"({"restore":true})", itemReply("i")}, {"write", "item"}, true, "i"},
       {"restore not a boolean", body, true, {itemReply("w", R"(,"restore":1)")}, {"write"}, false, "w"},
-      {"nothing changed", 0, false, {itemReply("i")}, {"item"}, false, "i"},
       {"only ignored fields", 1u << 5, false, {itemReply("i")}, {"item"}, false, "i"},
   };
   // clang-format on
@@ -220,16 +218,13 @@ TEST_F(ItemOperationsTest, ModificationRequestsCarryTheirKeys) {
   changedItem_->parent = ItemIdentifier("newParent");
   reply("{}");
   reply(itemReply("w"));
-  auto answer =
-      modify(ItemField::contents | ItemField::parentItemIdentifier, localFile("new", "0123456789"),
-             ItemVersion{"v\xff\xfe"
-                         "1",
-                         "m"});
+  auto answer = modify(ItemField::contents | ItemField::parentItemIdentifier,
+                       localFile("new", "0123456789"), ItemVersion{"v\xff\xfez", "m"});
   ASSERT_FALSE(answer.error);
   EXPECT_THAT(
       sent(),
       ElementsAre(parseObject(R"({"op":"rename","id":"a","parent":"newParent","name":"b.txt"})"),
-                  parseObject(R"({"op":"write","id":"a","size":10,"base":"v\uFFFD\uFFFD1"})")));
+                  parseObject(R"({"op":"write","id":"a","size":10,"base":"v\uFFFD\uFFFDz"})")));
   EXPECT_EQ(bodyOf(1), "0123456789");
 
   reply(itemReply("w"));
@@ -239,26 +234,25 @@ TEST_F(ItemOperationsTest, ModificationRequestsCarryTheirKeys) {
 }
 
 TEST_F(ItemOperationsTest, ModificationFailuresStopTheSequence) {
-  reply(R"({"error":"exists"})");
-  auto renamed = modify(ItemField::filename | ItemField::contents, localFile("n", "x"));
-  EXPECT_EQ(renamed.error, fileProviderError(FileProviderError::filenameCollision));
-  EXPECT_FALSE(renamed.item);
-  EXPECT_EQ(sent().size(), 1u);
-
-  reply(itemReply("r"));
-  auto unreadable = modify(ItemField::filename | ItemField::contents, temp_.path() / "missing");
-  EXPECT_EQ(unreadable.error, cocoaError(CocoaError::fileReadNoSuchFile));
-  EXPECT_FALSE(unreadable.item);
-  EXPECT_EQ(sent().size(), 2u);
-
-  reply(R"({"error":"tooBig"})");
-  auto written = modify(ItemField::contents, localFile("n", "x"));
-  EXPECT_EQ(written.error, cocoaError(CocoaError::fileWriteOutOfSpace));
-  EXPECT_FALSE(written.shouldFetchContent);
-  EXPECT_EQ(sent().size(), 3u);
-
-  reply("{}");
-  EXPECT_EQ(modify(0, std::nullopt).error, fileProviderError(FileProviderError::noSuchItem));
+  // Each case costs exactly one request: a failed step sends nothing after it.
+  const auto both = ItemField::filename | ItemField::contents;
+  const std::tuple<std::string, ItemFields, std::filesystem::path, Error> cases[] = {
+      {R"({"error":"exists"})", both, localFile("n", "x"),
+       fileProviderError(FileProviderError::filenameCollision)},
+      {itemReply("r"), both, temp_.path() / "missing", cocoaError(CocoaError::fileReadNoSuchFile)},
+      {R"({"error":"tooBig"})", ItemField::contents, localFile("n", "x"),
+       cocoaError(CocoaError::fileWriteOutOfSpace)},
+      {"{}", 0, {}, fileProviderError(FileProviderError::noSuchItem)},
+  };
+  std::size_t requests = 0;
+  for (const auto& [replyJSON, changed, contents, error] : cases) {
+    reply(replyJSON);
+    auto answer = modify(changed, contents.empty() ? std::nullopt : std::optional(contents));
+    EXPECT_EQ(answer.error, error);
+    EXPECT_FALSE(answer.item);
+    EXPECT_FALSE(answer.shouldFetchContent);
+    EXPECT_EQ(sent().size(), ++requests);
+  }
 }
 
 TEST_F(ItemOperationsTest, HostTextsThatAreNotUTF8NeverReachTheWire) {
