@@ -55,34 +55,44 @@ TEST(DispatchQueueTest, BlockedTasksDoNotStarveOthers) {
   EXPECT_EQ(*allMet, kTasks);
 }
 
-TEST(DispatchQueueTest, TasksBeyondWorkerCapWaitForAFreeWorker) {
-  constexpr int kExtra = 4;
+// With every worker blocked, later tasks wait for a free worker; they stay queued when the queue
+// is destroyed, and still run and release their captures.
+TEST(DispatchQueueTest, TasksBeyondWorkerCapWaitAndOutliveTheQueue) {
   constexpr int kBlockers = static_cast<int>(DispatchQueue::kMaxWorkers);
-  DispatchQueue queue("test.cap");
+  constexpr int kQueued = 16;
   auto gate = std::make_shared<Counter>();
   auto blockersRunning = std::make_shared<Counter>();
   auto blockersDone = std::make_shared<std::atomic<int>>(0);
-  auto extrasDone = std::make_shared<Counter>();
-  auto extrasBeforeAnyBlockerDone = std::make_shared<std::atomic<int>>(0);
-  for (int i = 0; i < kBlockers; ++i) {
-    queue.async([=] {
-      blockersRunning->add();
-      gate->waitFor(1);
-      ++*blockersDone;
-    });
+  auto ran = std::make_shared<Counter>();
+  auto ranBeforeAnyBlockerDone = std::make_shared<std::atomic<int>>(0);
+  auto released = std::make_shared<Counter>();
+  std::vector<std::weak_ptr<Token>> tokens;
+  {
+    DispatchQueue queue("test.cap");
+    for (int i = 0; i < kBlockers; ++i) {
+      queue.async([=] {
+        blockersRunning->add();
+        gate->waitFor(1);
+        ++*blockersDone;
+      });
+    }
+    ASSERT_TRUE(blockersRunning->waitFor(kBlockers));
+    for (int i = 0; i < kQueued; ++i) {
+      auto token = std::make_shared<Token>(released);
+      tokens.push_back(token);
+      queue.async([=, token = std::move(token)] {
+        if (*blockersDone == 0) ++*ranBeforeAnyBlockerDone;
+        ran->add();
+      });
+    }
+    // Give an over-the-cap worker the chance to show itself before the blockers are let go.
+    ran->waitFor(1, 200ms);
   }
-  ASSERT_TRUE(blockersRunning->waitFor(kBlockers));
-  for (int i = 0; i < kExtra; ++i) {
-    queue.async([=] {
-      if (*blockersDone == 0) ++*extrasBeforeAnyBlockerDone;
-      extrasDone->add();
-    });
-  }
-  // Give an over-the-cap worker the chance to show itself before the blockers are let go.
-  extrasDone->waitFor(1, 200ms);
   gate->add();
-  ASSERT_TRUE(extrasDone->waitFor(kExtra));
-  EXPECT_EQ(*extrasBeforeAnyBlockerDone, 0);
+  ASSERT_TRUE(ran->waitFor(kQueued));
+  ASSERT_TRUE(released->waitFor(kQueued));
+  for (const auto& token : tokens) EXPECT_TRUE(token.expired());
+  EXPECT_EQ(*ranBeforeAnyBlockerDone, 0);
 }
 
 TEST(DispatchQueueTest, QueueDestroyedByItsOwnTaskKeepsRunningWork) {
@@ -107,29 +117,6 @@ TEST(DispatchQueueTest, QueueDestroyedByItsOwnTaskKeepsRunningWork) {
   EXPECT_TRUE(watch.expired());
   gate->add();
   EXPECT_TRUE(earlierDone->waitFor(1));
-}
-
-TEST(DispatchQueueTest, DestroyingQueueRunsQueuedTasksAndReleasesTheirCaptures) {
-  // Filling every worker first guarantees the later tasks are still queued at destruction.
-  constexpr int kBlockers = static_cast<int>(DispatchQueue::kMaxWorkers);
-  constexpr int kQueued = 16;
-  auto gate = std::make_shared<Counter>();
-  auto ran = std::make_shared<Counter>();
-  auto released = std::make_shared<Counter>();
-  std::vector<std::weak_ptr<Token>> tokens;
-  {
-    DispatchQueue queue("test.teardown");
-    for (int i = 0; i < kBlockers; ++i) queue.async([=] { gate->waitFor(1); });
-    for (int i = 0; i < kQueued; ++i) {
-      auto token = std::make_shared<Token>(released);
-      tokens.push_back(token);
-      queue.async([=, token = std::move(token)] { ran->add(); });
-    }
-  }
-  gate->add();
-  ASSERT_TRUE(ran->waitFor(kQueued));
-  ASSERT_TRUE(released->waitFor(kQueued));
-  for (const auto& token : tokens) EXPECT_TRUE(token.expired());
 }
 
 TEST(DispatchQueueTest, ThrowingTasksDoNotStopLaterTasks) {

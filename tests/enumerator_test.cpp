@@ -29,9 +29,8 @@ class EnumeratorTest : public DriveFixture {
   }
   std::optional<SyncAnchor> currentAnchor() {
     Calls<std::optional<SyncAnchor>> answer;
-    extension_->enumerator(trashContainerItemIdentifier(), {})->currentSyncAnchor([&](auto anchor) {
-      answer.add(anchor);
-    });
+    extension_->enumerator(trashContainerItemIdentifier(), {})
+        ->currentSyncAnchor(recordInto(answer));
     return answer.get();
   }
 
@@ -114,7 +113,6 @@ TEST_F(EnumeratorTest, AnchorIsTheDecimalTextOfTheNumber) {
       {R"({"anchor":1e300})", "18446744073709551615"},
       {R"({"error":"notFound"})", std::nullopt},
   };
-  companion();
   for (const auto& c : cases) {
     companion().enqueue(Answer::reply(c.reply));
     EXPECT_EQ(currentAnchor(), c.anchor) << c.reply;

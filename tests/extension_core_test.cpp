@@ -12,20 +12,30 @@ namespace {
 
 class ExtensionCoreTest : public DriveFixture {};
 
-TEST_F(ExtensionCoreTest, ProgressCompletesOnlyAfterTheWorkWhateverItsOutcome) {
-  companion().enqueue(Answer::hold(Answer::reply(kItemReply)));
-  companion().enqueue(Answer::reply(R"({"error":"notFound"})"));
+// Held exchanges all proceed at once, off the caller's thread, and each one's progress completes
+// only after its work, whatever the outcome.
+TEST_F(ExtensionCoreTest, LongExchangesProceedAtOnceAndProgressCompletesAfterTheWork) {
+  constexpr int kHeld = 8;
+  for (int i = 0; i < kHeld; ++i) companion().enqueue(Answer::hold(Answer::reply(kItemReply)));
   auto extension = FileProviderExtension::create(domain_);
-  Calls<ItemAnswer> found, missing;
-  auto progress = extension->item(ItemIdentifier("a"), {}, recordInto(found));
-  EXPECT_EQ(progress->totalUnitCount(), 1);
-  ASSERT_TRUE(companion().waitForHeld(1));
-  EXPECT_EQ(progress->completedUnitCount(), 0);
+  std::vector<std::unique_ptr<Calls<ItemAnswer>>> answers;
+  std::vector<std::shared_ptr<Progress>> progress;
+  for (int i = 0; i < kHeld; ++i) {
+    answers.push_back(std::make_unique<Calls<ItemAnswer>>());
+    progress.push_back(extension->item(ItemIdentifier("a"), {}, recordInto(*answers.back())));
+    EXPECT_EQ(progress.back()->totalUnitCount(), 1);
+  }
+  ASSERT_TRUE(companion().waitForHeld(kHeld));
+  for (const auto& p : progress) EXPECT_EQ(p->completedUnitCount(), 0);
   companion().release();
-  EXPECT_TRUE(found.get().item);
-  EXPECT_NE(found.thread(), std::this_thread::get_id());
-  EXPECT_TRUE(eventually([&] { return progress->completedUnitCount() == 1; }));
+  for (int i = 0; i < kHeld; ++i) {
+    EXPECT_TRUE(answers[i]->get().item);
+    EXPECT_NE(answers[i]->thread(), std::this_thread::get_id());
+    EXPECT_TRUE(eventually([&] { return progress[i]->completedUnitCount() == 1; }));
+  }
 
+  companion().enqueue(Answer::reply(R"({"error":"notFound"})"));
+  Calls<ItemAnswer> missing;
   auto failed = extension->item(ItemIdentifier("a"), {}, recordInto(missing));
   EXPECT_EQ(missing.get().error, fileProviderError(FileProviderError::noSuchItem));
   EXPECT_TRUE(eventually([&] { return failed->completedUnitCount() == 1; }));
@@ -54,19 +64,6 @@ TEST_F(ExtensionCoreTest, ClientIsDecidedAtConstruction) {
   EXPECT_EQ(lookUp(*extension, ItemIdentifier("a")).error,
             fileProviderError(FileProviderError::serverUnreachable));
   EXPECT_EQ(companion().connectionCount(), 0u);
-}
-
-TEST_F(ExtensionCoreTest, LongExchangesProceedAtOnce) {
-  for (int i = 0; i < 8; ++i) companion().enqueue(Answer::hold(Answer::reply(kItemReply)));
-  auto extension = FileProviderExtension::create(domain_);
-  std::vector<std::unique_ptr<Calls<ItemAnswer>>> answers;
-  for (int i = 0; i < 8; ++i) {
-    answers.push_back(std::make_unique<Calls<ItemAnswer>>());
-    extension->item(ItemIdentifier("a"), {}, recordInto(*answers.back()));
-  }
-  EXPECT_TRUE(companion().waitForHeld(8));
-  companion().release();
-  for (auto& answer : answers) EXPECT_TRUE(answer->get().item);
 }
 
 TEST_F(ExtensionCoreTest, QueuedWorkOutlivesTheHostsReferenceAndInvalidate) {

@@ -1,5 +1,6 @@
 // Thousands of host operations in flight against a companion that is slow, wrong or gone: each
 // one answers exactly once and nothing deadlocks.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,44 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kOperations = 2000;
-
-// Counts every answer per operation; a second answer or a missing one is a fault.
-class Tally {
- public:
-  Tally() : answers_(kOperations) {}
-  std::function<void()> counter(int operation) {
-    return [this, operation] {
-      answers_[operation]++;
-      total_++;
-    };
-  }
-  bool waitForAll(std::chrono::seconds limit) const {
-    return eventually([this] { return total_ >= kOperations; }, limit);
-  }
-  int answered() const { return total_; }
-  std::vector<int> notAnsweredOnce() const {
-    std::vector<int> wrong;
-    for (int i = 0; i < kOperations; ++i)
-      if (answers_[i] != 1) wrong.push_back(i);
-    return wrong;
-  }
-
- private:
-  std::vector<std::atomic<int>> answers_;
-  std::atomic<int> total_{0};
-};
-
-class CountingObserver : public EnumerationObserver, public ChangeObserver {
- public:
-  explicit CountingObserver(std::function<void()> done) : done_(std::move(done)) {}
-  void didEnumerateItems(std::vector<std::shared_ptr<const FileProviderItem>>) override {}
-  void finishEnumeratingUpToPage(std::optional<Page>) override { done_(); }
-  void finishEnumeratingChangesUpToSyncAnchor(SyncAnchor, bool) override { done_(); }
-  void finishEnumeratingWithError(Error) override { done_(); }
-
- private:
-  std::function<void()> done_;
-};
 
 // Replies chosen at random but always framed well: right answers, error words, and answers of
 // the wrong shape; each after a random short delay.
@@ -74,9 +37,9 @@ class ChaoticReplies {
     static const char* kWords[] = {"notFound", "exists", "notEmpty", "access", "busy"};
     if (kind < 3) return Answer::reply(std::string(R"({"error":")") + kWords[pick] + "\"}");
     if (kind < 5) return Answer::reply(kWrongShapes[pick]);
-    std::string op(request.json.contains("op") && request.json.at("op").is_string()
-                       ? request.json.at("op").as_string()
-                       : "");
+    const auto* field = request.json.if_contains("op");
+    const std::string_view op =
+        field && field->is_string() ? std::string_view(field->as_string()) : "";
     if (op == "read")
       return Answer::reply(R"({"item":{"id":"a","parent":"1","name":"a.txt"},"size":5})", "bytes");
     if (op == "list" || op == "all")
@@ -94,36 +57,20 @@ class StressTest : public DriveFixture, public ::testing::WithParamInterface<boo
  protected:
   void serveChaos() { companion().setFallback(std::ref(replies_)); }
 
+  // Every completion records the number of its operation, so a second or a missing answer shows.
   void launch(int i) {
-    auto done = tally_.counter(i);
-    auto host = std::make_shared<HostItem>();
+    auto done = [this, i] { answers_.add(i); };
     auto item = [done](auto&&...) { done(); };
-    switch (i % 8) {
-      case 0:
-        extension_->item(ItemIdentifier("a"), {}, item);
-        break;
-      case 1:
-        extension_->fetchContents(ItemIdentifier("a"), std::nullopt, {}, item);
-        break;
-      case 2:
-        extension_->createItem(host, ~ItemFields{0}, contents_, 0, {}, item);
-        break;
-      case 3:
-        extension_->modifyItem(host, {}, ~ItemFields{0}, contents_, 0, {}, item);
-        break;
-      case 4:
-        extension_->deleteItem(ItemIdentifier("a"), {}, 0, {}, item);
-        break;
-      case 5:
-        enumerator()->enumerateItems(std::make_shared<CountingObserver>(done), {});
-        break;
-      case 6:
-        enumerator()->enumerateChanges(std::make_shared<CountingObserver>(done), "3");
-        break;
-      default:
-        enumerator()->currentSyncAnchor(item);
-        break;
-    }
+    auto host = std::make_shared<HostItem>();
+    const int kind = i % 8;
+    if (kind == 0) extension_->item(ItemIdentifier("a"), {}, item);
+    if (kind == 1) extension_->fetchContents(ItemIdentifier("a"), std::nullopt, {}, item);
+    if (kind == 2) extension_->createItem(host, ~ItemFields{0}, contents_, 0, {}, item);
+    if (kind == 3) extension_->modifyItem(host, {}, ~ItemFields{0}, contents_, 0, {}, item);
+    if (kind == 4) extension_->deleteItem(ItemIdentifier("a"), {}, 0, {}, item);
+    if (kind == 5) enumerator()->enumerateItems(std::make_shared<RecordingObserver>(done), {});
+    if (kind == 6) enumerator()->enumerateChanges(std::make_shared<RecordingObserver>(done), "3");
+    if (kind == 7) enumerator()->currentSyncAnchor(item);
   }
   std::shared_ptr<FileProviderEnumerator> enumerator() {
     return extension_->enumerator(
@@ -131,7 +78,7 @@ class StressTest : public DriveFixture, public ::testing::WithParamInterface<boo
   }
 
   ChaoticReplies replies_;
-  Tally tally_;
+  Calls<int> answers_;
   std::atomic<int> i_{0};
   std::filesystem::path contents_ = localFile("upload.bin", std::string(3000, 'u'));
   std::shared_ptr<FileProviderExtension> extension_ = FileProviderExtension::create(domain_);
@@ -148,9 +95,11 @@ TEST_P(StressTest, EveryOperationAnswersExactlyOnce) {
       serveChaos();
     }
   }
-  ASSERT_TRUE(tally_.waitForAll(120s)) << tally_.answered() << " of " << kOperations;
+  ASSERT_TRUE(answers_.waitFor(kOperations, 120s)) << answers_.count() << " of " << kOperations;
   std::this_thread::sleep_for(100ms);  // time for a stray second answer to show
-  EXPECT_EQ(tally_.notAnsweredOnce(), std::vector<int>{});
+  std::vector<int> answersPerOperation(kOperations);
+  for (int operation : answers_.values()) ++answersPerOperation.at(operation);
+  EXPECT_THAT(answersPerOperation, ::testing::Each(1));
 }
 
 INSTANTIATE_TEST_SUITE_P(Companion, StressTest, ::testing::Values(false, true),

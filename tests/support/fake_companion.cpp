@@ -4,7 +4,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -12,12 +14,12 @@ namespace {
 constexpr std::size_t kHeaderSize = 4;
 constexpr std::size_t kChunk = 64 * 1024;
 
-// Appends up to `count` bytes to `out`, fewer when the peer stops sending; false when cut short.
-bool readUpTo(int fd, std::uint64_t count, std::string& out) {
+// Appends up to `count` bytes to `out`, fewer when the peer stops sending (or, with
+// MSG_DONTWAIT, has nothing more yet); false when cut short.
+bool readUpTo(int fd, std::uint64_t count, std::string& out, int flags = 0) {
   char buffer[kChunk];
   while (count > 0) {
-    const std::size_t want = count < kChunk ? static_cast<std::size_t>(count) : kChunk;
-    const ssize_t got = ::recv(fd, buffer, want, 0);
+    const ssize_t got = ::recv(fd, buffer, std::min<std::uint64_t>(count, kChunk), flags);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     out.append(buffer, static_cast<std::size_t>(got));
@@ -28,14 +30,8 @@ bool readUpTo(int fd, std::uint64_t count, std::string& out) {
 
 // Takes whatever has already arrived beyond the frame, so that `raw` shows trailing bytes and
 // close() does not reset a peer whose bytes were left unread.
-void drainAvailable(int fd, std::string* out) {
-  char buffer[kChunk];
-  while (true) {
-    const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return;
-    if (out != nullptr) out->append(buffer, static_cast<std::size_t>(got));
-  }
+void drainAvailable(int fd, std::string& out) {
+  readUpTo(fd, std::numeric_limits<std::uint64_t>::max(), out, MSG_DONTWAIT);
 }
 
 std::uint32_t bigEndianLength(std::string_view header) {
@@ -52,65 +48,28 @@ boost::json::object lenientObject(std::string_view text) {
   return !error && value.is_object() ? std::move(value.as_object()) : boost::json::object();
 }
 
-std::optional<std::uint64_t> announcedSize(const boost::json::object& json) {
-  const boost::json::value* size = json.if_contains("size");
-  if (size == nullptr) return std::nullopt;
-  if (size->is_uint64()) return size->as_uint64();
-  if (size->is_int64() && size->as_int64() >= 0) {
-    return static_cast<std::uint64_t>(size->as_int64());
-  }
-  return std::nullopt;
-}
-
-struct Incoming {
-  RecordedRequest request;
-  bool complete = false;
-};
-
-Incoming readRequest(int fd) {
-  Incoming in;
-  std::string& raw = in.request.raw;
-  if (!readUpTo(fd, kHeaderSize, raw)) return in;
-  if (!readUpTo(fd, bigEndianLength(raw), raw)) return in;
-  in.request.json = lenientObject(std::string_view(raw).substr(kHeaderSize));
-  if (const auto size = announcedSize(in.request.json)) {
+// Reads one request into `request`; false when the peer stopped before all of it came.
+bool readRequest(int fd, RecordedRequest& request) {
+  std::string& raw = request.raw;
+  if (!readUpTo(fd, kHeaderSize, raw) || !readUpTo(fd, bigEndianLength(raw), raw)) return false;
+  request.json = lenientObject(std::string_view(raw).substr(kHeaderSize));
+  boost::json::error_code notCount;
+  const boost::json::value* size = request.json.if_contains("size");
+  const std::uint64_t bodySize = size ? size->to_number<std::uint64_t>(notCount) : 0;
+  if (size && !notCount) {
     const std::size_t bodyStart = raw.size();
-    const bool whole = readUpTo(fd, *size, raw);
-    in.request.body = raw.substr(bodyStart);
-    if (!whole) return in;
+    const bool whole = readUpTo(fd, bodySize, raw);
+    request.body = raw.substr(bodyStart);
+    if (!whole) return false;
   }
-  drainAvailable(fd, &raw);
-  in.complete = true;
-  return in;
+  drainAvailable(fd, raw);
+  return true;
 }
 
 }  // namespace
 
 std::string frame(std::string_view json, std::string_view body) {
-  std::string out = companion::frameHeader(static_cast<std::uint32_t>(json.size()));
-  out.append(json);
-  out.append(body);
-  return out;
-}
-
-Answer Answer::reply(std::string_view json, std::string_view body) {
-  return Answer{Kind::Send, frame(json, body)};
-}
-
-Answer Answer::raw(std::string bytes) {
-  return Answer{Kind::Send, std::move(bytes)};
-}
-
-Answer Answer::hold(Answer then) {
-  return Answer{Kind::Hold, std::move(then.bytes)};
-}
-
-Answer Answer::closeWithoutReading() {
-  return Answer{Kind::CloseWithoutReading, {}};
-}
-
-Answer Answer::closeAfterReading(std::size_t count) {
-  return Answer{Kind::CloseAfterReading, {}, count};
+  return companion::frameHeader(static_cast<std::uint32_t>(json.size())).append(json).append(body);
 }
 
 FakeCompanion::FakeCompanion(std::filesystem::path socketPath)
@@ -167,23 +126,28 @@ bool FakeCompanion::waitForHeld(std::size_t count, std::chrono::milliseconds tim
 }
 
 // Scripted answers are used in the order connections are served; a fallback answer is chosen
-// only once the request is in, since the fallback looks at it. A fallback asking to close without
+// only once the request is in, since the fallback looks at it. A fallback asking to close after
 // reading just closes: the request has been read by then.
 void FakeCompanion::serve(int fd) {
   std::optional<Answer> scripted = nextScripted();
+  RecordedRequest request;
+  bool complete = false;
   if (scripted && scripted->kind == Answer::Kind::CloseAfterReading) {
-    RecordedRequest cut;
-    readUpTo(fd, scripted->readLimit, cut.raw);
-    record(std::move(cut));
-  } else if (!scripted || scripted->kind != Answer::Kind::CloseWithoutReading) {
-    Incoming in = readRequest(fd);
-    const bool complete = in.complete;
-    if (!in.request.raw.empty()) {
-      const Answer chosen = scripted ? std::move(*scripted) : fallbackFor(in.request);
-      record(std::move(in.request));
-      if (complete) respond(fd, chosen);
-    }
+    readUpTo(fd, scripted->readLimit, request.raw);
+  } else {
+    complete = readRequest(fd, request);
   }
+  if (request.raw.empty()) return;
+  const Answer chosen = scripted ? std::move(*scripted) : fallbackFor(request);
+  record(std::move(request));
+  if (!complete) return;
+  // The client may have gone by the time an answer is written; that is its business.
+  if (chosen.kind == Answer::Kind::Send ||
+      (chosen.kind == Answer::Kind::Hold && holdUntilReleased())) {
+    companion::writeAll(fd, chosen.bytes.data(), chosen.bytes.size());
+  }
+  std::string unread;
+  drainAvailable(fd, unread);
 }
 
 std::optional<Answer> FakeCompanion::nextScripted() {
@@ -193,14 +157,6 @@ std::optional<Answer> FakeCompanion::nextScripted() {
   Answer next = std::move(queue_.front());
   queue_.pop_front();
   return next;
-}
-
-void FakeCompanion::respond(int fd, const Answer& answer) {
-  const bool send = answer.kind == Answer::Kind::Send ||
-                    (answer.kind == Answer::Kind::Hold && holdUntilReleased());
-  // The client may have gone by the time an answer is written; that is its business.
-  if (send) companion::writeAll(fd, answer.bytes.data(), answer.bytes.size());
-  drainAvailable(fd, nullptr);
 }
 
 Answer FakeCompanion::fallbackFor(const RecordedRequest& request) const {

@@ -29,33 +29,37 @@ struct RecordedRequest {
   std::string body;          // bytes after the JSON, as announced by a numeric "size"
 };
 
+// Frames `json` and appends `body`, as a reply or a request would be framed.
+std::string frame(std::string_view json, std::string_view body = {});
+
 // What the fake does on one connection after reading the request.
 struct Answer {
-  enum class Kind { Send, Hold, CloseWithoutReading, CloseAfterReading };
+  enum class Kind { Send, Hold, CloseAfterReading };
   Kind kind = Kind::Send;
   std::string bytes;          // written as they stand (Send, and Hold after release)
   std::size_t readLimit = 0;  // CloseAfterReading: bytes of the request taken before closing
 
   // A well-formed reply frame: 4-byte big-endian length of `json`, `json`, then `body`.
-  static Answer reply(std::string_view json, std::string_view body = {});
+  static Answer reply(std::string_view json, std::string_view body = {}) {
+    return {Kind::Send, frame(json, body)};
+  }
   // Arbitrary bytes: wrong lengths, cut frames, trailing garbage.
-  static Answer raw(std::string bytes);
+  static Answer raw(std::string bytes) { return {Kind::Send, std::move(bytes)}; }
   // Waits until release() (or destruction) before writing `then`; for concurrency tests and
   // replies that never come.
-  static Answer hold(Answer then = reply("{}"));
-  // Closes the connection at once, before reading the request.
-  static Answer closeWithoutReading();
+  static Answer hold(Answer then = reply("{}")) { return {Kind::Hold, std::move(then.bytes)}; }
   // Reads the first `count` bytes of the request (header included), then closes.
-  static Answer closeAfterReading(std::size_t count);
+  static Answer closeAfterReading(std::size_t count) {
+    return {Kind::CloseAfterReading, {}, count};
+  }
+  // Closes the connection at once, before reading the request.
+  static Answer closeWithoutReading() { return closeAfterReading(0); }
 };
 
 // Test data that must be a JSON object.
 inline boost::json::object parseObject(std::string_view text) {
   return boost::json::parse(text).as_object();
 }
-
-// Frames `json` and appends `body`, as a reply or a request would be framed.
-std::string frame(std::string_view json, std::string_view body = {});
 
 class FakeCompanion {
  public:
@@ -90,7 +94,6 @@ class FakeCompanion {
 
  private:
   void serve(int fd);
-  void respond(int fd, const Answer& answer);
   std::optional<Answer> nextScripted();
   Answer fallbackFor(const RecordedRequest& request) const;
   void record(RecordedRequest request);

@@ -25,18 +25,10 @@ struct ChangeAnswer {
   std::optional<Error> error;
 };
 
-inline ItemCompletion recordInto(Calls<ItemAnswer>& calls) {
-  return [&calls](auto item, auto error) { calls.add({std::move(item), std::move(error)}); };
-}
-inline FetchCompletion recordInto(Calls<FetchAnswer>& calls) {
-  return [&calls](auto file, auto item, auto error) {
-    calls.add({std::move(file), std::move(item), std::move(error)});
-  };
-}
-inline ChangeItemCompletion recordInto(Calls<ChangeAnswer>& calls) {
-  return [&calls](auto item, ItemFields pending, bool fetch, auto error) {
-    calls.add({std::move(item), pending, fetch, std::move(error)});
-  };
+// A completion that records its arguments, gathered into one T, in `calls`.
+template <class T>
+auto recordInto(Calls<T>& calls) {
+  return [&calls](auto&&... args) { calls.add(T{std::forward<decltype(args)>(args)...}); };
 }
 
 // A host-supplied item: just the properties a host hands in.
@@ -81,7 +73,7 @@ inline ChangeAnswer modify(FileProviderExtension& extension,
 inline std::optional<Error> removeItem(FileProviderExtension& extension, const ItemIdentifier& id,
                                        const ItemVersion& base = {}, ItemOptions options = 0) {
   Calls<std::optional<Error>> answer;
-  extension.deleteItem(id, base, options, {}, [&](std::optional<Error> e) { answer.add(e); });
+  extension.deleteItem(id, base, options, {}, recordInto(answer));
   return answer.get();
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -36,9 +37,10 @@ class Calls {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return values_.size() >= count; });
   }
-  std::size_t count() const {
+  std::size_t count() const { return values().size(); }
+  std::vector<T> values() const {
     std::lock_guard lock(mutex_);
-    return values_.size();
+    return values_;
   }
   std::thread::id thread() const {
     std::lock_guard lock(mutex_);
@@ -55,9 +57,12 @@ class Calls {
 using Items = std::vector<std::shared_ptr<const FileProviderItem>>;
 
 // One entry per observer call, in order: "items:<count>", "page:none", "page:<bytes>",
-// "error:<domain>:<code>", "changes:<anchor>:<moreComing>".
+// "error:<domain>:<code>", "changes:<anchor>:<moreComing>". `onFinish` runs after each finishing
+// call.
 class RecordingObserver : public EnumerationObserver, public ChangeObserver {
  public:
+  explicit RecordingObserver(std::function<void()> onFinish = {})
+      : onFinish_(std::move(onFinish)) {}
   void didEnumerateItems(Items items) override {
     std::lock_guard lock(mutex_);
     items_.push_back(std::move(items));
@@ -93,12 +98,14 @@ class RecordingObserver : public EnumerationObserver, public ChangeObserver {
       events_.push_back(std::move(event));
     }
     finished_.add(true);
+    if (onFinish_) onFinish_();
   }
 
   mutable std::mutex mutex_;
   std::vector<std::string> events_;
   std::vector<Items> items_;
   Calls<bool> finished_;
+  std::function<void()> onFinish_;
 };
 
 }  // namespace QuorvelleDrive::testing
