@@ -81,6 +81,14 @@ std::vector<std::string> inheritedEnvironment() {
   return out;
 }
 
+std::vector<std::string> cleanEnvironment(const std::filesystem::path& home) {
+  std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + home.string(),
+                               "XDG_STATE_HOME=" + (home / "state").string(), "TZ=UTC"};
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+    if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+  return env;
+}
+
 BackgroundProgram::BackgroundProgram(const std::string& program,
                                      const std::vector<std::string>& arguments,
                                      const std::vector<std::string>& environment,

@@ -25,6 +25,9 @@ Finished runProgram(const std::string& program, const std::vector<std::string>& 
 
 // This process's own environment, for children that should see what the suite sees.
 std::vector<std::string> inheritedEnvironment();
+// A small fixed environment with `home` as HOME and home/state as XDG_STATE_HOME, in UTC; the
+// sanitizers' options pass through.
+std::vector<std::string> cleanEnvironment(const std::filesystem::path& home);
 
 // A program left running in the background, its stdout discarded and its stderr discarded or
 // written to `log`; stopped with SIGTERM (then SIGKILL) when the object goes.

@@ -51,18 +51,11 @@ boost::json::object jsonLine(const std::string& out) {
 
 class QdriveTest : public DriveFixture {
  protected:
-  std::vector<std::string> environment() const {
-    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + temp_.path().string(),
-                                 "XDG_STATE_HOME=" + (temp_.path() / "state").string(), "TZ=UTC"};
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
-      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    return env;
-  }
   Finished qdrive(std::vector<std::string> arguments, fs::path containers = {}) {
     if (containers.empty()) containers = temp_.path() / "containers";
     arguments.insert(arguments.begin(), {"--containers", containers.string(), "--group", kTestGroup,
                                          "--domain", domain_.identifier});
-    return runProgram(QD_QDRIVE_BINARY, arguments, environment());
+    return runProgram(QD_QDRIVE_BINARY, arguments, cleanEnvironment(temp_.path()));
   }
   fs::path fetchDirectory() const {
     return temp_.path() / "state/quorvelle" / domain_.identifier / "tmp";
@@ -279,7 +272,7 @@ TEST_F(QdriveTest, DefaultsFindTheCompanionUnderTheRuntimeDirectory) {
   fs::create_directories(container);
   FakeCompanion fake(container / "drive.sock");
   fake.enqueue(Answer::reply(R"({"items":[]})"));
-  auto env = environment();
+  auto env = cleanEnvironment(temp_.path());
   env.push_back("XDG_RUNTIME_DIR=" + (temp_.path() / "run").string());
   auto run = runProgram(QD_QDRIVE_BINARY, {"--json", "ls", "@root"}, env);
   EXPECT_EQ(run.status, 0) << run.err;
