@@ -96,20 +96,14 @@ TEST_P(RoundTripTest, MakesOneHostCallAndPrintsItsAnswer) {
   ASSERT_EQ(received.size(), trip.requests.size());
   for (std::size_t i = 0; i < received.size(); ++i)
     EXPECT_EQ(received[i].json, parseObject(trip.requests[i])) << "request " << i;
-  if (!received.empty()) {
-    EXPECT_EQ(received.back().body, trip.body);
-  }
+  EXPECT_EQ(received.empty() ? std::string() : received.back().body, trip.body);
 }
 
 const std::string kItem = R"({"item":ITEM})";
 const std::string kChanged = R"({"item":ITEM,"stillPendingFields":0,"shouldFetchContent":false})";
 const std::string kRename = R"({"op":"rename","id":"abc","parent":"1","name":"b.txt"})";
-std::string errorOutput(const char* domain, int code) {
-  return std::string(R"({"error":{"domain":")") + domain + R"(","code":)" + std::to_string(code) +
-         "}}";
-}
-const std::string kNoSuchItem = errorOutput("NSFileProviderErrorDomain", -1005);
-const std::string kExpired = errorOutput("NSFileProviderErrorDomain", -1002);
+const std::string kNoSuchItem = R"({"error":{"domain":"NSFileProviderErrorDomain","code":-1005}})";
+const std::string kExpired = R"({"error":{"domain":"NSFileProviderErrorDomain","code":-1002}})";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
@@ -154,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"anchorArgumentBytes", {"changes", "@root", "7 "}, {R"({"anchor":7})"},
                   {R"({"op":"anchor"})"}, 1, kExpired},
         RoundTrip{"invalidUTF8IdentifierMeetsTheWriter", {"item", "\xff"}, {}, {}, 1,
-                  errorOutput("NSCocoaErrorDomain", 3852)}),
+                  R"({"error":{"domain":"NSCocoaErrorDomain","code":3852}})"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
