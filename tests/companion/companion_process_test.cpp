@@ -109,12 +109,12 @@ TEST_F(CompanionProcessTest, KilledAtRandomMomentsKeepsEveryFileWholeAndTheIndex
     for (auto& file : files) {
       auto now = readWholeFile(store() / ("f" + std::to_string(&file - files.data())));
       if (&file == written && now == file.inFlight) file.confirmed = now;
-      EXPECT_EQ(now.size(), file.confirmed.size()) << "a file holds neither old nor new bytes";
-      EXPECT_EQ(now, file.confirmed);
+      // Not EXPECT_EQ, which would print up to 300 KB of each.
+      EXPECT_TRUE(now == file.confirmed) << "a file holds neither old nor new bytes";
     }
     child = launchServing();
   };
-  int kills = 0, cutWrites = 0;
+  int kills = 0;
   for (int w = 0; w < 200; ++w) {
     File& file = files[random() % files.size()];
     file.inFlight = std::string(random() % 300'000, static_cast<char>('a' + w % 26));
@@ -130,7 +130,7 @@ TEST_F(CompanionProcessTest, KilledAtRandomMomentsKeepsEveryFileWholeAndTheIndex
                   bytesOf(file.inFlight));
       file.confirmed = file.inFlight;
     } catch (const std::exception&) {
-      ++cutWrites;
+      // Cut off by the kill: either contents may be there.
     }
     if (killer) {
       killer->join();
@@ -140,8 +140,6 @@ TEST_F(CompanionProcessTest, KilledAtRandomMomentsKeepsEveryFileWholeAndTheIndex
   }
   restartAndCheck(nullptr);
   EXPECT_GT(kills, 20);
-  RecordProperty("kills", kills);
-  RecordProperty("cutWrites", cutWrites);
 }
 
 }  // namespace
