@@ -46,9 +46,9 @@ pid_t spawn(const std::string& program, std::vector<std::string> argv,
   return pid;
 }
 
-// Reaps `pid`, killing it once `limit` has passed: its exit status, or 128 + the signal that
-// ended it; nothing when `kill` is false and it is still running.
-std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill = true) {
+}  // namespace
+
+std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill) {
   int raw = 0;
   if (!eventually([&] { return ::waitpid(pid, &raw, WNOHANG) == pid; }, limit)) {
     if (!kill) return std::nullopt;
@@ -57,8 +57,6 @@ std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill = 
   }
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
-
-}  // namespace
 
 Finished runProgram(const std::string& program, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& environment, std::chrono::seconds limit) {

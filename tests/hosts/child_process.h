@@ -23,6 +23,10 @@ Finished runProgram(const std::string& program, const std::vector<std::string>& 
                     const std::vector<std::string>& environment,
                     std::chrono::seconds limit = std::chrono::seconds(60));
 
+// Reaps `pid`, killing it once `limit` has passed: its exit status, or 128 + the signal that
+// ended it; nothing when `kill` is false and it is still running.
+std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill = true);
+
 // This process's own environment, for children that should see what the suite sees.
 std::vector<std::string> inheritedEnvironment();
 // A small fixed environment with `home` as HOME and home/state as XDG_STATE_HOME, in UTC; the
