@@ -57,6 +57,17 @@ json::object writeRequest(const std::string& id, std::string_view bytes, const s
   return {{"op", "write"}, {"id", id}, {"size", bytes.size()}, {"base", base}};
 }
 
+std::string exchangeWord(const std::filesystem::path& socket, std::string_view bytes) {
+  RawConnection connection(socket);
+  if (!connection.send(bytes)) return "<send failed>";
+  connection.finishSending();
+  if (connection.closedByPeer()) return "<closed>";
+  auto reply = connection.receive();
+  if (!reply) return "<cut reply>";
+  auto* error = reply->if_contains("error");
+  return error && error->is_string() ? std::string(error->as_string()) : std::string();
+}
+
 void CompanionTest::start(qc::Options options) {
   options.store = store();
   options.socket = socket();
@@ -112,17 +123,6 @@ std::vector<std::string> CompanionTest::listed(const json::object& request, cons
   Reply reply = call(request);
   for (auto& entry : reply.json.at("items").as_array()) out.emplace_back(entry.at(key).as_string());
   return out;
-}
-
-std::string CompanionTest::rawWord(std::string_view bytes) {
-  RawConnection connection(socket());
-  if (!connection.send(bytes)) return "<send failed>";
-  connection.finishSending();
-  if (connection.closedByPeer()) return "<closed>";
-  auto reply = connection.receive();
-  if (!reply) return "<cut reply>";
-  auto* error = reply->if_contains("error");
-  return error && error->is_string() ? std::string(error->as_string()) : std::string();
 }
 
 }  // namespace QuorvelleDrive::testing

@@ -17,10 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool answers(const fs::path& socket) {
-  RawConnection connection(socket);
-  return connection.send(requestFrame({{"op", "anchor"}})) && connection.receive().has_value();
-}
+// An anchor request, which any companion that serves answers.
+const std::string kAnchor = requestFrame({{"op", "anchor"}});
 
 class CompanionProcessTest : public ::testing::Test {
  protected:
@@ -33,7 +31,7 @@ class CompanionProcessTest : public ::testing::Test {
   std::unique_ptr<BackgroundProgram> launchServing() {
     auto child = std::make_unique<BackgroundProgram>(QD_COMPANION_BINARY, arguments(),
                                                      inheritedEnvironment());
-    EXPECT_TRUE(eventually([&] { return answers(socket()); }));
+    EXPECT_TRUE(eventually([&] { return exchangeWord(socket(), kAnchor).empty(); }));
     return child;
   }
 
@@ -77,7 +75,7 @@ TEST_F(CompanionProcessTest, RefusesAnotherCompanionsSocketOrStoreAndAnotherUser
     EXPECT_NE(second.err.find(message), std::string::npos) << second.err;
   }
   EXPECT_FALSE(fs::exists(containers() / "theirs" / "drive.sock"));
-  EXPECT_TRUE(answers(socket()));
+  EXPECT_EQ(exchangeWord(socket(), kAnchor), "");
   if (!root) GTEST_SKIP() << "needs root to hand a container to another user";
 }
 
