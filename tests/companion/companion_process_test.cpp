@@ -30,7 +30,7 @@ class CompanionProcessTest : public ::testing::Test {
   }
   std::unique_ptr<BackgroundProgram> launchServing() {
     auto child = std::make_unique<BackgroundProgram>(QD_COMPANION_BINARY, arguments(),
-                                                     inheritedEnvironment());
+                                                     cleanEnvironment(temp_.path()));
     EXPECT_TRUE(eventually([&] { return exchangeWord(socket(), kAnchor).empty(); }));
     return child;
   }
@@ -69,7 +69,7 @@ TEST_F(CompanionProcessTest, RefusesAnotherCompanionsSocketOrStoreAndAnotherUser
     cases.emplace_back("theirs", "belongs to uid 54321");
   }
   for (auto& [group, message] : cases) {
-    auto second = runProgram(QD_COMPANION_BINARY, arguments(group), inheritedEnvironment(),
+    auto second = runProgram(QD_COMPANION_BINARY, arguments(group), cleanEnvironment(temp_.path()),
                              std::chrono::seconds(10));
     EXPECT_EQ(second.status, 1) << message;
     EXPECT_NE(second.err.find(message), std::string::npos) << second.err;

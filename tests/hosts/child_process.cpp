@@ -13,8 +13,6 @@
 #include "companion/fd.h"
 #include "support/drive_fixture.h"
 
-extern char** environ;
-
 namespace QuorvelleDrive::testing {
 namespace {
 
@@ -71,12 +69,6 @@ Finished runProgram(const std::string& program, const std::vector<std::string>& 
   result.out = readWholeFile(path(out));
   result.err = readWholeFile(path(err));
   return result;
-}
-
-std::vector<std::string> inheritedEnvironment() {
-  std::vector<std::string> out;
-  for (char** entry = environ; *entry; ++entry) out.emplace_back(*entry);
-  return out;
 }
 
 std::vector<std::string> cleanEnvironment(const std::filesystem::path& home) {

@@ -27,8 +27,6 @@ Finished runProgram(const std::string& program, const std::vector<std::string>& 
 // ended it; nothing when `kill` is false and it is still running.
 std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill = true);
 
-// This process's own environment, for children that should see what the suite sees.
-std::vector<std::string> inheritedEnvironment();
 // A small fixed environment with `home` as HOME and home/state as XDG_STATE_HOME, in UTC; the
 // sanitizers' options pass through.
 std::vector<std::string> cleanEnvironment(const std::filesystem::path& home);
