@@ -89,13 +89,12 @@ TEST_F(CompanionEndToEndTest, HostSeesItsChangesCarriedOut) {
 
 TEST_F(CompanionEndToEndTest, RefusalsReachTheHostAsItsErrors) {
   ItemIdentifier root = rootContainerItemIdentifier();
-  auto folder = create(extension_, hostItem(root, "Docs", ContentType::folder()), {});
-  ASSERT_FALSE(
-      create(extension_, hostItem(folder.item->itemIdentifier(), "x"), localFile("x", "x")).error);
+  ItemIdentifier docs =
+      create(extension_, hostItem(root, "Docs", ContentType::folder()), {}).item->itemIdentifier();
+  ASSERT_FALSE(create(extension_, hostItem(docs, "x"), localFile("x", "x")).error);
   EXPECT_EQ(create(extension_, hostItem(root, "Docs", ContentType::folder()), {}).error,
             fileProviderError(FileProviderError::filenameCollision));
-  EXPECT_EQ(removeItem(extension_, folder.item->itemIdentifier()),
-            fileProviderError(FileProviderError::directoryNotEmpty));
+  EXPECT_EQ(removeItem(extension_, docs), fileProviderError(FileProviderError::directoryNotEmpty));
   EXPECT_EQ(create(extension_, hostItem(root, "a/b"), localFile("y", "y")).error,
             fileProviderError(FileProviderError::cannotSynchronize));
   EXPECT_EQ(fetch(extension_, ItemIdentifier("999")).error,
