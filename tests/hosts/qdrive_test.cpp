@@ -36,10 +36,9 @@ constexpr const char* kItemJSON =
     R"("metadataVersion":"v1/1/a.txt/false/false","capabilities":47,"isUploaded":true,)"
     R"("isUploading":false,"uploadingError":null})";
 
-// Replaces each "ITEM" in `text` with `item`.
+// Replaces the "ITEM" in `text`, if any, with `item`; no text here holds two.
 std::string withItem(std::string text, const std::string& item) {
-  for (auto at = text.find("ITEM"); at != std::string::npos; at = text.find("ITEM", at))
-    text.replace(at, 4, item), at += item.size();
+  if (auto at = text.find("ITEM"); at != std::string::npos) text.replace(at, 4, item);
   return text;
 }
 
