@@ -4,10 +4,10 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "companion/companion_fixture.h"
+#include "hosts/child_process.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -24,9 +24,7 @@ int strangerExchange(const std::filesystem::path& socket, const std::string& fra
     connection.send(frame);  // it may have closed already
     ::_exit(connection.closedByPeer() ? 0 : 1);
   }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return *reap(pid, std::chrono::seconds(10));
 }
 
 using AccessControlTest = CompanionTest;

@@ -3,7 +3,6 @@
 #include "companion/framing.h"
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -11,9 +10,9 @@
 namespace QuorvelleDrive::testing {
 
 mode_t modeOf(const std::filesystem::path& path) {
-  struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
+  // A missing path reads as 07777, which no expected mode is.
+  return static_cast<mode_t>(std::filesystem::symlink_status(path).permissions() &
+                             std::filesystem::perms::mask);
 }
 
 RawConnection::RawConnection(const std::filesystem::path& socket)
@@ -55,6 +54,17 @@ json::object fileRequest(const std::string& parent, const std::string& name,
 
 json::object writeRequest(const std::string& id, std::string_view bytes, const std::string& base) {
   return {{"op", "write"}, {"id", id}, {"size", bytes.size()}, {"base", base}};
+}
+
+std::string exchangeWord(const std::filesystem::path& socket, std::string_view bytes) {
+  RawConnection connection(socket);
+  if (!connection.send(bytes)) return "<send failed>";
+  connection.finishSending();
+  if (connection.closedByPeer()) return "<closed>";
+  auto reply = connection.receive();
+  if (!reply) return "<cut reply>";
+  auto* error = reply->if_contains("error");
+  return error && error->is_string() ? std::string(error->as_string()) : std::string();
 }
 
 void CompanionTest::start(qc::Options options) {
@@ -112,17 +122,6 @@ std::vector<std::string> CompanionTest::listed(const json::object& request, cons
   Reply reply = call(request);
   for (auto& entry : reply.json.at("items").as_array()) out.emplace_back(entry.at(key).as_string());
   return out;
-}
-
-std::string CompanionTest::rawWord(std::string_view bytes) {
-  RawConnection connection(socket());
-  if (!connection.send(bytes)) return "<send failed>";
-  connection.finishSending();
-  if (connection.closedByPeer()) return "<closed>";
-  auto reply = connection.receive();
-  if (!reply) return "<cut reply>";
-  auto* error = reply->if_contains("error");
-  return error && error->is_string() ? std::string(error->as_string()) : std::string();
 }
 
 }  // namespace QuorvelleDrive::testing

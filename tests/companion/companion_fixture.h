@@ -47,6 +47,10 @@ class RawConnection {
 };
 
 std::string requestFrame(const json::object& request, std::string_view body = {});
+// The error word of one exchange of `bytes` on a new connection to `socket`, or "" when it
+// succeeded: "<closed>" when the companion closed without a byte, "<cut reply>" when its reply
+// broke off.
+std::string exchangeWord(const std::filesystem::path& socket, std::string_view bytes);
 // A new file's and a rewrite's request, announcing `bytes` as their body.
 json::object fileRequest(const std::string& parent, const std::string& name,
                          std::string_view bytes);
@@ -82,13 +86,11 @@ class CompanionTest : public ::testing::Test {
   // Lines the companion logged (refused connections).
   std::string log();
 
-  // The error word of a raw exchange, or "" when it succeeded.
+  // exchangeWord() with this companion, for a request or for any bytes.
   std::string word(const json::object& request, std::string_view body = {}) {
     return rawWord(requestFrame(request, body));
   }
-  // The same for any bytes: "<closed>" when the companion closed without a byte, "<cut reply>"
-  // when its reply broke off.
-  std::string rawWord(std::string_view bytes);
+  std::string rawWord(std::string_view bytes) { return exchangeWord(socket(), bytes); }
 
   TempDir temp_;
   AppClient client_{(temp_.path() / "drive.sock").string()};

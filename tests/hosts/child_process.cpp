@@ -13,8 +13,6 @@
 #include "companion/fd.h"
 #include "support/drive_fixture.h"
 
-extern char** environ;
-
 namespace QuorvelleDrive::testing {
 namespace {
 
@@ -46,9 +44,9 @@ pid_t spawn(const std::string& program, std::vector<std::string> argv,
   return pid;
 }
 
-// Reaps `pid`, killing it once `limit` has passed: its exit status, or 128 + the signal that
-// ended it; nothing when `kill` is false and it is still running.
-std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill = true) {
+}  // namespace
+
+std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill) {
   int raw = 0;
   if (!eventually([&] { return ::waitpid(pid, &raw, WNOHANG) == pid; }, limit)) {
     if (!kill) return std::nullopt;
@@ -57,8 +55,6 @@ std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill = 
   }
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
-
-}  // namespace
 
 Finished runProgram(const std::string& program, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& environment, std::chrono::seconds limit) {
@@ -75,10 +71,12 @@ Finished runProgram(const std::string& program, const std::vector<std::string>& 
   return result;
 }
 
-std::vector<std::string> inheritedEnvironment() {
-  std::vector<std::string> out;
-  for (char** entry = environ; *entry; ++entry) out.emplace_back(*entry);
-  return out;
+std::vector<std::string> cleanEnvironment(const std::filesystem::path& home) {
+  std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + home.string(),
+                               "XDG_STATE_HOME=" + (home / "state").string(), "TZ=UTC"};
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+    if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+  return env;
 }
 
 BackgroundProgram::BackgroundProgram(const std::string& program,

@@ -23,8 +23,13 @@ Finished runProgram(const std::string& program, const std::vector<std::string>& 
                     const std::vector<std::string>& environment,
                     std::chrono::seconds limit = std::chrono::seconds(60));
 
-// This process's own environment, for children that should see what the suite sees.
-std::vector<std::string> inheritedEnvironment();
+// Reaps `pid`, killing it once `limit` has passed: its exit status, or 128 + the signal that
+// ended it; nothing when `kill` is false and it is still running.
+std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill = true);
+
+// A small fixed environment with `home` as HOME and home/state as XDG_STATE_HOME, in UTC; the
+// sanitizers' options pass through.
+std::vector<std::string> cleanEnvironment(const std::filesystem::path& home);
 
 // A program left running in the background, its stdout discarded and its stderr discarded or
 // written to `log`; stopped with SIGTERM (then SIGKILL) when the object goes.

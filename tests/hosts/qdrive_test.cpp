@@ -36,10 +36,9 @@ constexpr const char* kItemJSON =
     R"("metadataVersion":"v1/1/a.txt/false/false","capabilities":47,"isUploaded":true,)"
     R"("isUploading":false,"uploadingError":null})";
 
-// Replaces each "ITEM" in `text` with `item`.
+// Replaces the "ITEM" in `text`, if any, with `item`; no text here holds two.
 std::string withItem(std::string text, const std::string& item) {
-  for (auto at = text.find("ITEM"); at != std::string::npos; at = text.find("ITEM", at))
-    text.replace(at, 4, item), at += item.size();
+  if (auto at = text.find("ITEM"); at != std::string::npos) text.replace(at, 4, item);
   return text;
 }
 
@@ -51,18 +50,11 @@ boost::json::object jsonLine(const std::string& out) {
 
 class QdriveTest : public DriveFixture {
  protected:
-  std::vector<std::string> environment() const {
-    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + temp_.path().string(),
-                                 "XDG_STATE_HOME=" + (temp_.path() / "state").string(), "TZ=UTC"};
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
-      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    return env;
-  }
   Finished qdrive(std::vector<std::string> arguments, fs::path containers = {}) {
     if (containers.empty()) containers = temp_.path() / "containers";
     arguments.insert(arguments.begin(), {"--containers", containers.string(), "--group", kTestGroup,
                                          "--domain", domain_.identifier});
-    return runProgram(QD_QDRIVE_BINARY, arguments, environment());
+    return runProgram(QD_QDRIVE_BINARY, arguments, cleanEnvironment(temp_.path()));
   }
   fs::path fetchDirectory() const {
     return temp_.path() / "state/quorvelle" / domain_.identifier / "tmp";
@@ -103,20 +95,14 @@ TEST_P(RoundTripTest, MakesOneHostCallAndPrintsItsAnswer) {
   ASSERT_EQ(received.size(), trip.requests.size());
   for (std::size_t i = 0; i < received.size(); ++i)
     EXPECT_EQ(received[i].json, parseObject(trip.requests[i])) << "request " << i;
-  if (!received.empty()) {
-    EXPECT_EQ(received.back().body, trip.body);
-  }
+  EXPECT_EQ(received.empty() ? std::string() : received.back().body, trip.body);
 }
 
 const std::string kItem = R"({"item":ITEM})";
 const std::string kChanged = R"({"item":ITEM,"stillPendingFields":0,"shouldFetchContent":false})";
 const std::string kRename = R"({"op":"rename","id":"abc","parent":"1","name":"b.txt"})";
-std::string errorOutput(const char* domain, int code) {
-  return std::string(R"({"error":{"domain":")") + domain + R"(","code":)" + std::to_string(code) +
-         "}}";
-}
-const std::string kNoSuchItem = errorOutput("NSFileProviderErrorDomain", -1005);
-const std::string kExpired = errorOutput("NSFileProviderErrorDomain", -1002);
+const std::string kNoSuchItem = R"({"error":{"domain":"NSFileProviderErrorDomain","code":-1005}})";
+const std::string kExpired = R"({"error":{"domain":"NSFileProviderErrorDomain","code":-1002}})";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
@@ -161,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"anchorArgumentBytes", {"changes", "@root", "7 "}, {R"({"anchor":7})"},
                   {R"({"op":"anchor"})"}, 1, kExpired},
         RoundTrip{"invalidUTF8IdentifierMeetsTheWriter", {"item", "\xff"}, {}, {}, 1,
-                  errorOutput("NSCocoaErrorDomain", 3852)}),
+                  R"({"error":{"domain":"NSCocoaErrorDomain","code":3852}})"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -279,7 +265,7 @@ TEST_F(QdriveTest, DefaultsFindTheCompanionUnderTheRuntimeDirectory) {
   fs::create_directories(container);
   FakeCompanion fake(container / "drive.sock");
   fake.enqueue(Answer::reply(R"({"items":[]})"));
-  auto env = environment();
+  auto env = cleanEnvironment(temp_.path());
   env.push_back("XDG_RUNTIME_DIR=" + (temp_.path() / "run").string());
   auto run = runProgram(QD_QDRIVE_BINARY, {"--json", "ls", "@root"}, env);
   EXPECT_EQ(run.status, 0) << run.err;
