@@ -63,6 +63,9 @@ TEST(UploadJournal, EntriesSurviveARestartWithTheirBytes) {
   EXPECT_EQ(loaded[0].id, ItemIdentifier("id 1"));
   EXPECT_EQ(loaded[0].name, "name.txt");
   EXPECT_EQ(loaded[0].base.contentVersion, odd);
+  std::string bytes;
+  std::ifstream(loaded[0].data) >> bytes;
+  EXPECT_EQ(bytes, "newer") << "the entry names the newer data";
   Journal reopened(dir);
   ASSERT_TRUE(reopened.pendingFor(ItemIdentifier("id 1")));
   reopened.remove(loaded[0].key);
