@@ -225,27 +225,24 @@ struct MountedDomain::Handlers {
     auto& m = self(req);
     bool writable = (fi->flags & O_ACCMODE) != O_RDONLY;
     bool truncate = fi->flags & O_TRUNC;
-    std::filesystem::path file;
     bool fetched = false;
+    int fd = -1;
     if (writable) {
       if (int err = m.stageForWriting(ino, truncate, &fetched))
         return void(fuse_reply_err(req, err));
-    } else if (int err = m.materialise(ino, &file, &fetched)) {
+    } else if (int err = m.openContents(ino, &fd, &fetched)) {
       return void(fuse_reply_err(req, err));
     }
     if (fetched) m.dropKernelAttributes(ino);
     std::lock_guard lock(m.mutex_);
     Node* node = m.find(ino);
-    if (!node) return void(fuse_reply_err(req, ENOENT));
-    if (writable) {
-      file = node->staged;
-    } else if (auto local = m.localContents(*node)) {
-      file = *local;  // the copy materialise named may have been replaced since
+    if (!node) {
+      if (fd >= 0) ::close(fd);
+      return void(fuse_reply_err(req, ENOENT));
     }
-    int flags = writable ? O_RDWR | (fi->flags & O_APPEND) : O_RDONLY;
-    int fd = ::open(file.c_str(), flags | O_CLOEXEC);
-    if (fd < 0) return void(fuse_reply_err(req, errno));
     if (writable) {
+      fd = ::open(node->staged.c_str(), O_RDWR | (fi->flags & O_APPEND) | O_CLOEXEC);
+      if (fd < 0) return void(fuse_reply_err(req, errno));
       ++node->writers;
       if (truncate && ::ftruncate(fd, 0) == 0) node->dirty = true;
     }
@@ -500,12 +497,13 @@ struct MountedDomain::Handlers {
                          const ItemIdentifier& newParentId, const std::string& newName,
                          const ItemVersion& targetVersion) {
     m.upload(source);
-    std::filesystem::path bytes;
-    if (int err = m.materialise(source, &bytes)) return err;
+    int bytes = -1;
+    if (int err = m.openContents(source, &bytes)) return err;
     auto snapshot = m.scratchFile();
+    int copied = copyInto(bytes, snapshot);
+    ::close(bytes);
+    if (copied) return copied;
     std::error_code ec;
-    std::filesystem::copy_file(bytes, snapshot, ec);
-    if (ec) return ec.value();
     auto replaced = m.bridge_.modify(hostItem(targetId, newParentId, newName), targetVersion,
                                      ItemField::contents, snapshot);
     if (!replaced.ok()) {

@@ -1,6 +1,7 @@
 #include "mounted_domain.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,26 +31,35 @@ timespec toTimespec(double seconds) {
   return {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
 }
 
-int copyFile(const std::filesystem::path& from, const std::filesystem::path& to) {
-  std::error_code ec;
-  if (from.empty()) {
-    int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
-    ::close(fd);
-    return 0;
-  }
-  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
-  if (ec) return ec.value();
-  ::chmod(to.c_str(), 0600);
-  return 0;
-}
-
 void removeQuietly(const std::filesystem::path& path) {
   std::error_code ec;
   if (!path.empty()) std::filesystem::remove(path, ec);
 }
 
 }  // namespace
+
+// Everything readable from `from` (nothing when it is -1) into a fresh owner-only file.
+int MountedDomain::copyInto(int from, const std::filesystem::path& to) {
+  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) return errno;
+  int err = 0;
+  for (off_t offset = 0; from >= 0;) {
+    ssize_t n = ::sendfile(out, from, &offset, 1 << 30);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n <= 0) break;
+  }
+  ::close(out);
+  return err;
+}
+
+int MountedDomain::copyFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return errno;
+  int err = copyInto(in, to);
+  ::close(in);
+  return err;
+}
 
 MountedDomain::MountedDomain(std::shared_ptr<ReplicatedExtension> extension, MountOptions options)
     : bridge_(std::move(extension), options.timeout),
@@ -278,6 +288,23 @@ int MountedDomain::materialise(fuse_ino_t ino, std::filesystem::path* file, bool
   return 0;
 }
 
+int MountedDomain::openContents(fuse_ino_t ino, int* fd, bool* fetchedNow) {
+  // What materialise names may be replaced and removed before the lock is taken again (by a
+  // later fetch, or a last writer closing); what the node holds under the lock is current.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::filesystem::path file;
+    if (int err = materialise(ino, &file, fetchedNow)) return err;
+    std::lock_guard lock(mutex_);
+    Node* node = find(ino);
+    if (!node) return ENOENT;
+    if (auto local = localContents(*node)) {
+      *fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC);
+      return *fd < 0 ? errno : 0;
+    }
+  }
+  return EIO;
+}
+
 std::optional<std::filesystem::path> MountedDomain::localContents(const Node& node) const {
   if (!node.staged.empty()) return node.staged;
   if (auto pending = journal_.pendingFor(node.id)) return pending->data;
@@ -306,11 +333,13 @@ int MountedDomain::stageForWriting(fuse_ino_t ino, bool truncate, bool* fetchedN
     if (node->folder) return EISDIR;
     if (!node->staged.empty()) return 0;
   }
-  std::filesystem::path source;
+  int source = -1;
   if (!truncate)
-    if (int err = materialise(ino, &source, fetchedNow)) return err;
+    if (int err = openContents(ino, &source, fetchedNow)) return err;
   auto staged = scratchFile();
-  if (int err = copyFile(source, staged)) return err;
+  int copied = copyInto(source, staged);
+  if (source >= 0) ::close(source);
+  if (copied) return copied;
   std::lock_guard lock(mutex_);
   Node* node = find(ino);
   if (!node) return ENOENT;

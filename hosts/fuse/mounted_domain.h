@@ -96,8 +96,13 @@ class MountedDomain {
   int refresh(fuse_ino_t folder, bool notify);
   // The contents to read; `fetchedNow` is set when they came from the companion just now.
   int materialise(fuse_ino_t ino, std::filesystem::path* file, bool* fetchedNow = nullptr);
-  // The bytes a read sees without asking the companion: staged, pending or fetched. Call with
-  // mutex_ held and open the path before letting go: a later fetch may replace and remove it.
+  // The same, opened for reading under mutex_, so that no later fetch or closing writer removes
+  // the file first; the caller closes `*fd`.
+  int openContents(fuse_ino_t ino, int* fd, bool* fetchedNow = nullptr);
+  static int copyInto(int from, const std::filesystem::path& to);
+  static int copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
+  // The bytes a read sees without asking the companion: staged, pending or fetched. Needs
+  // mutex_, and the path is only good while it is held.
   std::optional<std::filesystem::path> localContents(const Node& node) const;
   static bool hasCurrentContents(const Node& node);
   void dropKernelAttributes(fuse_ino_t ino);
