@@ -256,16 +256,13 @@ int MountedDomain::ensureListed(fuse_ino_t folderIno) {
   return refresh(folderIno, false);
 }
 
-int MountedDomain::materialise(fuse_ino_t ino, std::filesystem::path* file, bool* fetchedNow) {
+int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
   ItemIdentifier id{""};
   {
     std::lock_guard lock(mutex_);
     Node* node = find(ino);
     if (!node) return ENOENT;
-    if (auto local = localContents(*node)) {
-      *file = *local;
-      return 0;
-    }
+    if (localContents(*node)) return 0;
     id = node->id;
   }
   auto fetched = bridge_.fetch(id);
@@ -273,27 +270,19 @@ int MountedDomain::materialise(fuse_ino_t ino, std::filesystem::path* file, bool
   std::lock_guard lock(mutex_);
   Node* node = find(ino);
   if (!node) return ENOENT;
-  const auto& version = fetched.value.item->itemVersion().contentVersion;
-  if (hasCurrentContents(*node) && node->contentVersion == version) {
-    // Another open fetched the same bytes meanwhile and may hold that copy's path unopened.
-    removeQuietly(fetched.value.file);
-  } else {
-    if (node->contentFile != fetched.value.file) removeQuietly(node->contentFile);
-    node->item = fetched.value.item;
-    node->contentFile = fetched.value.file;
-    node->contentVersion = version;
-  }
-  *file = node->contentFile;
+  if (node->contentFile != fetched.value.file) removeQuietly(node->contentFile);
+  node->item = fetched.value.item;
+  node->contentFile = fetched.value.file;
+  node->contentVersion = fetched.value.item->itemVersion().contentVersion;
   if (fetchedNow) *fetchedNow = true;
   return 0;
 }
 
 int MountedDomain::openContents(fuse_ino_t ino, int* fd, bool* fetchedNow) {
-  // What materialise names may be replaced and removed before the lock is taken again (by a
-  // later fetch, or a last writer closing); what the node holds under the lock is current.
+  // The bytes materialise left may be replaced and removed before the lock is taken again (by a
+  // concurrent fetch, or a last writer closing); what the node holds under the lock is current.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    std::filesystem::path file;
-    if (int err = materialise(ino, &file, fetchedNow)) return err;
+    if (int err = materialise(ino, fetchedNow)) return err;
     std::lock_guard lock(mutex_);
     Node* node = find(ino);
     if (!node) return ENOENT;

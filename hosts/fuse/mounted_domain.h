@@ -94,9 +94,9 @@ class MountedDomain {
   // Network steps; called without mutex_.
   int ensureListed(fuse_ino_t folder);
   int refresh(fuse_ino_t folder, bool notify);
-  // The contents to read; `fetchedNow` is set when they came from the companion just now.
-  int materialise(fuse_ino_t ino, std::filesystem::path* file, bool* fetchedNow = nullptr);
-  // The same, opened for reading under mutex_, so that no later fetch or closing writer removes
+  // Fetches the contents unless the node holds them locally; `fetchedNow` is set when it did.
+  int materialise(fuse_ino_t ino, bool* fetchedNow = nullptr);
+  // The contents to read, opened under mutex_, so that no later fetch or closing writer removes
   // the file first; the caller closes `*fd`.
   int openContents(fuse_ino_t ino, int* fd, bool* fetchedNow = nullptr);
   static int copyInto(int from, const std::filesystem::path& to);
