@@ -26,7 +26,7 @@ Companion::Companion(const Options& options, Server::Log log)
       handler_(catalog_, options.maxFileSize),
       watcher_(catalog_),
       server_(
-          socket_, [this](int fd) { serveExchange(fd, handler_, catalog_.store()); },
+          socket_, [this](int fd) { serveConnection(fd, handler_, catalog_.store()); },
           orStderr(std::move(log))) {}
 
 }  // namespace QuorvelleDrive::companion
