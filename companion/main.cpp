@@ -1,5 +1,6 @@
 // quorvelle-companion: serves a directory as the companion app of one app group.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +53,15 @@ fs::path makeContainer(const fs::path& root, const std::string& group) {
   requirePrivate(root);
   makePrivate(root / group);
   return root / group;
+}
+
+// Each open connection takes a descriptor; the soft limit is often far below what is allowed.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 // Blocked before any thread starts, so every thread inherits the mask and sigwait alone sees
@@ -114,6 +124,7 @@ int main(int argc, char** argv) {
     fs::path container =
         makeContainer(containers.empty() ? FileManager::containersRoot() : containers, group);
     options.socket = container / "drive.sock";
+    raiseDescriptorLimit();
     return serve(options);
   } catch (const std::exception& error) {
     std::cerr << "quorvelle-companion: " << error.what() << "\n";
