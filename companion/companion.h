@@ -22,8 +22,9 @@ struct Options {
 class Companion {
  public:
   // Serving once constructed; throws StartError or std::runtime_error when it cannot start.
-  // Refused connections are reported through `log` (stderr when empty).
-  explicit Companion(const Options& options, Server::Log log = {});
+  // Refused connections are reported through `log` (stderr when empty). An over-long request is
+  // always refused with badRequest, whatever `limits` says.
+  explicit Companion(const Options& options, Server::Log log = {}, ServerLimits limits = {});
 
   Catalog& catalog() { return catalog_; }
   const std::filesystem::path& socketPath() const { return server_.path(); }

@@ -9,7 +9,8 @@ namespace QuorvelleDrive::companion {
 
 namespace {
 
-constexpr std::size_t kChunk = 1 << 20;
+// Enough for what a Unix socket hands over in one read.
+constexpr std::size_t kChunk = 256 * 1024;
 
 // Reads `size` bytes into `staged` (or nowhere); false when the client left first.
 bool receiveBody(int fd, std::uint64_t size, StagedFile* staged) {
@@ -59,10 +60,28 @@ BodyOutcome takeBody(int fd, const json::object& request, std::uint64_t size, Ha
 
 }  // namespace
 
-void serveExchange(int fd, Handler& handler, const Store& store) {
-  auto text = readFrame(fd);
-  if (!text) return;
-  auto request = parseRequest(*text);
+std::string overLongReply() {
+  std::string text = writeJSON(Handler::refusal(Word::badRequest).json);
+  return frameHeader(static_cast<std::uint32_t>(text.size())) + text;
+}
+
+void serveConnection(int fd, Handler& handler, const Store& store) {
+  FrameReader frame(kMaxRequestJSON);
+  while (!frame.complete()) {
+    auto space = frame.space();
+    if (space.empty()) {
+      std::string refusal = overLongReply();
+      writeAll(fd, refusal.data(), refusal.size());
+      return;
+    }
+    if (!readExact(fd, space.data(), space.size())) return;
+    frame.filled(space.size());
+  }
+  serveExchange(fd, frame.take(), handler, store);
+}
+
+void serveExchange(int fd, const std::string& text, Handler& handler, const Store& store) {
+  auto request = parseRequest(text);
   if (!request) return reply(fd, Handler::refusal(Word::badRequest));
   std::uint64_t size = 0;
   try {

@@ -3,9 +3,38 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace QuorvelleDrive::companion {
+
+namespace {
+
+// The most a frame's text grows by at a time.
+constexpr std::size_t kStep = 16 * 1024;
+
+}  // namespace
+
+std::span<char> FrameReader::space() {
+  if (headerFilled_ < kHeader)
+    return {reinterpret_cast<char*>(header_) + headerFilled_, kHeader - headerFilled_};
+  if (tooLong() || complete()) return {};
+  std::size_t step = std::min<std::size_t>(length_ - textFilled_, kStep);
+  if (text_.size() < textFilled_ + step) text_.resize(textFilled_ + step);
+  return {text_.data() + textFilled_, step};
+}
+
+void FrameReader::filled(std::size_t count) {
+  if (headerFilled_ < kHeader) {
+    headerFilled_ += count;
+    if (headerFilled_ == kHeader)
+      length_ = (std::uint32_t{header_[0]} << 24) | (std::uint32_t{header_[1]} << 16) |
+                (std::uint32_t{header_[2]} << 8) | std::uint32_t{header_[3]};
+    return;
+  }
+  textFilled_ += count;
+  if (textFilled_ == length_) text_.resize(length_);
+}
 
 bool readExact(int fd, void* data, std::size_t size) {
   auto* at = static_cast<char*>(data);
@@ -37,15 +66,17 @@ std::string frameHeader(std::uint32_t size) {
           static_cast<char>(size >> 8), static_cast<char>(size)};
 }
 
-std::optional<std::string> readFrame(int fd) {
-  unsigned char header[4];
-  if (!readExact(fd, header, sizeof header)) return std::nullopt;
-  std::uint32_t size = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
-                       (std::uint32_t{header[2]} << 8) | std::uint32_t{header[3]};
-  if (size > kMaxFrameJSON) return std::nullopt;
-  std::string text(size, '\0');
-  if (!readExact(fd, text.data(), size)) return std::nullopt;
-  return text;
+std::optional<std::string> readFrame(int fd, std::uint32_t limit) {
+  FrameReader frame(limit);
+  while (!frame.complete()) {
+    auto space = frame.space();
+    if (space.empty()) return std::nullopt;  // too long
+    ssize_t n = ::read(fd, space.data(), space.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    frame.filled(static_cast<std::size_t>(n));
+  }
+  return frame.take();
 }
 
 bool writeFrame(int fd, std::string_view json, std::string_view body) {

@@ -1,5 +1,6 @@
 // quorvelle-companion: serves a directory as the companion app of one app group.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,24 +23,45 @@ bool isPlainComponent(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-// Every missing level gets mode 0700: the container is the group's private meeting place.
-void makeContainer(const fs::path& dir) {
+// Missing levels above the root get mode 0700 too; the root and the group's folder are made or
+// checked by the platform's own rules, so the hosts will trust the container this one serves in.
+void makeParents(const fs::path& dir) {
   if (dir.empty() || fs::is_directory(dir)) return;
-  makeContainer(dir.parent_path());
+  makeParents(dir.parent_path());
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
     throw std::runtime_error("cannot create " + dir.string() + ": " + std::strerror(errno));
 }
 
-// A container someone else owns (say, planted in a shared /tmp) could hand our socket to them.
+// A folder someone else owns, links elsewhere or may write to could hand our socket to them.
 void requirePrivate(const fs::path& dir) {
+  if (auto problem = FileManager::privateFolderProblem(dir); !problem.empty())
+    throw std::runtime_error(problem + "; refusing to serve there");
+}
+
+// The group's folder is ours alone to the last bit: one of ours that others may read is made
+// private first. The root may be a folder the user chose, so it is only checked.
+void makePrivate(const fs::path& dir) {
   struct stat st;
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw std::runtime_error(dir.string() + " is not a directory");
-  if (st.st_uid != ::geteuid())
-    throw std::runtime_error(dir.string() + " belongs to uid " + std::to_string(st.st_uid) +
-                             ", not to this user; refusing to serve there");
-  if ((st.st_mode & 0077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
+  if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+      (st.st_mode & 0077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
     throw std::runtime_error("cannot make " + dir.string() + " private: " + std::strerror(errno));
+  requirePrivate(dir);
+}
+
+fs::path makeContainer(const fs::path& root, const std::string& group) {
+  makeParents(root.parent_path());
+  requirePrivate(root);
+  makePrivate(root / group);
+  return root / group;
+}
+
+// Each open connection takes a descriptor; the soft limit is often far below what is allowed.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 // Blocked before any thread starts, so every thread inherits the mask and sigwait alone sees
@@ -99,10 +121,10 @@ int main(int argc, char** argv) {
   }
   try {
     if (checkOnly) return check(options.store);
-    fs::path container = (containers.empty() ? FileManager::containersRoot() : containers) / group;
-    makeContainer(container);
-    requirePrivate(container);
+    fs::path container =
+        makeContainer(containers.empty() ? FileManager::containersRoot() : containers, group);
     options.socket = container / "drive.sock";
+    raiseDescriptorLimit();
     return serve(options);
   } catch (const std::exception& error) {
     std::cerr << "quorvelle-companion: " << error.what() << "\n";

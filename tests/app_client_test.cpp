@@ -156,16 +156,18 @@ TEST_F(AppClientTest, UnwritableRequestFailsWithWriterErrorAndWritesNothing) {
   EXPECT_EQ(companion_.requests().at(0).raw, frame(R"({"op":"next"})"));
 }
 
-TEST(AppClientCreate, NeedsAnExistingContainer) {
+// A missing container is made private to this user; a group that is no plain name has none.
+TEST(AppClientCreate, MakesAMissingContainerPrivate) {
   TempDir root;
   FileManager::setDefaultManager(nullptr);
-  FileManager::setContainersRoot(root.path());
-  std::filesystem::create_directory(root.path() / "group.present");
-  for (const char* group : {"", "group.absent", "..", ".", "a/b"})
+  FileManager::setContainersRoot(root.path() / "containers");
+  for (const char* group : {"", "..", ".", "a/b"})
     EXPECT_FALSE(AppClient::create(group).has_value()) << group;
-  auto client = AppClient::create("group.present");
+  auto client = AppClient::create("group.absent");
   ASSERT_TRUE(client.has_value());
-  EXPECT_EQ(client->path(), (root.path() / "group.present" / "drive.sock").string());
+  EXPECT_EQ(client->path(), (root.path() / "containers/group.absent/drive.sock").string());
+  for (const auto& folder : {root.path() / "containers", root.path() / "containers/group.absent"})
+    EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all);
 }
 
 }  // namespace

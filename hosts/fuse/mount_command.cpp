@@ -129,6 +129,11 @@ std::filesystem::path mountStateDirectory(const std::string& domain) {
 
 int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
   configurePlatform(s);
+  // A container that is not this user's alone could be another user's stand-in companion.
+  if (auto container = FileManager::defaultManager().lookUpContainer(s.group); !container.url) {
+    err << "qdrive: no container for app group " << s.group << ": " << container.problem << "\n";
+    return 1;
+  }
   CompanionProcess companion;
   if (!companionAnswers(socketPath(s))) {
     if (!s.startCompanion) {

@@ -209,6 +209,9 @@ int runDelete(Session& session, const Arguments& arguments, Report& report) {
 template <int (*call)(Session&, const Arguments&, Report&)>
 int hostCall(const Invocation& invocation) {
   Session session(invocation.options);
+  if (!session.containerProblem().empty())
+    invocation.report.err() << "qdrive: no container for app group " << invocation.options.group
+                            << ": " << session.containerProblem() << '\n';
   return call(session, invocation.arguments, invocation.report);
 }
 

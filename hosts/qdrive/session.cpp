@@ -99,6 +99,7 @@ Session::Session(const SessionOptions& options) : timeoutSeconds_(options.timeou
   Bundle::main().setInfoDictionary(
       {{FileProviderExtension::kAppGroupKey, json::string(options.group)}});
   if (options.containersRoot) FileManager::setContainersRoot(*options.containersRoot);
+  containerProblem_ = FileManager::defaultManager().lookUpContainer(options.group).problem;
   Domain domain{options.domain, options.domain};
   DomainRegistry::shared().addDomain(domain);
   extension_ = FileProviderExtension::create(std::move(domain));

@@ -62,6 +62,10 @@ class Session {
   // domain to the host's registry, then makes the extension (which opens no connection yet).
   explicit Session(const SessionOptions& options);
 
+  // Why the platform found no container for the group (so every call fails with
+  // serverUnreachable); empty when it found one.
+  const std::string& containerProblem() const { return containerProblem_; }
+
   ItemAnswer item(const ItemIdentifier& identifier);
   FetchAnswer fetch(const ItemIdentifier& identifier);
   ListAnswer list(const ItemIdentifier& container);
@@ -80,6 +84,7 @@ class Session {
   T await(Start start) const;
 
   std::optional<double> timeoutSeconds_;
+  std::string containerProblem_;
   std::shared_ptr<ReplicatedExtension> extension_;
 };
 

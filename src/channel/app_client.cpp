@@ -42,6 +42,16 @@ void connectTo(const Socket& socket, const std::string& path) {
     throw Unavailable();
 }
 
+// The container was this user's alone when the client was made, but its folder may change hands
+// later; a socket another user listens on must not receive a byte of the request.
+void requireOwnPeer(const Socket& socket) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(socket.fd(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+      peer.uid != ::geteuid())
+    throw Unavailable();
+}
+
 // Writes everything or throws; MSG_NOSIGNAL keeps a closed peer from raising SIGPIPE.
 void send(int fd, std::span<const std::byte> bytes) {
   std::size_t written = 0;
@@ -147,6 +157,7 @@ Reply AppClient::call(const json::object& request,
   Socket socket;
   if (socket.fd() < 0) throw Unavailable();
   connectTo(socket, path_);
+  requireOwnPeer(socket);
   sendRequest(socket.fd(), request, body);
   return receiveReply(socket.fd());
 }

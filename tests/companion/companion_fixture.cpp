@@ -3,8 +3,10 @@
 #include "companion/framing.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace QuorvelleDrive::testing {
@@ -21,6 +23,9 @@ RawConnection::RawConnection(const std::filesystem::path& socket)
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
   if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fd_.reset();
+  // A companion that never answers fails the test rather than hanging it.
+  timeval limit{30, 0};
+  ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
 bool RawConnection::send(std::string_view bytes) {
@@ -39,7 +44,8 @@ std::optional<json::object> RawConnection::receive() {
 
 bool RawConnection::closedByPeer() {
   char byte;
-  return ::recv(fd_.get(), &byte, 1, MSG_PEEK) <= 0;
+  ssize_t n = ::recv(fd_.get(), &byte, 1, MSG_PEEK);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 std::string requestFrame(const json::object& request, std::string_view body) {

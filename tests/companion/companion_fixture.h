@@ -28,7 +28,7 @@ inline constexpr uid_t kStranger = 54321;
 mode_t modeOf(const std::filesystem::path& path);
 
 // A connection to `socket` speaking raw bytes. It only makes system calls, so a forked child of
-// the multi-threaded test may use it.
+// the multi-threaded test may use it. Receiving gives up after 30 s without a byte.
 class RawConnection {
  public:
   explicit RawConnection(const std::filesystem::path& socket);
@@ -39,7 +39,8 @@ class RawConnection {
   void finishSending();
   // The reply's JSON; none when the companion closed first.
   std::optional<json::object> receive();
-  // True when the companion closed the connection without another byte; consumes nothing.
+  // True when the companion closed the connection without another byte (false when it is still
+  // open after the 30 s); consumes nothing.
   bool closedByPeer();
 
  private:

@@ -21,16 +21,17 @@ bool nothingStaged(const std::filesystem::path& store) {
 
 using qc::frameHeader;
 
-// Over the cap or cut short: dropped without a reply. Unreadable: badRequest. Exactly at the cap:
-// served. None of them changes the store or leaves staged bytes behind.
+// Cut short: dropped without a reply. Longer than a request needs, or unreadable: badRequest.
+// Exactly at the cap: served. None of them changes the store or leaves staged bytes behind.
 TEST_F(CompanionFramesTest, BadFramesAreDroppedOrRefusedAndChangeNothing) {
   std::string id = createFile("1", "a", "old");
   std::uint64_t before = anchor();
   std::string atTheCap = R"({"op":"anchor","pad":")";
-  atTheCap += std::string(qc::kMaxFrameJSON - atTheCap.size() - 2, 'x') + "\"}";
+  atTheCap += std::string(qc::kMaxRequestJSON - atTheCap.size() - 2, 'x') + "\"}";
   // clang-format off
   std::vector<std::tuple<const char*, std::string, const char*>> cases = {
-      {"length over 64 MiB", frameHeader(qc::kMaxFrameJSON + 1) + "{}", "<closed>"},
+      {"length over 64 KiB", frameHeader(qc::kMaxRequestJSON + 1) + "{}", "badRequest"},
+      {"64 MiB of zeros announced", frameHeader(64 << 20) + "[0,0,0,0", "badRequest"},
       {"cut after the length", frameHeader(30), "<closed>"},
       {"cut inside the JSON", frameHeader(30) + R"({"op":"cre)", "<closed>"},
       {"cut inside a new file's body", requestFrame(fileRequest("1", "x", std::string(100, 'x')), "partial"), "<closed>"},
@@ -41,7 +42,7 @@ TEST_F(CompanionFramesTest, BadFramesAreDroppedOrRefusedAndChangeNothing) {
       {"invalid UTF-8", frameHeader(11) + "{\"op\":\"\xFF\xFE\"}", "badRequest"},
       {"size as text", requestFrame({{"op", "anchor"}, {"size", "3"}}), "badRequest"},
       {"fractional size", requestFrame({{"op", "anchor"}, {"size", 1.5}}), "badRequest"},
-      {"exactly at the cap", frameHeader(qc::kMaxFrameJSON) + atTheCap, ""},
+      {"exactly at the cap", frameHeader(qc::kMaxRequestJSON) + atTheCap, ""},
   };
   // clang-format on
   for (auto& [what, bytes, word] : cases) EXPECT_EQ(rawWord(bytes), word) << what;

@@ -1,15 +1,20 @@
-// The built program: start-up and shutdown rules, the container it serves in, and a crash in the
-// middle of a write.
+// The built program: start-up and shutdown rules, the container it serves in, a crash in the
+// middle of a write, and what idle clients, huge frames and resource limits cost it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <thread>
 
 #include "companion/companion_fixture.h"
+#include "companion/framing.h"
 #include "hosts/child_process.h"
 
 namespace QuorvelleDrive::testing {
@@ -28,11 +33,28 @@ class CompanionProcessTest : public ::testing::Test {
   std::vector<std::string> arguments(const std::string& group = "g") const {
     return {"--store", store().string(), "--group", group, "--containers", containers().string()};
   }
-  std::unique_ptr<BackgroundProgram> launchServing() {
-    auto child = std::make_unique<BackgroundProgram>(QD_COMPANION_BINARY, arguments(),
-                                                     cleanEnvironment(temp_.path()));
-    EXPECT_TRUE(eventually([&] { return exchangeWord(socket(), kAnchor).empty(); }));
+  // Through `wrapper` (a program that runs the rest of its arguments), when one is given.
+  std::unique_ptr<BackgroundProgram> launch(std::vector<std::string> wrapper = {},
+                                            const fs::path& log = {}) {
+    wrapper.push_back(QD_COMPANION_BINARY);
+    auto args = arguments();
+    args.insert(args.begin(), wrapper.begin() + 1, wrapper.end());
+    return std::make_unique<BackgroundProgram>(wrapper.front(), args,
+                                               cleanEnvironment(temp_.path()), log);
+  }
+  bool serving() {
+    return eventually([&] { return exchangeWord(socket(), kAnchor).empty(); });
+  }
+  std::unique_ptr<BackgroundProgram> launchServing(std::vector<std::string> wrapper = {}) {
+    auto child = launch(std::move(wrapper));
+    EXPECT_TRUE(serving());
     return child;
+  }
+  std::vector<std::unique_ptr<RawConnection>> connect(int count) {
+    std::vector<std::unique_ptr<RawConnection>> connections;
+    for (int i = 0; i < count; ++i)
+      connections.push_back(std::make_unique<RawConnection>(socket()));
+    return connections;
   }
 
   TempDir temp_;
@@ -77,6 +99,100 @@ TEST_F(CompanionProcessTest, RefusesAnotherCompanionsSocketOrStoreAndAnotherUser
   EXPECT_FALSE(fs::exists(containers() / "theirs" / "drive.sock"));
   EXPECT_EQ(exchangeWord(socket(), kAnchor), "");
   if (!root) GTEST_SKIP() << "needs root to hand a container to another user";
+}
+
+// A number from /proc/PID/status: "Threads", or "VmRSS" in KiB.
+long statusField(pid_t pid, const std::string& name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(name + ":", 0) == 0) return std::stol(line.substr(name.size() + 1));
+  return -1;
+}
+
+// 2,000 connections that send nothing: the companion answers meanwhile with a handful of threads
+// (it had one per connection) and closes them after a few seconds. The figures go to the README.
+TEST_F(CompanionProcessTest, IdleConnectionsTakeNoThreadAndAreClosed) {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 2100)
+    GTEST_SKIP() << "this process may not open 2,100 descriptors";
+  auto child = launchServing();
+  auto idle = connect(2000);
+  EXPECT_EQ(exchangeWord(socket(), kAnchor), "");
+  long threads = statusField(child->pid(), "Threads"),
+       resident = statusField(child->pid(), "VmRSS");
+  RecordProperty("threads", static_cast<int>(threads));
+  RecordProperty("residentKiB", static_cast<int>(resident));
+  EXPECT_LT(threads, 16);
+  EXPECT_LT(resident, 256 * 1024);
+  for (auto& connection : idle) ASSERT_TRUE(connection->closedByPeer());
+}
+
+// Frames announcing 64 MiB with nothing behind: refused at once, with nothing allocated for them.
+TEST_F(CompanionProcessTest, FramesLongerThanARequestAreRefusedUnread) {
+  auto child = launchServing();
+  auto clients = connect(40);
+  for (auto& client : clients) client->send(qc::frameHeader(64 << 20));
+  for (auto& client : clients) {
+    auto reply = client->receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->at("error"), "badRequest");
+  }
+  EXPECT_LT(statusField(child->pid(), "VmRSS"), 256 * 1024);
+  EXPECT_EQ(exchangeWord(socket(), kAnchor), "");
+}
+
+// 128 descriptors and 300 idle clients: the ones waiting longest give way to the user's request.
+TEST_F(CompanionProcessTest, AtTheDescriptorLimitIdleClientsGiveWay) {
+  auto child = launchServing({"/usr/bin/prlimit", "--nofile=128:128"});
+  auto idle = connect(300);
+  EXPECT_EQ(exchangeWord(socket(), kAnchor), "");
+}
+
+// Runs `work` on a thread whose effective uid alone is `uid` (the raw system call changes only
+// the calling thread's credentials), for connections to a companion that serves that user only.
+void asUser(uid_t uid, const std::function<void()>& work) {
+  std::thread([&] {
+    if (::syscall(SYS_setresuid, -1, uid, -1) != 0) return ADD_FAILURE() << "setresuid";
+    work();
+    ::syscall(SYS_setresuid, -1, 0, -1);
+  }).join();
+}
+
+// Few threads may start (root is exempt from the task limit, so the companion runs as another
+// user): idle clients cost none, and exchanges no worker can take wait for one.
+TEST_F(CompanionProcessTest, UnderATaskLimitExchangesWaitInsteadOfAborting) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the companion as another user";
+  for (const auto& folder : {store(), containers()}) {
+    fs::create_directories(folder);
+    ASSERT_EQ(::chown(folder.c_str(), kStranger, kStranger), 0);
+  }
+  ::chmod(temp_.path().c_str(), 0711);
+  auto log = temp_.path() / "companion.log";
+  // Six tasks: the companion's few at rest (one more under TSan), and one or two more.
+  auto child = launch({"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
+                       "/usr/bin/prlimit", "--nproc=6"},
+                      log);
+  asUser(kStranger, [&] { ASSERT_TRUE(serving()); });
+
+  std::vector<std::unique_ptr<RawConnection>> idle, stalled, waiting;
+  asUser(kStranger, [&] {
+    idle = connect(50);
+    stalled = connect(4);  // each holds a worker, reading a body that stops coming
+    waiting = connect(1);
+  });
+  for (std::size_t i = 0; i < stalled.size(); ++i)
+    stalled[i]->send(
+        requestFrame(fileRequest("1", std::to_string(i), std::string(1000, 'x')), "x"));
+  waiting[0]->send(kAnchor);
+  EXPECT_TRUE(eventually(
+      [&] { return readWholeFile(log).find("cannot start another thread") != std::string::npos; }));
+  stalled.clear();
+  auto reply = waiting[0]->receive();
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->contains("anchor"));
+  EXPECT_TRUE(child->running());
 }
 
 // Killed at random moments during 200 writes of random sizes: after every restart each file holds

@@ -31,8 +31,8 @@ class ScriptedPeer {
   std::string path() const { return path_.string(); }
 
  private:
+  // The listener has read the request frame.
   void answer(int fd) {
-    QuorvelleDrive::companion::readFrame(fd);
     std::string reply;
     {
       std::lock_guard lock(mutex_);
@@ -46,7 +46,7 @@ class ScriptedPeer {
   std::string reply_;
   std::unique_ptr<QuorvelleDrive::companion::Server> server_ =
       std::make_unique<QuorvelleDrive::companion::Server>(
-          path_, [this](int fd) { answer(fd); }, nullptr);
+          path_, [this](int fd, std::string) { answer(fd); }, nullptr);
 };
 
 }  // namespace

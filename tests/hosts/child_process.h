@@ -42,6 +42,7 @@ class BackgroundProgram {
   BackgroundProgram(const BackgroundProgram&) = delete;
   BackgroundProgram& operator=(const BackgroundProgram&) = delete;
 
+  pid_t pid() const { return pid_; }
   // Reaps the program once it has ended; after that the pid is never signalled again.
   bool running();
   void signal(int number);

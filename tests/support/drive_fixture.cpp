@@ -12,6 +12,9 @@ namespace QuorvelleDrive::testing {
 
 DriveFixture::DriveFixture() {
   std::filesystem::create_directories(containerPath());
+  // Whatever the umask: the platform takes no container that others may write to.
+  for (const auto& folder : {containerPath().parent_path(), containerPath()})
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
   FileManager::setDefaultManager(nullptr);
   FileManager::setContainersRoot(temp_.path() / "containers");
   Bundle::main().setInfoDictionary({{"QuorvelleAppGroup", kTestGroup}});

@@ -13,6 +13,9 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 4;
 constexpr std::size_t kChunk = 64 * 1024;
+// As many exchanges at once as tests hold, requests as long as the channel sends, and no hurry.
+const companion::ServerLimits kLimits{
+    4096, 4096, companion::kMaxFrameJSON, {}, std::chrono::seconds(60), std::chrono::seconds(60)};
 
 // Appends up to `count` bytes to `out`, fewer when the peer stops sending (or, with
 // MSG_DONTWAIT, has nothing more yet); false when cut short.
@@ -34,12 +37,6 @@ void drainAvailable(int fd, std::string& out) {
   readUpTo(fd, std::numeric_limits<std::uint64_t>::max(), out, MSG_DONTWAIT);
 }
 
-std::uint32_t bigEndianLength(std::string_view header) {
-  std::uint32_t length = 0;
-  for (const char byte : header) length = (length << 8) | static_cast<unsigned char>(byte);
-  return length;
-}
-
 boost::json::object lenientObject(std::string_view text) {
   boost::json::parse_options options;
   options.max_depth = 4096;  // the fake must not reject what the channel may legitimately send
@@ -48,10 +45,10 @@ boost::json::object lenientObject(std::string_view text) {
   return !error && value.is_object() ? std::move(value.as_object()) : boost::json::object();
 }
 
-// Reads one request into `request`; false when the peer stopped before all of it came.
+// Completes the request whose frame `raw` holds: its body, and whatever follows; false when the
+// peer stopped before all of it came.
 bool readRequest(int fd, RecordedRequest& request) {
   std::string& raw = request.raw;
-  if (!readUpTo(fd, kHeaderSize, raw) || !readUpTo(fd, bigEndianLength(raw), raw)) return false;
   request.json = lenientObject(std::string_view(raw).substr(kHeaderSize));
   boost::json::error_code notCount;
   const boost::json::value* size = request.json.if_contains("size");
@@ -76,7 +73,8 @@ FakeCompanion::FakeCompanion(std::filesystem::path socketPath)
     : path_(std::move(socketPath)),
       fallback_([](const RecordedRequest&) { return Answer::reply("{}"); }),
       server_(std::make_unique<companion::Server>(
-          path_, [this](int fd) { serve(fd); }, nullptr)) {}
+          path_, [this](int fd, std::string request) { serve(fd, std::move(request)); }, nullptr,
+          kLimits)) {}
 
 FakeCompanion::~FakeCompanion() {
   {
@@ -111,8 +109,7 @@ std::vector<RecordedRequest> FakeCompanion::requests() const {
 }
 
 std::size_t FakeCompanion::connectionCount() const {
-  std::lock_guard lock(mutex_);
-  return connections_;
+  return server_->accepted();
 }
 
 bool FakeCompanion::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -125,15 +122,20 @@ bool FakeCompanion::waitForHeld(std::size_t count, std::chrono::milliseconds tim
   return changed_.wait_for(lock, timeout, [&] { return held_ >= count; });
 }
 
-// Scripted answers are used in the order connections are served; a fallback answer is chosen
-// only once the request is in, since the fallback looks at it. A fallback asking to close after
-// reading just closes: the request has been read by then.
-void FakeCompanion::serve(int fd) {
+// Scripted answers are used in the order requests arrive; a fallback answer is chosen only once
+// the request is in, since the fallback looks at it. A fallback asking to close after reading
+// just closes: the request has been read by then. The listener has read the frame already, so
+// closing after fewer bytes records just those.
+void FakeCompanion::serve(int fd, std::string json) {
   std::optional<Answer> scripted = nextScripted();
   RecordedRequest request;
+  request.raw = frame(json);
   bool complete = false;
   if (scripted && scripted->kind == Answer::Kind::CloseAfterReading) {
-    readUpTo(fd, scripted->readLimit, request.raw);
+    if (request.raw.size() >= scripted->readLimit)
+      request.raw.resize(scripted->readLimit);
+    else
+      readUpTo(fd, scripted->readLimit - request.raw.size(), request.raw);
   } else {
     complete = readRequest(fd, request);
   }
@@ -152,7 +154,6 @@ void FakeCompanion::serve(int fd) {
 
 std::optional<Answer> FakeCompanion::nextScripted() {
   std::lock_guard lock(mutex_);
-  ++connections_;
   if (queue_.empty()) return std::nullopt;
   Answer next = std::move(queue_.front());
   queue_.pop_front();

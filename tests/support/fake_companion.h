@@ -84,6 +84,7 @@ class FakeCompanion {
 
   // Every request received so far, in arrival order.
   std::vector<RecordedRequest> requests() const;
+  // Connections accepted, whether or not a request came on them.
   std::size_t connectionCount() const;
   // Waits until `count` requests have been received (or connections held); false on time-out.
   bool waitForRequests(std::size_t count,
@@ -93,7 +94,7 @@ class FakeCompanion {
                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
  private:
-  void serve(int fd);
+  void serve(int fd, std::string json);
   std::optional<Answer> nextScripted();
   Answer fallbackFor(const RecordedRequest& request) const;
   void record(RecordedRequest request);
@@ -105,7 +106,6 @@ class FakeCompanion {
   std::deque<Answer> queue_;
   std::function<Answer(const RecordedRequest&)> fallback_;
   std::vector<RecordedRequest> requests_;
-  std::size_t connections_ = 0;
   std::size_t held_ = 0;
   std::uint64_t releases_ = 0;  // a hold waits until this moves on
   bool stopping_ = false;
