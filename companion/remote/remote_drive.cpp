@@ -259,6 +259,7 @@ RemoteDrive::Capabilities RemoteDrive::probe() {
   auto made = dav_.mkcol(folder);
   if (made.status == 0) refuseStatus(made);
   if (made.status != 201) return found;  // no scratch room: assume the least and lock
+  found.mkcolExclusive = dav_.mkcol(folder).status == 405;
   dav_.mkcol(folder + "/sub");
   auto before = dav_.stat(folder, true);
   std::string empty;
@@ -337,6 +338,7 @@ ItemInfo RemoteDrive::create(const std::string& parent, const std::string& name,
   HttpResponse response;
   std::uint64_t size = 0;
   if (dir) {
+    if (!capabilities().mkcolExclusive && dav_.stat(path, true)) throw Refusal(Word::exists);
     response = dav_.mkcol(path);
     if (response.status == 405) throw Refusal(Word::exists);
   } else {
@@ -634,6 +636,7 @@ void RemoteDrive::apply(const Entries& entries) {
   }
   std::unordered_map<std::string, std::string> idFor;  // entry path → claimed id
   std::unordered_set<std::string> claimed{kRootId};
+  using Key = std::tuple<bool, std::string, std::uint64_t>;
   std::set<std::string> skipped;  // entries that cannot be items, and everything below them
   for (auto& [path, resource] : entries) {
     if (path.empty()) continue;
@@ -647,19 +650,42 @@ void RemoteDrive::apply(const Entries& entries) {
       claimed.insert(found->second);
     }
   }
-  using Key = std::tuple<bool, std::string, std::uint64_t>;
+  // Folders without an ETag (rclone gives none) are known by what they hold.
+  std::unordered_map<std::string, std::string> heldAt;
+  for (auto& [path, resource] : entries)
+    if (!path.empty())
+      heldAt[parentPath(path)] += baseName(path) + "/" + strongPart(resource.etag) + "/" +
+                                  std::to_string(resource.dir ? 0 : resource.size) + "\n";
+  auto keyOf = [](bool dir, const std::string& etag, std::uint64_t size,
+                  const std::string& held) -> std::optional<Key> {
+    if (!etag.empty()) return Key{dir, strongPart(etag), dir ? 0 : size};
+    if (dir && !held.empty()) return Key{dir, "holding\n" + held, 0};
+    return std::nullopt;
+  };
   std::map<Key, std::vector<std::string>> vanishedByKey, appearedByKey;
   for (auto& [id, path] : pathOfId) {
     const Node& node = *index_.find(id);
-    if (!claimed.count(id) && !node.etag.empty())
-      vanishedByKey[{node.dir, strongPart(node.etag), node.size}].push_back(id);
+    if (claimed.count(id)) continue;
+    std::string held;
+    if (node.dir)
+      for (auto& child : index_.children(id))
+        held += child.name + "/" + strongPart(child.etag) + "/" +
+                std::to_string(child.dir ? 0 : child.size) + "\n";
+    if (auto key = keyOf(node.dir, node.etag, node.size, held)) vanishedByKey[*key].push_back(id);
   }
-  for (auto& [path, resource] : entries)
-    if (!path.empty() && !skipped.count(path) && !idFor.count(path) && !resource.etag.empty())
-      appearedByKey[{resource.dir, strongPart(resource.etag), resource.size}].push_back(path);
+  std::map<std::string, Key> appearedKeys;
   for (auto& [path, resource] : entries) {
-    if (path.empty() || skipped.count(path) || idFor.count(path) || resource.etag.empty()) continue;
-    Key key{resource.dir, strongPart(resource.etag), resource.size};
+    if (path.empty() || skipped.count(path) || idFor.count(path)) continue;
+    auto held = heldAt.find(path);
+    if (auto key = keyOf(resource.dir, resource.etag, resource.size,
+                         held == heldAt.end() ? std::string() : held->second)) {
+      appearedByKey[*key].push_back(path);
+      appearedKeys.emplace(path, *key);
+    }
+  }
+  for (auto& [path, resource] : entries) {
+    if (idFor.count(path) || !appearedKeys.count(path)) continue;
+    const Key& key = appearedKeys.at(path);
     auto vanished = vanishedByKey.find(key);
     if (vanished == vanishedByKey.end() || vanished->second.size() != 1 ||
         appearedByKey[key].size() != 1 || claimed.count(vanished->second.front()))

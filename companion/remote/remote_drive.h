@@ -62,6 +62,7 @@ class RemoteDrive : public Backend {
   struct Capabilities {
     bool conditionalPut = false;  // PUT honours If-Match / If-None-Match
     bool propagates = false;      // a folder's ETag moves when anything below it changes
+    bool mkcolExclusive = false;  // MKCOL of an existing folder fails (rclone's succeeds)
   };
   using Entries = std::map<std::string, Resource>;  // by path: parents before children
 
