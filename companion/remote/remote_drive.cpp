@@ -98,6 +98,11 @@ Node RemoteDrive::existing(const std::string& id) const {
   return *node;
 }
 
+Node RemoteDrive::current(const std::string& id) const {
+  std::lock_guard lock(mutex_);
+  return existing(id);
+}
+
 std::string RemoteDrive::pathOf(const std::string& id) const {
   auto path = index_.pathOf(id);
   if (!path) throw Refusal(Word::notFound);
@@ -412,23 +417,15 @@ WriteOutcome RemoteDrive::write(const std::string& id, const std::optional<std::
   std::string etag = node.etag;
   if (etag.empty() || isWeak(etag)) {
     etag = freshEtag(id, path);
-    std::lock_guard lock(mutex_);
-    node = existing(id);
+    node = current(id);
     if (*base != node.version) return keepConflict(node, contents);
   }
   std::uint64_t size = stagedSize(contents);
   bool stale = false;
-  HttpResponse response;
-  if (capabilities().conditionalPut && !isWeak(etag)) {
-    response = dav_.put(path, contents.fd(), size, {"If-Match: " + etag});
-    stale = response.status == 412;
-  } else {
-    response = putLocked(path, contents, etag, stale);
-  }
+  HttpResponse response = putLocked(path, contents, etag, stale);
   if (stale) {
     refresh(id, path, dav_.stat(path, false));
-    std::lock_guard lock(mutex_);
-    return keepConflict(existing(id), contents);
+    return keepConflict(current(id), contents);
   }
   if (!response.ok()) refuseStatus(response);
   std::optional<Resource> found;
@@ -450,21 +447,37 @@ WriteOutcome RemoteDrive::write(const std::string& id, const std::optional<std::
   return {info(node), false};
 }
 
-// For servers that ignore conditions on PUT: lock, check, write with the lock, unlock. A lock
-// held by another writer answers busy, so the host retries.
+// Lock, check, write with the lock, unlock. The lock is what makes the check and the write one
+// step: Apache checks If-Match and then writes, so two PUTs resting on one ETag can both pass
+// its check; and some servers ignore If-Match altogether. A lock held by another writer
+// answers busy, so the host retries. Where the server has no locks, If-Match alone guards.
 HttpResponse RemoteDrive::putLocked(const std::string& path, StagedFile& contents,
                                     const std::string& expectedEtag, bool& stale) {
+  bool conditional = capabilities().conditionalPut && !isWeak(expectedEtag);
+  std::vector<std::string> headers;
+  if (conditional) headers.push_back("If-Match: " + expectedEtag);
+  std::uint64_t size = stagedSize(contents);
   std::string token;
   auto locked = dav_.lock(path, token);
-  // Without locks a weak ETag cannot be checked: the host retries once it has turned strong.
-  if (locked.status == 405 || locked.status == 501) throw Refusal(kBusy);
+  if (locked.status == 405 || locked.status == 501) {
+    // A weak ETag cannot be checked without a lock: the host retries once it has turned strong.
+    if (!conditional) throw Refusal(kBusy);
+    auto response = dav_.put(path, contents.fd(), size, headers);
+    stale = response.status == 412;
+    return response;
+  }
   if (!locked.ok() || token.empty()) refuseStatus(locked);
   HttpResponse response;
   try {
-    auto current = dav_.stat(path, false);
-    stale = !current || strongPart(current->etag) != strongPart(expectedEtag);
-    if (!stale)
-      response = dav_.put(path, contents.fd(), stagedSize(contents), {"If: (<" + token + ">)"});
+    if (!conditional) {
+      auto current = dav_.stat(path, false);
+      stale = !current || strongPart(current->etag) != strongPart(expectedEtag);
+    }
+    if (!stale) {
+      headers.push_back("If: (<" + token + ">)");
+      response = dav_.put(path, contents.fd(), size, headers);
+      stale = response.status == 412;
+    }
   } catch (...) {
     dav_.unlock(path, token);
     throw;

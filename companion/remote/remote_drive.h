@@ -68,7 +68,8 @@ class RemoteDrive : public Backend {
 
   const Capabilities& capabilities();
   Capabilities probe();
-  Node existing(const std::string& id) const;
+  Node existing(const std::string& id) const;  // the caller holds mutex_
+  Node current(const std::string& id) const;   // takes mutex_
   std::string pathOf(const std::string& id) const;
   ItemInfo info(const Node& node) const;
   void requireWritable() const;
