@@ -1,5 +1,6 @@
 #include "companion/remote/remote_drive.h"
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <unordered_map>
@@ -17,6 +18,7 @@ constexpr const char* kBusy = "busy";
 constexpr const char* kProbePrefix = ".quorvelle-probe-";
 constexpr unsigned kMaxConflictCopies = 10000;
 constexpr int kPollRetries = 3;
+constexpr std::size_t kCrawlConnections = 4;
 
 std::string joined(const std::string& folder, const std::string& name) {
   return folder.empty() ? name : folder + "/" + name;
@@ -66,8 +68,9 @@ RemoteDrive::RemoteDrive(const RemoteOptions& options, bool readOnly)
       staging_(state_ / "incoming"),
       dav_(options.url, options.netrc),
       index_(state_ / "index.db", dav_.url()),
-      pollInterval_(options.poll),
-      poller_([this] { pollLoop(); }) {}
+      pollInterval_(options.poll) {
+  if (pollInterval_.count() > 0) poller_ = std::thread([this] { pollLoop(); });
+}
 
 RemoteDrive::~RemoteDrive() {
   {
@@ -75,7 +78,7 @@ RemoteDrive::~RemoteDrive() {
     stopping_ = true;
   }
   pollWake_.notify_all();
-  poller_.join();
+  if (poller_.joinable()) poller_.join();
 }
 
 void RemoteDrive::pollLoop() {
@@ -603,12 +606,30 @@ std::optional<RemoteDrive::Entries> RemoteDrive::crawl(bool propagates) {
       if (node.dir && node.listed && !node.etag.empty()) known[paths[node.id]] = node;
     }
   }
+  // Level by level, each level's folders shared out among a few connections at once.
   std::vector<std::string> level{""};
   while (!level.empty()) {
-    std::vector<std::string> next;
-    for (const auto& folder : level)
-      if (!crawlFolder(folder, known, entries, next)) return std::nullopt;
-    level = std::move(next);
+    std::size_t workers = std::min<std::size_t>(kCrawlConnections, level.size());
+    std::vector<Entries> found(workers);
+    std::vector<std::vector<std::string>> next(workers);
+    std::vector<char> ok(workers, 1);
+    std::vector<std::thread> threads;
+    for (std::size_t w = 0; w < workers; ++w)
+      threads.emplace_back([&, w] {
+        try {
+          for (std::size_t i = w; i < level.size() && ok[w]; i += workers)
+            ok[w] = crawlFolder(level[i], known, found[w], next[w]);
+        } catch (const std::exception&) {
+          ok[w] = 0;
+        }
+      });
+    for (auto& thread : threads) thread.join();
+    level.clear();
+    for (std::size_t w = 0; w < workers; ++w) {
+      if (!ok[w]) return std::nullopt;
+      entries.merge(found[w]);
+      level.insert(level.end(), next[w].begin(), next[w].end());
+    }
   }
   return entries;
 }

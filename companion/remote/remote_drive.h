@@ -24,9 +24,9 @@ namespace QuorvelleDrive::companion::remote {
 
 struct RemoteOptions {
   std::string url;
-  std::filesystem::path netrc;  // empty: no credentials
-  std::chrono::milliseconds poll{15'000};
-  std::filesystem::path state;  // empty: defaultStateDirectory(url)
+  std::filesystem::path netrc;             // empty: no credentials
+  std::chrono::milliseconds poll{15'000};  // zero: only when poll() is called
+  std::filesystem::path state;             // empty: defaultStateDirectory(url)
 };
 
 class RemoteDrive : public Backend {

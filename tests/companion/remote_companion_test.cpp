@@ -28,7 +28,7 @@ class RemoteCompanionTest : public CompanionTest, public ::testing::WithParamInt
 
   qc::remote::RemoteOptions remote(const fs::path& state) const {
     // Polls come from the tests, so that each one knows what the index has seen.
-    return {server_->url(), server_->netrc(), std::chrono::hours(1), state};
+    return {server_->url(), server_->netrc(), std::chrono::milliseconds(0), state};
   }
   void startRemote() {
     qc::Options options;
@@ -47,7 +47,8 @@ class RemoteCompanionTest : public CompanionTest, public ::testing::WithParamInt
     ASSERT_EQ(server_->curl({"-T", local.string()}, path) / 100, 2) << path;
   }
   std::string idOf(const std::string& folder, const std::string& name) {
-    for (auto& entry : call({{"op", "list"}, {"id", folder}}).json.at("items").as_array())
+    Reply reply = call({{"op", "list"}, {"id", folder}});
+    for (auto& entry : reply.json.at("items").as_array())
       if (entry.at("name").as_string() == name) return std::string(entry.at("id").as_string());
     return "";
   }
