@@ -104,6 +104,8 @@ Dav::Dav(std::string url, std::filesystem::path netrc) : base_(std::move(url)), 
   auto path = percentDecoded(pathOfUrl(base_));
   if (!path) throw std::invalid_argument("the remote URL's path is not valid");
   basePath_ = *path;
+  // libxml2 sets itself up on first use unless told before: not safe from several threads.
+  initialiseXmlParser();
 }
 
 std::string Dav::urlOf(const std::string& path, bool dir) const {

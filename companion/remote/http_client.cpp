@@ -16,6 +16,7 @@ constexpr long kConnectTimeoutMs = 5000;
 // they need while bytes flow.
 constexpr long kStalledSeconds = 30;
 constexpr std::size_t kMaxIdleHandles = 16;
+constexpr long kTransferBuffer = 1 << 20;
 
 struct FileBody {
   int fd;
@@ -141,6 +142,9 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStalledSeconds);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  // Contents move in large pieces: fewer reads, writes and wake-ups per file.
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kTransferBuffer);
+  curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kTransferBuffer);
   if (!netrc_.empty()) {
     curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
     curl_easy_setopt(curl, CURLOPT_NETRC_FILE, netrc_.c_str());

@@ -59,6 +59,10 @@ void readProperties(const xmlNode* prop, DavResource& resource) {
 
 }  // namespace
 
+void initialiseXmlParser() {
+  xmlInitParser();
+}
+
 std::vector<DavResource> parseMultistatus(std::string_view xml) {
   if (xml.size() > static_cast<std::size_t>(INT32_MAX))
     throw std::runtime_error("the server's answer is too large");

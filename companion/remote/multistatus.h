@@ -18,6 +18,9 @@ struct DavResource {
   double mtime = 0;
 };
 
+// Readies the parser; call once before threads parse (it is idempotent).
+void initialiseXmlParser();
+
 // Resources whose properties came with a 200 status. Throws std::runtime_error when the text is
 // not a multistatus document.
 std::vector<DavResource> parseMultistatus(std::string_view xml);
