@@ -15,6 +15,12 @@ class RemoteIndex::Statement {
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
+  Statement& reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    bound_ = 0;
+    return *this;
+  }
   Statement& bind(const std::string& text) {
     check(sqlite3_bind_text(stmt_, ++bound_, text.data(), static_cast<int>(text.size()),
                             SQLITE_TRANSIENT));
@@ -105,12 +111,14 @@ RemoteIndex::RemoteIndex(const std::filesystem::path& file, const std::string& u
       throw std::runtime_error("the index " + file.string() + " belongs to " + meta("url"));
     load();
   } catch (...) {
+    upsert_.reset();
     sqlite3_close(db_);
     throw;
   }
 }
 
 RemoteIndex::~RemoteIndex() {
+  upsert_.reset();
   sqlite3_close(db_);
 }
 
@@ -208,8 +216,21 @@ std::vector<std::string> RemoteIndex::subtree(const std::string& id) const {
   return out;
 }
 
+// Counters are written once per transaction, not once per id or version handed out.
+void RemoteIndex::saveCounters() {
+  if (!countersMoved_) return;
+  setMeta("nextId", std::to_string(nextId_));
+  setMeta("nextVersion", std::to_string(nextVersion_));
+  setMeta("anchor", std::to_string(anchor_));
+  countersMoved_ = false;
+}
+
 void RemoteIndex::write(const Node& node) {
-  Statement stmt(db_, "INSERT OR REPLACE INTO items VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  if (!inTransaction_) throw std::logic_error("index rows change only inside a transaction");
+  if (!upsert_)
+    upsert_ = std::make_unique<Statement>(
+        db_, "INSERT OR REPLACE INTO items VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Statement& stmt = upsert_->reset();
   stmt.bind(node.id).bind(node.parent).bind(node.name).bind(std::int64_t{node.dir});
   stmt.bind(node.version).bind(node.etag).bind(static_cast<std::int64_t>(node.size));
   stmt.bind(node.mtime).bind(std::int64_t{node.listed}).step();
@@ -217,7 +238,8 @@ void RemoteIndex::write(const Node& node) {
 
 std::string RemoteIndex::insert(Node node) {
   node.id = prefix_ + "-" + std::to_string(nextId_);
-  setMeta("nextId", std::to_string(++nextId_));
+  ++nextId_;
+  countersMoved_ = true;
   write(node);
   children_[node.parent][node.name] = node.id;
   nodes_[node.id] = node;
@@ -256,19 +278,23 @@ std::string RemoteIndex::freshVersion() {
   std::string version = "v";
   version += std::to_string(nextVersion_);
   version += "." + prefix_;
-  setMeta("nextVersion", std::to_string(++nextVersion_));
+  ++nextVersion_;
+  countersMoved_ = true;
   return version;
 }
 
 void RemoteIndex::raiseAnchor() {
-  setMeta("anchor", std::to_string(++anchor_));
+  ++anchor_;
+  countersMoved_ = true;
 }
 
 RemoteIndex::Transaction::Transaction(RemoteIndex& index) : index_(index) {
   index_.exec("BEGIN IMMEDIATE");
+  index_.inTransaction_ = true;
 }
 
 RemoteIndex::Transaction::~Transaction() {
+  index_.inTransaction_ = false;
   if (done_) return;
   sqlite3_exec(index_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
   try {
@@ -279,6 +305,7 @@ RemoteIndex::Transaction::~Transaction() {
 }
 
 void RemoteIndex::Transaction::commit() {
+  index_.saveCounters();
   index_.exec("COMMIT");
   done_ = true;
 }

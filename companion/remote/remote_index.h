@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -80,14 +81,18 @@ class RemoteIndex {
   void setMeta(const char* key, const std::string& value);
   void write(const Node& node);
   void forget(const std::string& id);
+  void saveCounters();
 
   sqlite3* db_ = nullptr;
+  std::unique_ptr<Statement> upsert_;  // prepared once: a poll may write thousands of rows
   std::unordered_map<std::string, Node> nodes_;
   std::unordered_map<std::string, std::map<std::string, std::string>> children_;
   std::string prefix_;
   std::uint64_t anchor_ = 0;
   std::uint64_t nextId_ = 0;
   std::uint64_t nextVersion_ = 0;
+  bool countersMoved_ = false;
+  bool inTransaction_ = false;
 };
 
 }  // namespace QuorvelleDrive::companion::remote
