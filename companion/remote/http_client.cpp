@@ -1,10 +1,12 @@
 #include "companion/remote/http_client.h"
 
 #include <curl/curl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <stdexcept>
 
 namespace QuorvelleDrive::companion::remote {
@@ -47,6 +49,17 @@ std::string trimmed(std::string text) {
   return text;
 }
 
+// A large body is touched page by page as it arrives; in 2 MiB pages that is 512 times fewer
+// faults, which on a virtual machine cost more than the copy itself.
+void adviseHugePages(std::string& body) {
+  constexpr std::uintptr_t kHuge = 2u << 20;
+  if (body.capacity() < 4 * kHuge) return;
+  auto begin = reinterpret_cast<std::uintptr_t>(body.data());
+  std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  std::uintptr_t last = (begin + body.capacity()) & ~(kHuge - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 // Keeps each header of the final response; the body is sized from Content-Length at once so
 // that a large download is never copied while it grows.
 std::size_t writeHeader(char* data, std::size_t size, std::size_t count, void* user) {
@@ -68,6 +81,7 @@ std::size_t writeHeader(char* data, std::size_t size, std::size_t count, void* u
       } catch (const std::exception&) {
         return 0;  // cannot hold it: fail the transfer rather than the process
       }
+      adviseHugePages(response->body);
     }
   }
   response->headers[name] = std::move(value);
