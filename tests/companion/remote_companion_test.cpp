@@ -187,7 +187,8 @@ TEST_P(RemoteCompanionTest, ServerChangesReachTheIndexAtThePoll) {
 }
 
 // With the server down, lookups and listings answer from the index and every change answers
-// "offline" (so the host keeps it and retries); nothing is lost once the server is back.
+// "offline" (so the host keeps it and retries); nothing is lost once the server is back. Refused
+// credentials answer "access".
 TEST_P(RemoteCompanionTest, ServerDownAnswersFromTheIndexAndRefusesChangesAsOffline) {
   std::string dir = createDir("1", "d");
   std::string file = createFile(dir, "f.txt", "kept");
@@ -212,6 +213,16 @@ TEST_P(RemoteCompanionTest, ServerDownAnswersFromTheIndexAndRefusesChangesAsOffl
   EXPECT_EQ(contents(file), "kept");
   EXPECT_FALSE(call(writeRequest(file, "w", version(file)), "w").json.contains("restore"));
   EXPECT_EQ(onServer("d/f.txt"), "w");
+
+  // A server that refuses the credentials answers "access".
+  fs::path wrong = temp_.path() / "wrong-netrc";
+  std::ofstream(wrong) << "machine 127.0.0.1 login quorvelle password wrong\n";
+  qc::Options options;
+  options.socket = temp_.path() / "other.sock";
+  options.remote = remote(temp_.path() / "other-state");
+  options.remote->netrc = wrong;
+  qc::Companion refused(options);
+  EXPECT_EQ(exchangeWord(options.socket, requestFrame({{"op", "list"}, {"id", "1"}})), "access");
 }
 
 // Two machines writing the same version of one file: one write lands, the other becomes a
