@@ -10,45 +10,33 @@
 #include <string>
 #include <vector>
 
+#include "companion/backend.h"
 #include "companion/fd.h"
 #include "companion/index.h"
 #include "companion/store.h"
 
 namespace QuorvelleDrive::companion {
 
-struct ItemInfo {
-  Row row;
-  double mtime = 0;
-  std::uint64_t size = 0;
-};
-
-struct WriteOutcome {
-  ItemInfo item;         // the item as it now is
-  bool restore = false;  // the bytes went to a conflict copy; the host should fetch again
-};
-
-class Catalog {
+class Catalog : public Backend {
  public:
   // Locks the store against a second companion, opens the index and reconciles it with the disk.
   Catalog(std::filesystem::path root, bool readOnly);
 
-  const Store& store() const { return store_; }
-  bool readOnly() const { return readOnly_; }
+  const Store& store() const override { return store_; }
+  bool readOnly() const override { return readOnly_; }
 
-  ItemInfo item(const std::string& id);
-  std::string read(const std::string& id);
-  // `contents` is required for a file and ignored for a folder.
+  ItemInfo item(const std::string& id) override;
+  std::string read(const std::string& id) override;
   ItemInfo create(const std::string& parent, const std::string& name, bool dir,
-                  StagedFile* contents);
-  ItemInfo rename(const std::string& id, const std::string& parent, const std::string& name);
-  // A `base` other than the current version keeps the current bytes and files the new ones as a
-  // conflict copy beside it.
+                  StagedFile* contents) override;
+  ItemInfo rename(const std::string& id, const std::string& parent,
+                  const std::string& name) override;
   WriteOutcome write(const std::string& id, const std::optional<std::string>& base,
-                     StagedFile& contents);
-  void remove(const std::string& id);
-  std::vector<ItemInfo> list(const std::string& id);
-  std::vector<ItemInfo> all();
-  std::uint64_t anchor();
+                     StagedFile& contents) override;
+  void remove(const std::string& id) override;
+  std::vector<ItemInfo> list(const std::string& id) override;
+  std::vector<ItemInfo> all() override;
+  std::uint64_t anchor() override;
 
   // Brings the index in line with the disk (raising the anchor when a listing would differ) and
   // returns every folder of the store.
@@ -74,8 +62,5 @@ class Catalog {
   Index index_;
   bool readOnly_;
 };
-
-// "report.txt" → "report (conflict 2).txt", shortened to fit 255 bytes.
-std::string conflictName(const std::string& name, unsigned number);
 
 }  // namespace QuorvelleDrive::companion

@@ -23,17 +23,24 @@ Server::Log orStderr(Server::Log log) {
   return [](const std::string& line) { std::cerr << "quorvelle-companion: " << line << std::endl; };
 }
 
+std::unique_ptr<Backend> backendFor(const Options& options) {
+  if (options.remote)
+    return std::make_unique<remote::RemoteDrive>(*options.remote, options.readOnly);
+  return std::make_unique<Catalog>(options.store, options.readOnly);
+}
+
 }  // namespace
 
 Companion::Companion(const Options& options, Server::Log log, ServerLimits limits)
     : socket_(unanswered(options.socket)),
-      catalog_(options.store, options.readOnly),
-      handler_(catalog_, options.maxFileSize),
-      watcher_(catalog_),
+      backend_(backendFor(options)),
+      watcher_(options.remote ? nullptr
+                              : std::make_unique<Watcher>(static_cast<Catalog&>(*backend_))),
+      handler_(*backend_, options.maxFileSize),
       server_(
           socket_,
           [this](int fd, std::string request) {
-            serveExchange(fd, request, handler_, catalog_.store());
+            serveExchange(fd, request, handler_, backend_->store());
           },
           orStderr(std::move(log)), withRefusal(std::move(limits))) {}
 

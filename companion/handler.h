@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "companion/catalog.h"
+#include "companion/backend.h"
 #include "platform/json.h"
 
 namespace QuorvelleDrive::companion {
@@ -18,7 +18,7 @@ struct Response {
 
 class Handler {
  public:
-  Handler(Catalog& catalog, std::optional<std::uint64_t> maxFileSize)
+  Handler(Backend& catalog, std::optional<std::uint64_t> maxFileSize)
       : catalog_(catalog), maxFileSize_(maxFileSize) {}
 
   // Whether the request's body holds contents to keep ("create" of a file, "write").
@@ -37,7 +37,7 @@ class Handler {
   json::array describe(const std::vector<ItemInfo>& items) const;
   Response withItem(const ItemInfo& info) const;
 
-  Catalog& catalog_;
+  Backend& catalog_;
   std::optional<std::uint64_t> maxFileSize_;
 };
 

@@ -89,8 +89,9 @@ int check(const fs::path& store) {
 int serve(qc::Options options) {
   sigset_t signals = stopSignals();
   qc::Companion companion(options);
-  std::cerr << "quorvelle-companion: serving " << companion.catalog().store().root().string()
-            << " at " << companion.socketPath().string() << std::endl;
+  std::string what = options.remote ? options.remote->url : options.store.string();
+  std::cerr << "quorvelle-companion: serving " << what << " at " << companion.socketPath().string()
+            << std::endl;
   int signal = 0;
   while (sigwait(&signals, &signal) != 0) {
   }
@@ -105,7 +106,23 @@ int main(int argc, char** argv) {
   std::string group = "group.quorvelle.drive";
   fs::path containers;
   std::uint64_t maxFileSize = 0;
-  app.add_option("--store", options.store, "Directory that holds the files")->required();
+  auto* store = app.add_option("--store", options.store, "Directory that holds the files");
+  qc::remote::RemoteOptions remote;
+  double pollSeconds = 15;
+  auto* url = app.add_option("--remote", remote.url,
+                             "A WebDAV collection (http:// or https://) that holds the files");
+  store->excludes(url);
+  url->excludes(store);
+  app.add_option("--netrc", remote.netrc, "netrc file with the server's credentials")
+      ->needs(url)
+      ->check(CLI::ExistingFile);
+  app.add_option("--remote-poll", pollSeconds, "Seconds between looks at the server")
+      ->needs(url)
+      ->check(CLI::Range(0.05, 86400.0));
+  app.add_option("--state", remote.state,
+                 "Where the remote index lives (default "
+                 "${XDG_STATE_HOME:-~/.local/state}/quorvelle/companion/<from the URL>)")
+      ->needs(url);
   app.add_option("--group", group, "App group whose container holds drive.sock");
   app.add_option("--containers", containers, "Root of the app-group containers");
   app.add_flag("--read-only", options.readOnly, "Refuse every change with \"access\"");
@@ -114,13 +131,30 @@ int main(int argc, char** argv) {
   app.add_flag("--check", checkOnly,
                "Compare the stopped store with its index, change nothing, exit 1 on a mismatch");
   CLI11_PARSE(app, argc, argv);
+  if (!app.count("--store") && !app.count("--remote")) {
+    std::cerr << "quorvelle-companion: --store or --remote is required\n";
+    return 2;
+  }
+  if (app.count("--remote")) {
+    // Credentials belong in the netrc file, never on a command line others can read.
+    auto authority = remote.url.substr(0, remote.url.find('/', remote.url.find("://") + 3));
+    if (authority.find('@') != std::string::npos) {
+      std::cerr << "quorvelle-companion: put credentials in a --netrc file, not in the URL\n";
+      return 2;
+    }
+    remote.poll = std::chrono::milliseconds(static_cast<std::int64_t>(pollSeconds * 1000));
+    options.remote = remote;
+  }
   if (app.count("--max-file-size")) options.maxFileSize = maxFileSize;
   if (!isPlainComponent(group)) {
     std::cerr << "quorvelle-companion: invalid group \"" << group << "\"\n";
     return 2;
   }
   try {
-    if (checkOnly) return check(options.store);
+    if (checkOnly) {
+      if (options.remote) throw std::runtime_error("--check needs --store");
+      return check(options.store);
+    }
     fs::path container =
         makeContainer(containers.empty() ? FileManager::containersRoot() : containers, group);
     options.socket = container / "drive.sock";

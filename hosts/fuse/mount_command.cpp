@@ -71,20 +71,26 @@ class CompanionProcess {
  public:
   ~CompanionProcess() { stop(); }
   bool start(const MountSettings& s, std::ostream& out, std::ostream& err) {
-    auto store = s.store.empty() ? defaultStore() : s.store;
-    if (!std::filesystem::exists(store)) {
-      std::filesystem::create_directories(store);
-      std::ofstream(store / "Welcome to Quorvelle Drive.txt")
-          << "Files you put here appear in your Quorvelle Drive mount, and the other way round.\n";
-    }
     auto program = companionProgram(s);
-    std::vector<std::string> args{program.string(),
-                                  "--store",
-                                  store.string(),
-                                  "--group",
-                                  s.group,
-                                  "--containers",
+    std::vector<std::string> args{program.string(), "--group", s.group, "--containers",
                                   FileManager::containersRoot().string()};
+    std::string serving = s.remote;
+    if (s.remote.empty()) {
+      auto store = s.store.empty() ? defaultStore() : s.store;
+      serving = store.string();
+      if (!std::filesystem::exists(store)) {
+        std::filesystem::create_directories(store);
+        std::ofstream(store / "Welcome to Quorvelle Drive.txt")
+            << "Files you put here appear in your Quorvelle Drive mount, and the other way "
+               "round.\n";
+      }
+      args.insert(args.end(), {"--store", store.string()});
+    } else {
+      args.insert(args.end(), {"--remote", s.remote});
+      if (!s.netrc.empty()) args.insert(args.end(), {"--netrc", s.netrc.string()});
+      if (s.remotePollSeconds)
+        args.insert(args.end(), {"--remote-poll", std::to_string(*s.remotePollSeconds)});
+    }
     pid_ = ::fork();
     if (pid_ == 0) {
       std::vector<char*> argv;
@@ -99,7 +105,7 @@ class CompanionProcess {
     }
     for (int i = 0; i < 100; ++i) {
       if (companionAnswers(socketPath(s))) {
-        out << "qdrive: started the bundled companion over " << store.string() << "\n";
+        out << "qdrive: started the bundled companion over " << serving << "\n";
         return true;
       }
       int status;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 namespace QuorvelleDrive::fuse {
@@ -21,6 +22,9 @@ struct MountSettings {
   bool debug = false;
   std::filesystem::path companionBinary;  // empty: next to this program, else on PATH
   std::filesystem::path store;            // empty: ${XDG_DATA_HOME:-~/.local/share}/quorvelle/store
+  std::string remote;                     // set: the bundled companion serves this WebDAV URL
+  std::filesystem::path netrc;
+  std::optional<double> remotePollSeconds;
 };
 
 // The mount's own state directory for a domain (journal of pending uploads).

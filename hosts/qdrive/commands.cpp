@@ -238,6 +238,9 @@ fuse::MountSettings mountSettings(const Invocation& invocation) {
   settings.debug = arguments.debug;
   if (arguments.companion) settings.companionBinary = *arguments.companion;
   if (arguments.store) settings.store = *arguments.store;
+  if (arguments.remote) settings.remote = *arguments.remote;
+  if (arguments.netrc) settings.netrc = *arguments.netrc;
+  settings.remotePollSeconds = arguments.remotePollSeconds;
   return settings;
 }
 
@@ -250,11 +253,25 @@ void declareMount(CLI::App& command, Arguments& arguments) {
   command.add_flag("--no-companion", arguments.noCompanion,
                    "do not start the bundled companion when none answers");
   command.add_flag("--daemon", arguments.daemon, "run in the background once mounted");
+  auto* store = command
+                    .add_option("--store", arguments.store,
+                                "the bundled companion's store (default "
+                                "${XDG_DATA_HOME:-~/.local/share}/quorvelle/store)")
+                    ->type_name("DIR");
+  auto* remote = command
+                     .add_option("--remote", arguments.remote,
+                                 "the bundled companion keeps the drive on this WebDAV collection")
+                     ->type_name("URL")
+                     ->excludes(store);
+  command.add_option("--netrc", arguments.netrc, "netrc file with the WebDAV server's credentials")
+      ->type_name("FILE")
+      ->needs(remote);
   command
-      .add_option("--store", arguments.store,
-                  "the bundled companion's store (default "
-                  "${XDG_DATA_HOME:-~/.local/share}/quorvelle/store)")
-      ->type_name("DIR");
+      .add_option("--remote-poll", arguments.remotePollSeconds,
+                  "seconds between the companion's looks at the server (default 15)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.05, 86400.0))
+      ->needs(remote);
   command.add_option("--companion", arguments.companion, "the companion program to start")
       ->type_name("PATH");
   command.add_flag("--debug", arguments.debug, "log every FUSE request on stderr");

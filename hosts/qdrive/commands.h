@@ -37,6 +37,9 @@ struct Arguments {
   bool debug = false;
   std::optional<std::string> store;
   std::optional<std::string> companion;
+  std::optional<std::string> remote;  // the bundled companion keeps the drive on this server
+  std::optional<std::string> netrc;
+  std::optional<double> remotePollSeconds;
 };
 
 // What a command runs with once the command line has been read.

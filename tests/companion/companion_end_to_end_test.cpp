@@ -15,7 +15,7 @@ using ::testing::UnorderedElementsAre;
 
 class CompanionEndToEndTest : public DriveFixture {
  protected:
-  CompanionEndToEndTest() : companion_({temp_.path() / "store", socketPath(), false, {}}) {}
+  CompanionEndToEndTest() : companion_({temp_.path() / "store", socketPath(), false, {}, {}}) {}
 
   std::filesystem::path store() const { return temp_.path() / "store"; }
 

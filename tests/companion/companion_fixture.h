@@ -84,6 +84,7 @@ class CompanionTest : public ::testing::Test {
   std::vector<std::string> names(const std::string& folder) {
     return listed({{"op", "list"}, {"id", folder}});
   }
+  qc::Companion& companion() { return *companion_; }
   // Lines the companion logged (refused connections).
   std::string log();
 

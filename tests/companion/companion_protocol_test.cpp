@@ -90,7 +90,7 @@ TEST_F(CompanionProtocolTest, RefusalsCarryTheirWordsAndChangeNothing) {
   for (auto& [what, request, body, expected] : cases)
     EXPECT_EQ(word(request, body), expected) << what;
 
-  start({{}, {}, /*readOnly=*/true, {}});
+  start({{}, {}, /*readOnly=*/true, {}, {}});
   EXPECT_EQ(item(file).at("writable"), false);
   EXPECT_EQ(word({{"op", "create"}, {"parent", "1"}, {"name", "x"}, {"dir", true}}), "access");
   EXPECT_EQ(word(fileRequest("1", "x", "x"), "x"), "access");
@@ -98,7 +98,7 @@ TEST_F(CompanionProtocolTest, RefusalsCarryTheirWordsAndChangeNothing) {
   EXPECT_EQ(word({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "b"}}), "access");
   EXPECT_EQ(word({{"op", "delete"}, {"id", file}}), "access");
 
-  start({{}, {}, false, /*maxFileSize=*/5});
+  start({{}, {}, false, /*maxFileSize=*/5, {}});
   EXPECT_EQ(word(fileRequest("1", "x", "123456"), "123456"), "tooBig");
   EXPECT_EQ(word(writeRequest(file, "123456", version(file)), "123456"), "tooBig");
   EXPECT_EQ(anchor(), before);

@@ -1,0 +1,54 @@
+// What the request handler needs from whatever keeps the drive: the local store (Catalog) or a
+// WebDAV server (remote::RemoteDrive). Failures throw Refusal with the word for the reply.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "companion/index.h"
+#include "companion/store.h"
+
+namespace QuorvelleDrive::companion {
+
+struct ItemInfo {
+  Row row;
+  double mtime = 0;
+  std::uint64_t size = 0;
+};
+
+struct WriteOutcome {
+  ItemInfo item;         // the item as it now is
+  bool restore = false;  // the bytes went to a conflict copy; the host should fetch again
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+
+  // Where incoming request bodies are staged before an operation takes them.
+  virtual const Store& store() const = 0;
+  virtual bool readOnly() const = 0;
+
+  virtual ItemInfo item(const std::string& id) = 0;
+  virtual std::string read(const std::string& id) = 0;
+  // `contents` is required for a file and ignored for a folder.
+  virtual ItemInfo create(const std::string& parent, const std::string& name, bool dir,
+                          StagedFile* contents) = 0;
+  virtual ItemInfo rename(const std::string& id, const std::string& parent,
+                          const std::string& name) = 0;
+  // A `base` other than the current version keeps the current bytes and files the new ones as a
+  // conflict copy beside it.
+  virtual WriteOutcome write(const std::string& id, const std::optional<std::string>& base,
+                             StagedFile& contents) = 0;
+  virtual void remove(const std::string& id) = 0;
+  virtual std::vector<ItemInfo> list(const std::string& id) = 0;
+  virtual std::vector<ItemInfo> all() = 0;
+  virtual std::uint64_t anchor() = 0;
+};
+
+// "report.txt" → "report (conflict 2).txt", shortened to fit 255 bytes.
+std::string conflictName(const std::string& name, unsigned number);
+
+}  // namespace QuorvelleDrive::companion

@@ -1,0 +1,61 @@
+// HTTP over libcurl: one request in, status, headers and body out. Easy handles are pooled so
+// that requests reuse their connections; credentials come from a netrc file only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace QuorvelleDrive::companion::remote {
+
+struct HttpRequest {
+  std::string method = "GET";
+  std::string url;
+  std::vector<std::string> headers;  // "Name: value"
+  std::string body;                  // sent when no file is given
+  int bodyFd = -1;                   // a file to send from its start instead, `bodySize` bytes
+  std::uint64_t bodySize = 0;
+};
+
+struct HttpResponse {
+  long status = 0;  // 0: no answer at all (unreachable, time-out, cut off)
+  std::string error;
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+
+  std::string header(const std::string& name) const {
+    auto found = headers.find(name);
+    return found == headers.end() ? std::string() : found->second;
+  }
+  bool ok() const { return status >= 200 && status < 300; }
+};
+
+class HttpClient {
+ public:
+  // An empty `netrc` sends no credentials.
+  explicit HttpClient(std::filesystem::path netrc);
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  HttpResponse perform(const HttpRequest& request);
+  // Requests sent so far (for the poll's cost figures).
+  std::uint64_t requests() const;
+
+ private:
+  struct Handle;
+  std::unique_ptr<Handle> take();
+  void giveBack(std::unique_ptr<Handle> handle);
+
+  std::filesystem::path netrc_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Handle>> idle_;
+  std::uint64_t requests_ = 0;
+};
+
+}  // namespace QuorvelleDrive::companion::remote

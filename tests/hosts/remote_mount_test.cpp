@@ -1,0 +1,180 @@
+// `qdrive mount --remote`: mounts whose bundled companions keep the drive on a real WebDAV server
+// (Apache's mod_dav and rclone's serve webdav), each "machine" with its own home, companion,
+// index and mount.
+#if defined(QD_COMPANION_BINARY) && defined(QD_QDRIVE_BINARY)
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "companion/fd.h"
+#include "hosts/child_process.h"
+#include "support/dav_server.h"
+#include "support/drive_fixture.h"
+#include "support/temp_dir.h"
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The mount's and the companion's poll intervals the tests use.
+constexpr auto kMountPoll = 300ms;
+constexpr auto kRemotePoll = 1s;
+
+bool isMounted(const fs::path& path) {
+  return readWholeFile("/proc/self/mounts").find(" " + path.string() + " ") != std::string::npos;
+}
+
+void put(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// One machine: a home of its own (so its own companion state and mount state) and a mount.
+class Machine {
+ public:
+  Machine(const fs::path& home, const DavServer& server) : home_(home) {
+    fs::create_directories(mountpoint());
+    mount_ = std::make_unique<BackgroundProgram>(
+        QD_QDRIVE_BINARY,
+        std::vector<std::string>{"--group", "g", "--containers", (home_ / "c").string(), "mount",
+                                 mountpoint().string(), "--poll", "0.3", "--remote", server.url(),
+                                 "--netrc", server.netrc().string(), "--remote-poll", "1",
+                                 "--companion", QD_COMPANION_BINARY},
+        cleanEnvironment(home_), home_ / "mount.log");
+    up_ = eventually([&] { return isMounted(mountpoint()); }, 20s);
+  }
+  ~Machine() {
+    runProgram("/usr/bin/fusermount3", {"-u", mountpoint().string()}, cleanEnvironment(home_));
+    mount_->wait();
+  }
+
+  bool up() const { return up_; }
+  std::string log() const { return readWholeFile(home_ / "mount.log"); }
+  fs::path mountpoint() const { return home_ / "mnt"; }
+  fs::path in(const std::string& relative) const { return mountpoint() / relative; }
+  Finished shell(const std::string& command) const {
+    return runProgram("/bin/sh", {"-c", command}, cleanEnvironment(home_));
+  }
+
+ private:
+  fs::path home_;
+  std::unique_ptr<BackgroundProgram> mount_;
+  bool up_ = false;
+};
+
+class RemoteMountTest : public ::testing::TestWithParam<DavKind> {
+ protected:
+  void SetUp() override {
+    if (!companion::UniqueFd(::open("/dev/fuse", O_RDWR | O_CLOEXEC)).valid())
+      GTEST_SKIP() << "cannot open /dev/fuse: " << std::strerror(errno);
+    server_ = std::make_unique<DavServer>(GetParam(), temp_.path() / "server");
+    if (!server_->failure().empty()) GTEST_SKIP() << server_->failure();
+  }
+
+  std::unique_ptr<Machine> machine(const std::string& name) {
+    auto made = std::make_unique<Machine>(temp_.path() / name, *server_);
+    EXPECT_TRUE(made->up()) << "the mount never came up: " << made->log();
+    return made;
+  }
+  // A small tree of text and binary files, some nested.
+  fs::path sourceTree() {
+    fs::path source = temp_.path() / "source";
+    fs::create_directories(source / "a" / "b");
+    std::string binary(200'000, '\0');
+    for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 131 % 251);
+    put(source / "top.bin", binary);
+    put(source / "a" / "one.txt", "one\n");
+    put(source / "a" / "b" / "empty", "");
+    for (int i = 0; i < 20; ++i) put(source / "a" / ("f" + std::to_string(i)), std::string(i, 'x'));
+    return source;
+  }
+  bool sameTree(const fs::path& a, const fs::path& b, std::chrono::milliseconds limit = 30s) {
+    return eventually(
+        [&] {
+          return runProgram("/usr/bin/diff", {"-r", a.string(), b.string()}, {}).status == 0;
+        },
+        limit);
+  }
+
+  TempDir temp_;
+  std::unique_ptr<DavServer> server_;
+};
+
+// An edit made on the server with curl shows within the companion's poll, the mount's poll and
+// a second.
+TEST_P(RemoteMountTest, AnEditOnTheServerShowsWithinBothPolls) {
+  auto one = machine("one");
+  ASSERT_TRUE(one->up());
+  EXPECT_TRUE(fs::is_empty(one->mountpoint()));
+  fs::path local = temp_.path() / "edit.txt";
+  for (const char* bytes : {"from the server", "changed on the server"}) {
+    put(local, bytes);
+    ASSERT_EQ(server_->curl({"-T", local.string()}, "edit.txt") / 100, 2);
+    EXPECT_TRUE(eventually([&] { return readWholeFile(one->in("edit.txt")) == bytes; },
+                           kRemotePoll + kMountPoll + 1s))
+        << bytes;
+  }
+}
+
+// Two machines on one server: a tree copied into one mount appears byte for byte in the other;
+// the same file changed in both at once ends as two files, nothing lost.
+TEST_P(RemoteMountTest, TwoMachinesShareOneDrive) {
+  auto one = machine("one");
+  auto two = machine("two");
+  ASSERT_TRUE(one->up() && two->up());
+  fs::path source = sourceTree();
+  auto copy = one->shell("cp -r " + source.string() + " " + one->in("tree").string());
+  ASSERT_EQ(copy.status, 0) << copy.err;
+  EXPECT_TRUE(sameTree(source, server_->files() / "tree"));
+  EXPECT_TRUE(sameTree(source, two->in("tree")));
+
+  std::thread first([&] { put(one->in("tree/a/one.txt"), "changed on one\n"); });
+  std::thread second([&] { put(two->in("tree/a/one.txt"), "changed on two\n"); });
+  first.join();
+  second.join();
+  auto versions = [](const Machine& machine) {
+    std::multiset<std::string> found;
+    for (auto& entry : fs::directory_iterator(machine.in("tree/a")))
+      if (entry.path().filename().string().rfind("one", 0) == 0)
+        found.insert(readWholeFile(entry.path()));
+    return found;
+  };
+  std::multiset<std::string> both{"changed on one\n", "changed on two\n"};
+  EXPECT_TRUE(eventually([&] { return versions(*one) == both && versions(*two) == both; }))
+      << ::testing::PrintToString(versions(*one)) << ::testing::PrintToString(versions(*two));
+}
+
+// Waits for the mount's durable outbox: today a change that the companion answers "offline"
+// fails in the mount instead of waiting there, so this skips where the copy fails.
+TEST_P(RemoteMountTest, AServerStoppedDuringACopyGetsEverythingOnceBack) {
+  auto one = machine("one");
+  ASSERT_TRUE(one->up());
+  fs::path source = sourceTree();
+  ASSERT_EQ(one->shell("mkdir " + one->in("tree").string()).status, 0);
+  ASSERT_EQ(
+      one->shell("cp " + (source / "top.bin").string() + " " + one->in("tree").string()).status, 0);
+  server_->stop();
+  auto copy = one->shell("cp -r " + (source / "a").string() + " " + one->in("tree").string());
+  if (copy.status != 0)
+    GTEST_SKIP() << "needs the mount's durable outbox: with the server down the copy failed ("
+                 << copy.err.substr(0, 200) << ")";
+  ASSERT_TRUE(server_->start()) << server_->failure();
+  EXPECT_TRUE(sameTree(source, server_->files() / "tree", 60s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RemoteMountTest,
+                         ::testing::Values(DavKind::apache, DavKind::rclone),
+                         [](const auto& info) { return nameOf(info.param); });
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing
+
+#endif
