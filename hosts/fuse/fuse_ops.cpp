@@ -215,6 +215,7 @@ fuse_lowlevel_ops MountedDomain::Handlers::operations() {
   ops.fsync = fsync;
   ops.release = release;
   ops.create = create;
+  ops.mknod = mknod;
   ops.mkdir = mkdir;
   ops.unlink = unlink;
   ops.rmdir = rmdir;

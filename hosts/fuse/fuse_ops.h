@@ -58,6 +58,7 @@ struct MountedDomain::Handlers {
   // Names (name_ops.cpp).
   static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
                      fuse_file_info* fi);
+  static void mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev);
   static void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode);
   static void unlink(fuse_req_t req, fuse_ino_t parent, const char* name);
   static void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name);
@@ -69,6 +70,14 @@ struct MountedDomain::Handlers {
                           fuse_file_info* fi, bool plus);
   static int placeForNew(MountedDomain& m, fuse_ino_t parent, const std::string& name,
                          ItemIdentifier* parentId);
+  struct NewFile {
+    std::filesystem::path local;
+    int fd = -1;
+    ItemPtr item;
+  };
+  static int createFile(MountedDomain& m, fuse_ino_t parent, const std::string& name,
+                        NewFile* made);
+  static Node& adoptMade(MountedDomain& m, fuse_ino_t parent, const ItemPtr& item);
   static int removeEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name, bool folder);
   static int renameEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name,
                          fuse_ino_t newParent, const std::string& newName, unsigned int flags);

@@ -20,33 +20,67 @@ int MountedDomain::Handlers::placeForNew(MountedDomain& m, fuse_ino_t parent,
   return 0;
 }
 
+// A new file on the companion, with an empty local copy; needs no lock.
+int MountedDomain::Handlers::createFile(MountedDomain& m, fuse_ino_t parent,
+                                        const std::string& name, NewFile* made) {
+  ItemIdentifier parentId{""};
+  if (int err = placeForNew(m, parent, name, &parentId)) return err;
+  made->local = m.scratchFile();
+  int fd = ::open(made->local.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  auto created = m.bridge_.create(hostItem(ItemIdentifier(""), parentId, name), made->local);
+  if (!created.ok() || !created.value.item) {
+    ::close(fd);
+    removeQuietly(made->local);
+    return created.ok() ? EIO : errnoFor(*created.error);
+  }
+  made->fd = fd;
+  made->item = created.value.item;
+  return 0;
+}
+
+// Enters a file or folder this mount just made into its parent; needs m.mutex_.
+Node& MountedDomain::Handlers::adoptMade(MountedDomain& m, fuse_ino_t parent, const ItemPtr& item) {
+  auto now = wallClock();
+  Node& node = m.table_.adopt(item, parent);
+  node.times = {now, now, now};
+  m.table_.attach(parent, item->filename(), node.ino, now);
+  node.base = item->itemVersion();
+  return node;
+}
+
 void MountedDomain::Handlers::create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t,
                                      fuse_file_info* fi) {
   answer(req, [&]() -> int {
     auto& m = self(req);
-    ItemIdentifier parentId{""};
-    if (int err = placeForNew(m, parent, name, &parentId)) return err;
-    auto local = m.scratchFile();
-    int fd = ::open(local.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
-    auto made = m.bridge_.create(hostItem(ItemIdentifier(""), parentId, name), local);
-    if (!made.ok() || !made.value.item) {
-      ::close(fd);
-      removeQuietly(local);
-      return made.ok() ? EIO : errnoFor(*made.error);
-    }
-    auto now = wallClock();
+    NewFile made;
+    if (int err = createFile(m, parent, name, &made)) return err;
     std::lock_guard lock(m.mutex_);
-    Node& node = m.table_.adopt(made.value.item, parent);
-    node.times = {now, now, now};
-    m.table_.attach(parent, made.value.item->filename(), node.ino, now);
-    node.local = local;
-    node.base = made.value.item->itemVersion();
+    Node& node = adoptMade(m, parent, made.item);
+    node.local = made.local;
     ++node.writers;
-    m.handles_.emplace(m.nextHandle_, Handle{node.ino, fd, true});
+    m.handles_.emplace(m.nextHandle_, Handle{node.ino, made.fd, true});
     fi->fh = m.nextHandle_++;
     auto e = m.entryFor(node);
     fuse_reply_create(req, &e, fi);
+    return 0;
+  });
+}
+
+// Only regular files: the domain has no place for devices, FIFOs or sockets.
+void MountedDomain::Handlers::mknod(fuse_req_t req, fuse_ino_t parent, const char* name,
+                                    mode_t mode, dev_t) {
+  answer(req, [&]() -> int {
+    if (!S_ISREG(mode)) return ENOSYS;
+    auto& m = self(req);
+    NewFile made;
+    if (int err = createFile(m, parent, name, &made)) return err;
+    ::close(made.fd);
+    std::lock_guard lock(m.mutex_);
+    Node& node = adoptMade(m, parent, made.item);
+    node.local = made.local;
+    auto e = m.entryFor(node);
+    fuse_reply_entry(req, &e);
     return 0;
   });
 }
@@ -59,11 +93,8 @@ void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const cha
     auto made = m.bridge_.create(
         hostItem(ItemIdentifier(""), parentId, name, ContentType::folder()), std::nullopt);
     if (!made.ok() || !made.value.item) return made.ok() ? EIO : errnoFor(*made.error);
-    auto now = wallClock();
     std::lock_guard lock(m.mutex_);
-    Node& node = m.table_.adopt(made.value.item, parent);
-    node.times = {now, now, now};
-    m.table_.attach(parent, made.value.item->filename(), node.ino, now);
+    Node& node = adoptMade(m, parent, made.value.item);
     node.listed = true;  // a new folder is empty
     node.anchor = m.table_.find(parent)->anchor;
     auto e = m.entryFor(node);

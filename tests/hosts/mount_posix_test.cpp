@@ -3,8 +3,11 @@
 #if defined(QD_COMPANION_BINARY) && defined(QD_QDRIVE_BINARY)
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 
 #include <functional>
+#include <tuple>
 #include <utility>
 
 #include "hosts/mount_fixture.h"
@@ -64,6 +67,29 @@ TEST_F(MountTest, NamesOverTheLimitAreTooLongForEveryCall) {
     EXPECT_EQ(call(), -1) << what;
     EXPECT_EQ(errno, ENAMETOOLONG) << what << ": " << std::strerror(errno);
   }
+}
+
+// What the README promises for each feature the domain has no place for; a regular file made by
+// mknod is an ordinary file.
+TEST_F(MountTest, UnsupportedFeaturesAnswerAsDocumented) {
+  put(in("file"), "x");
+  auto at = [&](const char* name) { return in(name).string(); };
+  const std::tuple<const char*, std::function<int()>, int> calls[] = {
+      {"link", [&] { return ::link(at("file").c_str(), at("link").c_str()); }, EPERM},
+      {"symlink", [&] { return ::symlink("file", at("symlink").c_str()); }, ENOSYS},
+      {"mkfifo", [&] { return ::mkfifo(at("fifo").c_str(), 0644); }, ENOSYS},
+      {"mknod", [&] { return ::mknod(at("dev").c_str(), S_IFCHR | 0644, makedev(1, 3)); }, ENOSYS},
+      {"setxattr", [&] { return ::setxattr(at("file").c_str(), "user.a", "1", 1, 0); }, ENOTSUP},
+      {"chmod", [&] { return ::chmod(at("file").c_str(), 0600); }, 0},
+      {"chown", [&] { return ::chown(at("file").c_str(), ::getuid(), ::getgid()); }, 0},
+  };
+  for (const auto& [what, call, expected] : calls) {
+    errno = 0;
+    EXPECT_EQ(call(), expected ? -1 : 0) << what;
+    EXPECT_EQ(errno, expected) << what << ": " << std::strerror(errno);
+  }
+  ASSERT_EQ(::mknod(at("plain").c_str(), S_IFREG | 0644, 0), 0) << std::strerror(errno);
+  EXPECT_TRUE(fs::is_regular_file(store() / "plain"));
 }
 
 // touch -d @200000000.2, then touch -a: whole nanoseconds, each time on its own, and ctime the
