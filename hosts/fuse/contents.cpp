@@ -53,6 +53,27 @@ bool MountedDomain::hasLocalContents(const Node& node) const {
          (node.item && node.base.contentVersion == node.item->itemVersion().contentVersion);
 }
 
+MountedDomain::Copy MountedDomain::fetchCopy(const ItemIdentifier& id,
+                                             const std::optional<PendingUpload>& pending) {
+  Copy got;
+  try {
+    if (pending) {  // bytes that never reached the companion, from an earlier run
+      got.file = scratchFile();
+      got.err = copyFile(pending->data, got.file);
+      got.base = pending->base;
+    } else {
+      auto fetched = bridge_.fetch(id);
+      got.err = !fetched.ok() ? errnoFor(*fetched.error) : fetched.value.item ? 0 : EIO;
+      got.file = fetched.value.file;
+      got.item = fetched.value.item;
+      if (got.item) got.base = got.item->itemVersion();
+    }
+  } catch (...) {
+    got.err = errnoForCurrentException();
+  }
+  return got;
+}
+
 int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
   std::unique_lock lock(mutex_);
   while (true) {
@@ -65,41 +86,29 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
       if (ticket->err) return ticket->err;
       continue;
     }
-    auto ticket = std::make_shared<FetchInFlight>();
-    node->fetching = ticket;
     auto id = node->id;
     auto pending = journal_.pendingFor(id);
+    auto ticket = std::make_shared<FetchInFlight>();
+    node->fetching = ticket;  // from here on nothing throws until the ticket is done
     lock.unlock();
-    Fetched got;
-    ItemVersion base;
-    int err = 0;
-    try {
-      if (pending) {  // bytes that never reached the companion, from an earlier run
-        got.file = scratchFile();
-        err = copyFile(pending->data, got.file);
-        base = pending->base;
-      } else {
-        auto fetched = bridge_.fetch(id);
-        err = !fetched.ok() ? errnoFor(*fetched.error) : fetched.value.item ? 0 : EIO;
-        got = std::move(fetched.value);
-        if (got.item) base = got.item->itemVersion();
-      }
-    } catch (...) {
-      err = errnoForCurrentException();
-    }
+    auto got = fetchCopy(id, pending);
+    int err = got.err;
     lock.lock();
-    ticket->done = true;
-    ticket->err = err;
-    fetchDone_.notify_all();
     node = table_.find(ino);
+    // Pending bytes that vanished were uploaded meanwhile: the item is fetched instead.
+    bool again = pending && err == ENOENT && node;
+    ticket->done = true;
+    ticket->err = again ? 0 : err;
+    fetchDone_.notify_all();
     if (node && node->fetching == ticket) node->fetching.reset();
-    if (err || !node || hasLocalContents(*node)) {  // failed, gone, or written meanwhile
+    if (again || err || !node || hasLocalContents(*node)) {  // or gone, or written meanwhile
       removeQuietly(got.file);
+      if (again) continue;
       return err ? err : node ? 0 : ENOENT;
     }
     removeQuietly(node->local);
     node->local = got.file;
-    node->base = base;
+    node->base = got.base;
     if (got.item) table_.update(*node, got.item, wallClock());
     if (fetchedNow) *fetchedNow = true;
     return 0;

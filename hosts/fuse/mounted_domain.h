@@ -85,6 +85,14 @@ class MountedDomain {
   // Makes the node hold local contents: fetched (one fetch at a time per item; concurrent
   // callers wait for it), or copied from a pending upload. `fetchedNow` is set when it fetched.
   int materialise(fuse_ino_t ino, bool* fetchedNow = nullptr);
+  struct Copy {
+    std::filesystem::path file;
+    ItemPtr item;
+    ItemVersion base;
+    int err = 0;
+  };
+  // A fresh copy of the item's bytes: fetched, or from its pending upload. Without mutex_.
+  Copy fetchCopy(const ItemIdentifier& id, const std::optional<PendingUpload>& pending);
   // The local contents, opened under mutex_ so that no fetch replaces them first.
   int openContents(fuse_ino_t ino, int flags, int* fd, bool* fetchedNow = nullptr);
   // Local contents to write into: as materialise, or a fresh empty copy when truncating.
