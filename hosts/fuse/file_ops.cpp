@@ -6,6 +6,7 @@
 #include "fuse_ops.h"
 
 namespace QuorvelleDrive::fuse {
+
 void MountedDomain::Handlers::open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   answer(req, [&]() -> int {
     auto& m = self(req);
