@@ -2,12 +2,15 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <ostream>
 #include <thread>
 
@@ -17,6 +20,7 @@
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/json.h"
+#include "state_directory.h"
 
 namespace QuorvelleDrive::fuse {
 namespace {
@@ -93,6 +97,9 @@ class CompanionProcess {
     }
     pid_ = ::fork();
     if (pid_ == 0) {
+      // Its own process group, so that a Ctrl-C meant for the mount leaves it serving until
+      // the mount has unmounted and sent what is pending; the mount then stops it.
+      ::setpgid(0, 0);
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -127,11 +134,37 @@ class CompanionProcess {
   pid_t pid_ = -1;
 };
 
-}  // namespace
+// The extension puts fetched contents in its domain's temporary folder; the mount points that
+// at its own state, which it alone empties.
+class FetchedFolder {
+ public:
+  FetchedFolder(std::string domain, std::filesystem::path folder)
+      : manager_(std::make_shared<Manager>(std::move(folder))) {
+    DomainRegistry::shared().setLookup(
+        [manager = manager_,
+         domain = std::move(domain)](const Domain& asked) -> std::shared_ptr<FileProviderManager> {
+          return asked.identifier == domain ? manager : nullptr;
+        });
+  }
+  ~FetchedFolder() { DomainRegistry::shared().setLookup(nullptr); }
+  FetchedFolder(const FetchedFolder&) = delete;
+  FetchedFolder& operator=(const FetchedFolder&) = delete;
 
-std::filesystem::path mountStateDirectory(const std::string& domain) {
-  return DomainRegistry::shared().hostStateRoot() / domain / "mount";
-}
+ private:
+  struct Manager : FileProviderManager {
+    explicit Manager(std::filesystem::path folder) : folder(std::move(folder)) {}
+    std::filesystem::path temporaryDirectoryURL() const override {
+      if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        throw cocoaError(errno == ENOSPC ? CocoaError::fileWriteOutOfSpace
+                                         : CocoaError::fileWriteUnknown);
+      return folder;
+    }
+    std::filesystem::path folder;
+  };
+  std::shared_ptr<Manager> manager_;
+};
+
+}  // namespace
 
 int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
   configurePlatform(s);
@@ -140,6 +173,15 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
     err << "qdrive: no container for app group " << s.group << ": " << container.problem << "\n";
     return 1;
   }
+  std::optional<StateDirectory> state;
+  try {
+    state.emplace(
+        StateDirectory::acquire(StateDirectory::pathFor(s.group, s.domain), s.mountpoint));
+  } catch (const std::exception& error) {
+    err << "qdrive: " << error.what() << "\n";
+    return 1;
+  }
+  FetchedFolder fetched(s.domain, state->fetched());
   CompanionProcess companion;
   if (!companionAnswers(socketPath(s))) {
     if (!s.startCompanion) {
@@ -149,27 +191,41 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
     if (!companion.start(s, out, err)) return 1;
   }
   out.flush();
-  MountOptions options{s.mountpoint, mountStateDirectory(s.domain), s.timeout, s.poll, s.debug};
+  MountOptions options{s.mountpoint, state->journal(), state->scratch(),
+                       s.timeout,    s.poll,           s.debug};
   auto extension = FileProviderExtension::create(Domain{s.domain, s.domain});
-  MountedDomain mounted(extension, options);
-  int rc = mounted.run([&] {
-    out << "qdrive: mounted domain \"" << s.domain << "\" on " << s.mountpoint.string()
-        << (s.daemon ? " (in the background; fusermount3 -u to unmount)"
-                     : " (Ctrl-C or fusermount3 -u to unmount)")
-        << std::endl;
-    if (s.daemon) fuse_daemonize(0);
-  });
-  auto left = mounted.pendingUploads();
+  auto outcome = RunOutcome::notMounted;
+  std::vector<PendingUpload> left;
+  try {
+    MountedDomain mounted(extension, options);
+    outcome = mounted.run([&] {
+      out << "qdrive: mounted domain \"" << s.domain << "\" on " << s.mountpoint.string()
+          << (s.daemon ? " (in the background; fusermount3 -u to unmount)"
+                       : " (Ctrl-C or fusermount3 -u to unmount)")
+          << std::endl;
+      if (s.daemon) fuse_daemonize(0);
+    });
+    left = mounted.pendingUploads();
+  } catch (const std::exception& error) {
+    err << "qdrive: " << error.what() << "\n";
+  }
   if (!left.empty()) {
     err << "qdrive: " << left.size() << " upload(s) still pending; they are kept and retried at "
         << "the next mount:\n";
     for (const auto& u : left) err << "  " << u.name << "\n";
   }
-  if (rc != 0)
-    err << "qdrive: could not mount " << s.mountpoint.string() << "\n";
-  else
-    out << "qdrive: unmounted " << s.mountpoint.string() << "\n";
-  return rc;
+  switch (outcome) {
+    case RunOutcome::unmounted:
+      out << "qdrive: unmounted " << s.mountpoint.string() << std::endl;
+      return 0;
+    case RunOutcome::notMounted:
+      err << "qdrive: could not mount " << s.mountpoint.string() << "\n";
+      return 1;
+    case RunOutcome::failed:
+      break;
+  }
+  err << "qdrive: serving " << s.mountpoint.string() << " failed; it is unmounted\n";
+  return 1;
 }
 
 namespace {
@@ -185,7 +241,7 @@ std::uintmax_t sizeOf(const std::filesystem::path& file) {
 
 int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
   configurePlatform(s);
-  auto pending = Journal::load(mountStateDirectory(s.domain) / "journal");
+  auto pending = Journal::load(StateDirectory::pathFor(s.group, s.domain) / "journal");
   if (asJSON) {
     json::array uploads;
     for (const auto& u : pending)

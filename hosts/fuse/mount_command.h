@@ -27,12 +27,9 @@ struct MountSettings {
   std::optional<double> remotePollSeconds;
 };
 
-// The mount's own state directory for a domain (journal of pending uploads).
-std::filesystem::path mountStateDirectory(const std::string& domain);
-
 // Returns the process exit status: 0 after a clean unmount, 1 on failure (message on `err`).
 int runMount(const MountSettings& settings, std::ostream& out, std::ostream& err);
-// Lists pending uploads; returns 0.
+// Lists the pending uploads of the mount's state for the group and domain; returns 0.
 int printStatus(const MountSettings& settings, bool json, std::ostream& out);
 
 }  // namespace QuorvelleDrive::fuse

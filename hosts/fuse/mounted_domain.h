@@ -1,16 +1,17 @@
 // A domain presented as a folder through FUSE: a replicated host that keeps the local copies and
-// drives the extension only through host calls.
+// drives the extension only through host calls. Its parts: the inode table (inode_table.h), the
+// contents (contents.cpp: fetches, local copies, uploads), the poller (poller.cpp) and the
+// request handlers (fuse_ops.h).
 #pragma once
 
 #define FUSE_USE_VERSION 312
 #include <fuse_lowlevel.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
-#include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,16 +19,25 @@
 #include <unordered_map>
 
 #include "host_bridge.h"
+#include "inode_table.h"
 #include "journal.h"
 
 namespace QuorvelleDrive::fuse {
 
 struct MountOptions {
   std::filesystem::path mountpoint;
-  std::filesystem::path stateDirectory;  // the mount's own state (journal), created 0700
+  std::filesystem::path journal;  // pending uploads, kept across runs
+  std::filesystem::path scratch;  // local copies, which the caller empties between runs
   std::chrono::milliseconds timeout{30'000};
   std::chrono::milliseconds poll{2'000};
   bool debug = false;
+};
+
+// How a run ended.
+enum class RunOutcome {
+  unmounted,  // by fusermount3 -u, umount, or a signal (Ctrl-C)
+  notMounted,
+  failed,  // the request loop stopped with an error
 };
 
 class MountedDomain {
@@ -36,9 +46,9 @@ class MountedDomain {
   ~MountedDomain();
 
   // Mounts, serves until unmounted (or a signal), then flushes pending uploads for up to
-  // `flushWait`. Returns 0 on a clean run. `onMounted` runs once the mount is live.
-  int run(const std::function<void()>& onMounted = {},
-          std::chrono::milliseconds flushWait = std::chrono::seconds(10));
+  // `flushWait`. `onMounted` runs once the mount is live.
+  RunOutcome run(const std::function<void()>& onMounted = {},
+                 std::chrono::milliseconds flushWait = std::chrono::seconds(10));
 
   std::vector<PendingUpload> pendingUploads() const { return journal_.pending(); }
 
@@ -46,78 +56,63 @@ class MountedDomain {
   struct Handlers;
 
  private:
-  struct Node {
-    fuse_ino_t ino = 0;
-    ItemIdentifier id{""};
-    ItemPtr item;
-    fuse_ino_t parent = 0;  // 0 once the item is no longer in any known folder
-    std::string name;
-    std::uint64_t lookups = 0;
-    bool folder = false;
-    bool listed = false;
-    std::map<std::string, fuse_ino_t> children;
-    SyncAnchor anchor;
-    std::filesystem::path contentFile;  // materialised copy of contentVersion
-    std::string contentVersion;
-    std::filesystem::path staged;  // local copy being written
-    ItemVersion stagedBase;
-    int writers = 0;
-    bool dirty = false;
-    bool deleted = false;            // removed through the mount: a late upload has nowhere to go
-    std::uint64_t localChanges = 0;  // children changed here; a listing fetched before is stale
-    std::optional<double> localMtime;
-  };
   struct Handle {
     fuse_ino_t ino;
     int fd;
     bool writable;
   };
-  struct Notice {
-    enum Kind { Entry, Delete, Inode, Attributes } kind;
-    fuse_ino_t parent;
-    fuse_ino_t ino;
+  struct DirEntry {
     std::string name;
+    fuse_ino_t ino;
+    mode_t mode;
   };
 
   friend struct Handlers;
 
-  // Tree (call with mutex_ held unless noted).
-  Node* find(fuse_ino_t ino);
-  fuse_ino_t adopt(const ItemPtr& item, fuse_ino_t parent);
-  void forgetIfUnused(fuse_ino_t ino);
-  void noteLocalChange(fuse_ino_t folder);
-  void applyListing(fuse_ino_t folder, SyncAnchor anchor, const std::vector<ItemPtr>& items,
-                    std::vector<Notice>* notices);
+  // Needs mutex_.
   struct stat attributes(const Node& node) const;
   fuse_entry_param entryFor(Node& node);
 
-  // Network steps; called without mutex_.
+  // Listings (poller.cpp); called without mutex_.
   int ensureListed(fuse_ino_t folder);
   int refresh(fuse_ino_t folder, bool notify);
-  // Fetches the contents unless the node holds them locally; `fetchedNow` is set when it did.
+
+  // Contents (contents.cpp). Without mutex_ unless noted.
+  // Whether the node's local copy is what it shows: its bytes are the item's current version,
+  // or hold changes made here. Needs mutex_.
+  bool hasLocalContents(const Node& node) const;
+  bool holdsLocalChanges(const Node& node) const;
+  // Makes the node hold local contents: fetched (one fetch at a time per item; concurrent
+  // callers wait for it), or copied from a pending upload. `fetchedNow` is set when it fetched.
   int materialise(fuse_ino_t ino, bool* fetchedNow = nullptr);
-  // The contents to read, opened under mutex_, so that no later fetch or closing writer removes
-  // the file first; the caller closes `*fd`.
-  int openContents(fuse_ino_t ino, int* fd, bool* fetchedNow = nullptr);
+  struct Copy {
+    std::filesystem::path file;
+    ItemPtr item;
+    ItemVersion base;
+    int err = 0;
+  };
+  // A fresh copy of the item's bytes: fetched, or from its pending upload. Without mutex_.
+  Copy fetchCopy(const ItemIdentifier& id, const std::optional<PendingUpload>& pending);
+  // The local contents, opened under mutex_ so that no fetch replaces them first.
+  int openContents(fuse_ino_t ino, int flags, int* fd, bool* fetchedNow = nullptr);
+  // Local contents to write into: as materialise, or a fresh empty copy when truncating.
+  int prepareForWriting(fuse_ino_t ino, bool truncate, bool* fetchedNow = nullptr);
   static int copyInto(int from, const std::filesystem::path& to);
   static int copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
-  // The bytes a read sees without asking the companion: staged, pending or fetched. Needs
-  // mutex_, and the path is only good while it is held.
-  std::optional<std::filesystem::path> localContents(const Node& node) const;
-  static bool hasCurrentContents(const Node& node);
   void dropKernelAttributes(fuse_ino_t ino);
-  int stageForWriting(fuse_ino_t ino, bool truncate, bool* fetchedNow = nullptr);
+  // Sends a copy of the local contents as the item's new contents when they changed. A failed
+  // upload stays in the journal; only a copy that cannot be kept is an error (ENOSPC, say).
   int upload(fuse_ino_t ino);
   void retryPending();
-
-  // A fresh path in the scratch folder for staged copies and materialised contents; the folder
-  // is emptied at start and at the end of a run, since nothing in it is the only copy of data.
+  // Uploads local changes that no writer holds and no journal entry has (their upload could not
+  // even be kept, as with a full state folder).
+  void uploadLeftovers();
+  // A fresh path in the scratch folder for local copies.
   std::filesystem::path scratchFile() const;
-  // Moves an uploaded snapshot out of the journal into the scratch folder to serve reads.
-  std::filesystem::path keepAsContent(const std::filesystem::path& snapshot) const;
 
-  // Threads.
+  // Threads (poller.cpp).
   void pollLoop();
+  void pollOnce(std::chrono::steady_clock::time_point& nextRetry, std::chrono::seconds& backoff);
   void noticeLoop();
   void post(std::vector<Notice> notices);
 
@@ -127,16 +122,10 @@ class MountedDomain {
   fuse_session* session_ = nullptr;
 
   mutable std::mutex mutex_;
-  std::unordered_map<fuse_ino_t, Node> nodes_;
-  std::map<ItemIdentifier, fuse_ino_t> byId_;
-  fuse_ino_t nextIno_ = 2;
+  std::condition_variable fetchDone_;  // with mutex_
+  InodeTable table_;
   std::unordered_map<std::uint64_t, Handle> handles_;
   std::uint64_t nextHandle_ = 1;
-  struct DirEntry {
-    std::string name;
-    fuse_ino_t ino;
-    mode_t mode;
-  };
   std::unordered_map<std::uint64_t, std::vector<DirEntry>> listings_;
 
   std::mutex threadMutex_;

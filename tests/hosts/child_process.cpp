@@ -25,7 +25,8 @@ std::vector<char*> pointers(const std::vector<std::string>& strings) {
   return out;
 }
 
-// The child opens `out` and `err` as its stdout and stderr.
+// The child opens `out` and `err` as its stdout and stderr (one file for both when they are the
+// same).
 pid_t spawn(const std::string& program, std::vector<std::string> argv,
             const std::vector<std::string>& environment, const std::string& out,
             const std::string& err) {
@@ -34,8 +35,11 @@ pid_t spawn(const std::string& program, std::vector<std::string> argv,
   std::unique_ptr<posix_spawn_file_actions_t, int (*)(posix_spawn_file_actions_t*)> owner(
       &actions, ::posix_spawn_file_actions_destroy);
   ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY, 0);
   ::posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out == err)
+    ::posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  else
+    ::posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY, 0);
   argv.insert(argv.begin(), program);
   pid_t pid = -1;
   if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, pointers(argv).data(),
@@ -83,7 +87,7 @@ BackgroundProgram::BackgroundProgram(const std::string& program,
                                      const std::vector<std::string>& arguments,
                                      const std::vector<std::string>& environment,
                                      const std::filesystem::path& log)
-    : pid_(spawn(program, arguments, environment, "/dev/null",
+    : pid_(spawn(program, arguments, environment, log.empty() ? "/dev/null" : log.string(),
                  log.empty() ? "/dev/null" : log.string())) {}
 
 BackgroundProgram::~BackgroundProgram() {

@@ -31,8 +31,8 @@ std::optional<int> reap(pid_t pid, std::chrono::milliseconds limit, bool kill = 
 // sanitizers' options pass through.
 std::vector<std::string> cleanEnvironment(const std::filesystem::path& home);
 
-// A program left running in the background, its stdout discarded and its stderr discarded or
-// written to `log`; stopped with SIGTERM (then SIGKILL) when the object goes.
+// A program left running in the background, its stdout and stderr discarded or written to
+// `log`; stopped with SIGTERM (then SIGKILL) when the object goes.
 class BackgroundProgram {
  public:
   BackgroundProgram(const std::string& program, const std::vector<std::string>& arguments,

@@ -1,105 +1,15 @@
 // The FUSE host over the reference companion, exercised with real tools.
 #if defined(QD_COMPANION_BINARY) && defined(QD_QDRIVE_BINARY)
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <thread>
-#include <vector>
 
-#include "companion/fd.h"
-#include "hosts/child_process.h"
-#include "support/drive_fixture.h"
-#include "support/temp_dir.h"
+#include "hosts/mount_fixture.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool isMounted(const fs::path& path) {
-  return readWholeFile("/proc/self/mounts").find(" " + path.string() + " ") != std::string::npos;
-}
-
-void put(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string binaryBytes(std::size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed) % 251);
-  return bytes;
-}
-
-class MountTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!companion::UniqueFd(::open("/dev/fuse", O_RDWR | O_CLOEXEC)).valid())
-      GTEST_SKIP() << "cannot open /dev/fuse: " << std::strerror(errno);
-    fs::create_directories(store());
-    fs::create_directories(mountpoint());
-    startCompanion();
-    mount();
-  }
-
-  void TearDown() override {
-    if (mount_) unmount();
-  }
-
-  void mount(const char* poll = "0.3") {
-    mount_ = std::make_unique<BackgroundProgram>(
-        QD_QDRIVE_BINARY,
-        inGroup({"mount", mountpoint().string(), "--poll", poll, "--no-companion"}), env());
-    ASSERT_TRUE(eventually([&] { return isMounted(mountpoint()); })) << "the mount never came up";
-  }
-
-  void unmount() {
-    runProgram("/usr/bin/fusermount3", {"-u", mountpoint().string()}, env());
-    EXPECT_EQ(mount_->wait(), 0);
-    mount_.reset();
-  }
-
-  std::string qdrive(const std::vector<std::string>& arguments) {
-    auto run = runProgram(QD_QDRIVE_BINARY, inGroup(arguments), env());
-    return run.out + run.err;
-  }
-  std::string status() { return qdrive({"status"}); }
-
-  void startCompanion() {
-    companion_ = std::make_unique<BackgroundProgram>(QD_COMPANION_BINARY,
-                                                     inGroup({"--store", store().string()}), env());
-    ASSERT_TRUE(eventually([&] { return fs::exists(containers() / "g" / "drive.sock"); }));
-  }
-
-  // `more` after the options that point a program at this test's container.
-  std::vector<std::string> inGroup(std::vector<std::string> more) const {
-    more.insert(more.begin(), {"--group", "g", "--containers", containers().string()});
-    return more;
-  }
-  std::vector<std::string> env() const { return cleanEnvironment(temp_.path()); }
-  Finished shell(const std::string& command) {
-    return runProgram("/bin/sh", {"-c", command}, env());
-  }
-
-  fs::path store() const { return temp_.path() / "store"; }
-  fs::path containers() const { return temp_.path() / "c"; }
-  fs::path mountpoint() const { return temp_.path() / "mnt"; }
-  fs::path in(const std::string& relative) const { return mountpoint() / relative; }
-
-  bool storeEventuallyHolds(const std::string& name, const std::string& bytes) {
-    return eventually([&] { return readWholeFile(store() / name) == bytes; },
-                      std::chrono::seconds(40));
-  }
-
-  TempDir temp_;
-  std::unique_ptr<BackgroundProgram> companion_;
-  std::unique_ptr<BackgroundProgram> mount_;
-};
 
 TEST_F(MountTest, CopiedTreesArriveInTheStoreByteForByte) {
   fs::path source = temp_.path() / "source";
@@ -192,8 +102,8 @@ TEST_F(MountTest, UploadsWaitOutACompanionThatIsDown) {
   for (const char* name : {"kept.txt", "gone.txt"}) put(in(name), "while down");
   EXPECT_EQ(readWholeFile(in("kept.txt")), "while down");
   EXPECT_NE(status().find("kept.txt"), std::string::npos);
-  for (const char* dir : {"", "/journal", "/scratch"})
-    EXPECT_EQ(fs::status(temp_.path() / "state/quorvelle/default/mount" += dir).permissions(),
+  for (const char* dir : {"", "/journal", "/scratch", "/fetched"})
+    EXPECT_EQ(fs::status(temp_.path() / "state/quorvelle/default/mount/g" += dir).permissions(),
               fs::perms::owner_all)
         << dir;
   fs::remove(store() / "gone.txt");

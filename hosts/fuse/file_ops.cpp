@@ -1,0 +1,164 @@
+// Requests on a file's contents. Every descriptor of a file reads and writes its one local copy,
+// so a reader sees what another descriptor wrote, as on a local disk.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "fuse_ops.h"
+
+namespace QuorvelleDrive::fuse {
+
+void MountedDomain::Handlers::open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  answer(req, [&]() -> int {
+    auto& m = self(req);
+    bool writable = (fi->flags & O_ACCMODE) != O_RDONLY;
+    bool truncate = writable && (fi->flags & O_TRUNC);
+    bool fetched = false;
+    int fd = -1;
+    if (writable)
+      if (int err = m.prepareForWriting(ino, truncate, &fetched)) return err;
+    if (int err = m.openContents(ino, writable ? O_RDWR : O_RDONLY, &fd, &fetched)) return err;
+    if (fetched) m.dropKernelAttributes(ino);
+    std::lock_guard lock(m.mutex_);
+    Node* node = m.table_.find(ino);  // a writer's count keeps it
+    if (!node) {
+      ::close(fd);
+      return ENOENT;
+    }
+    if (truncate && ::ftruncate(fd, 0) == 0) {
+      node->dirty = true;
+      node->times.modified(wallClock());
+    }
+    try {
+      m.handles_.emplace(m.nextHandle_, Handle{ino, fd, writable});
+    } catch (...) {
+      ::close(fd);
+      if (writable) --node->writers;
+      throw;
+    }
+    fi->fh = m.nextHandle_++;
+    fuse_reply_open(req, fi);
+    return 0;
+  });
+}
+
+void MountedDomain::Handlers::read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset,
+                                   fuse_file_info* fi) {
+  auto& m = self(req);
+  int fd = -1;
+  {
+    std::lock_guard lock(m.mutex_);
+    auto h = m.handles_.find(fi->fh);
+    if (h == m.handles_.end()) return void(fuse_reply_err(req, EBADF));
+    fd = h->second.fd;
+  }
+  fuse_bufvec buffer = FUSE_BUFVEC_INIT(size);
+  buffer.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+  buffer.buf[0].fd = fd;
+  buffer.buf[0].pos = offset;
+  fuse_reply_data(req, &buffer, FUSE_BUF_SPLICE_MOVE);
+}
+
+void MountedDomain::Handlers::write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size,
+                                    off_t offset, fuse_file_info* fi) {
+  answer(req, [&]() -> int {
+    auto& m = self(req);
+    std::lock_guard lock(m.mutex_);
+    auto h = m.handles_.find(fi->fh);
+    if (h == m.handles_.end() || !h->second.writable) return EBADF;
+    ssize_t n = ::pwrite(h->second.fd, data, size, offset);
+    if (n < 0) return errno;
+    if (Node* node = m.table_.find(ino)) {
+      node->dirty = true;
+      node->times.modified(wallClock());
+    }
+    fuse_reply_write(req, static_cast<size_t>(n));
+    return 0;
+  });
+}
+
+int MountedDomain::Handlers::truncateTo(MountedDomain& m, fuse_ino_t ino, off_t size,
+                                        fuse_file_info* fi) {
+  if (fi) {
+    std::lock_guard lock(m.mutex_);
+    auto h = m.handles_.find(fi->fh);
+    if (h != m.handles_.end() && h->second.writable) {
+      if (::ftruncate(h->second.fd, size) != 0) return errno;
+      Node* node = m.table_.find(ino);
+      node->dirty = true;
+      node->times.modified(wallClock());
+      return 0;
+    }
+  }
+  // A truncation by path writes the local copy and uploads it at once, as a close would.
+  if (int err = m.prepareForWriting(ino, size == 0)) return err;
+  {
+    std::lock_guard lock(m.mutex_);
+    Node* node = m.table_.find(ino);
+    if (!node) return ENOENT;
+    if (!m.hasLocalContents(*node)) return EIO;
+    if (::truncate(node->local.c_str(), size) != 0) return errno;
+    node->dirty = true;
+    node->times.modified(wallClock());
+    ++node->writers;
+  }
+  int err = 0;
+  try {
+    err = m.upload(ino);
+  } catch (...) {
+    err = errnoForCurrentException();
+  }
+  closeWriter(m, ino);
+  return err;
+}
+
+void MountedDomain::Handlers::closeWriter(MountedDomain& m, fuse_ino_t ino) {
+  std::lock_guard lock(m.mutex_);
+  Node* node = m.table_.find(ino);
+  if (!node || --node->writers > 0) return;
+  node->writers = 0;
+  m.table_.forgetIfUnused(ino);
+}
+
+// Uploading at close makes the store hold the bytes once close() returns.
+void MountedDomain::Handlers::flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  answer(req, [&]() -> int {
+    auto& m = self(req);
+    bool writable = false;
+    {
+      std::lock_guard lock(m.mutex_);
+      auto h = m.handles_.find(fi->fh);
+      writable = h != m.handles_.end() && h->second.writable;
+    }
+    fuse_reply_err(req, writable ? m.upload(ino) : 0);
+    return 0;
+  });
+}
+
+void MountedDomain::Handlers::fsync(fuse_req_t req, fuse_ino_t ino, int, fuse_file_info* fi) {
+  flush(req, ino, fi);
+}
+
+void MountedDomain::Handlers::release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  auto& m = self(req);
+  bool writable = false;
+  {
+    std::lock_guard lock(m.mutex_);
+    auto h = m.handles_.find(fi->fh);
+    if (h != m.handles_.end()) {
+      ::close(h->second.fd);
+      writable = h->second.writable;
+      m.handles_.erase(h);
+    }
+  }
+  if (writable) {
+    try {
+      m.upload(ino);
+    } catch (...) {
+      // Still dirty: the poller retries it.
+    }
+    closeWriter(m, ino);
+  }
+  fuse_reply_err(req, 0);
+}
+
+}  // namespace QuorvelleDrive::fuse

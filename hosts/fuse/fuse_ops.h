@@ -1,0 +1,89 @@
+// The kernel's requests. Each is answered exactly once: a handler's body replies as its last
+// step and returns 0, or returns the errno to answer with. An exception becomes an errno answer
+// (ENOSPC for a full state folder), since one escaping into libfuse would end the mount.
+#pragma once
+
+#include <cstring>
+#include <string>
+
+#include "errno_map.h"
+#include "mounted_domain.h"
+
+namespace QuorvelleDrive::fuse {
+
+inline MountedDomain& self(fuse_req_t req) {
+  return *static_cast<MountedDomain*>(fuse_req_userdata(req));
+}
+
+template <class Body>
+void answer(fuse_req_t req, Body&& body) noexcept {
+  int err;
+  try {
+    err = body();
+  } catch (...) {
+    err = errnoForCurrentException();
+  }
+  if (err) fuse_reply_err(req, err);
+}
+
+struct MountedDomain::Handlers {
+  static fuse_lowlevel_ops operations();
+
+  // The tree and attributes (fuse_ops.cpp).
+  static void lookup(fuse_req_t req, fuse_ino_t parent, const char* name);
+  static void forget(fuse_req_t req, fuse_ino_t ino, std::uint64_t n);
+  static void forgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets);
+  static void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
+  static void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet,
+                      fuse_file_info* fi);
+  static void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
+  static void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
+                      fuse_file_info* fi);
+  static void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
+                          fuse_file_info* fi);
+  static void releasedir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
+  static void statfs(fuse_req_t req, fuse_ino_t ino);
+
+  // Contents (file_ops.cpp).
+  static void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
+  static void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi);
+  static void write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t offset,
+                    fuse_file_info* fi);
+  static void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
+  static void fsync(fuse_req_t req, fuse_ino_t ino, int dataOnly, fuse_file_info* fi);
+  static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
+  static int truncateTo(MountedDomain& m, fuse_ino_t ino, off_t size, fuse_file_info* fi);
+  static void closeWriter(MountedDomain& m, fuse_ino_t ino);
+
+  // Names (name_ops.cpp).
+  static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
+                     fuse_file_info* fi);
+  static void mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev);
+  static void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode);
+  static void unlink(fuse_req_t req, fuse_ino_t parent, const char* name);
+  static void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name);
+  static void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+                     const char* newName, unsigned int flags);
+
+ private:
+  static void listEntries(fuse_req_t req, fuse_ino_t folder, size_t size, off_t offset,
+                          fuse_file_info* fi, bool plus);
+  static int placeForNew(MountedDomain& m, fuse_ino_t parent, const std::string& name,
+                         ItemIdentifier* parentId);
+  struct NewFile {
+    std::filesystem::path local;
+    int fd = -1;
+    ItemPtr item;
+  };
+  static int createFile(MountedDomain& m, fuse_ino_t parent, const std::string& name,
+                        NewFile* made);
+  static Node& adoptMade(MountedDomain& m, fuse_ino_t parent, const ItemPtr& item);
+  static int removeEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name, bool folder);
+  static int renameEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name,
+                         fuse_ino_t newParent, const std::string& newName, unsigned int flags);
+  struct Replacement;
+  static int replaceFile(MountedDomain& m, const Replacement& r);
+  static void dropPending(MountedDomain& m, const ItemIdentifier& id);
+};
+
+}  // namespace QuorvelleDrive::fuse

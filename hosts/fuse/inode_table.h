@@ -1,0 +1,110 @@
+// The mount's inodes: one per item it knows, with its place in the tree, its local copy and the
+// times it shows. Not thread-safe: the mount holds its lock around every call.
+#pragma once
+
+#define FUSE_USE_VERSION 312
+#include <fuse_lowlevel.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "host_bridge.h"
+#include "node_times.h"
+
+namespace QuorvelleDrive::fuse {
+
+// A fetch on its way: later opens of the same item wait for it rather than fetching again.
+struct FetchInFlight {
+  bool done = false;
+  int err = 0;
+};
+
+struct Node {
+  fuse_ino_t ino = 0;
+  ItemIdentifier id{""};
+  ItemPtr item;
+  fuse_ino_t parent = 0;  // 0 once no known folder holds it
+  std::string name;
+  std::uint64_t lookups = 0;
+  bool folder = false;
+  bool deleted = false;  // removed through the mount: a late upload has nowhere to go
+  NodeTimes times;
+
+  // Folders.
+  bool listed = false;
+  std::map<std::string, fuse_ino_t> children;
+  SyncAnchor anchor;
+  std::uint64_t localChanges = 0;  // entries changed here; a listing asked for before is stale
+
+  // Files: the one local copy that every descriptor of the file reads and writes.
+  std::filesystem::path local;
+  ItemVersion base;  // the companion's version the local copy started from
+  int writers = 0;
+  int uploading = 0;
+  bool dirty = false;  // written since the last upload took its copy
+  std::shared_ptr<FetchInFlight> fetching;
+};
+
+// What the kernel must be told after the tree changed under it.
+struct Notice {
+  enum Kind { Entry, Delete, Inode, Attributes } kind;
+  fuse_ino_t parent;
+  fuse_ino_t ino;
+  std::string name;
+};
+
+class InodeTable {
+ public:
+  InodeTable();
+
+  Node* find(fuse_ino_t ino);
+  const Node* find(fuse_ino_t ino) const;
+  Node* byIdentifier(const ItemIdentifier& id);
+  fuse_ino_t child(fuse_ino_t folder, const std::string& name) const;
+  template <class F>
+  void forEach(F f) {
+    for (auto& [_, node] : nodes_) f(node);
+  }
+
+  // The node for `item` (made when new, its times from the item's date), placed under `parent`.
+  Node& adopt(const ItemPtr& item, fuse_ino_t parent);
+  // The companion's newer word on a known item: its times move only when its version changed
+  // (mtime with the contents, ctime with anything), and never backwards. True when its
+  // contents changed.
+  bool update(Node& node, const ItemPtr& item, const timespec& now);
+  // `ino` enters `folder` as `name` (replacing what was there) or leaves it: the folder's times
+  // and change count move, the item's ctime too.
+  void attach(fuse_ino_t folder, const std::string& name, fuse_ino_t ino, const timespec& now);
+  void detach(fuse_ino_t folder, const std::string& name, const timespec& now);
+  void move(fuse_ino_t ino, fuse_ino_t from, const std::string& name, fuse_ino_t to,
+            const std::string& newName, const timespec& now);
+  // Gives `ino` the identity `id`, which no other node keeps.
+  void reidentify(fuse_ino_t ino, const ItemIdentifier& id);
+  // Drops a node that neither the kernel nor any folder or writer holds, with its local copy.
+  void forgetIfUnused(fuse_ino_t ino);
+
+  // A folder's fresh listing: new children adopted, vanished ones let go, and what the kernel
+  // must hear about added to `notices` (when given). An item's times move only when its version
+  // changed, the folder's when its entries did, and neither ever backwards.
+  void applyListing(fuse_ino_t folder, SyncAnchor anchor, const std::vector<ItemPtr>& items,
+                    std::vector<Notice>* notices);
+
+  // What stat shows; `size` is the size of the bytes at hand, when there are any.
+  struct stat attributes(const Node& node, std::optional<std::int64_t> size) const;
+
+ private:
+  std::unordered_map<fuse_ino_t, Node> nodes_;
+  std::map<ItemIdentifier, fuse_ino_t> byId_;
+  fuse_ino_t nextIno_ = 2;
+};
+
+bool isFolder(const ItemPtr& item);
+void removeQuietly(const std::filesystem::path& path);
+
+}  // namespace QuorvelleDrive::fuse

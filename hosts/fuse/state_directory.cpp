@@ -1,0 +1,104 @@
+#include "state_directory.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "boundaries/file_provider_manager.h"
+
+namespace QuorvelleDrive::fuse {
+namespace {
+
+// One path component for any group or domain name, escaped as the registry escapes domains.
+std::string component(const std::string& name) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : name) {
+    if (c == '/' || c == '%' || c == '\0') {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (out.empty() || out == "." || out == "..") out = "%" + out;
+  return out;
+}
+
+void makeOwnerOnly(const std::filesystem::path& dir) {
+  std::filesystem::path partial;
+  for (const auto& part : dir) {
+    partial /= part;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+      throw std::runtime_error("cannot create " + partial.string() + ": " + std::strerror(errno));
+  }
+  if (::chmod(dir.c_str(), 0700) != 0)
+    throw std::runtime_error("cannot use " + dir.string() + ": " + std::strerror(errno));
+}
+
+std::string holderOf(int fd) {
+  char text[4096];
+  ssize_t n = ::pread(fd, text, sizeof text, 0);
+  std::string mountpoint(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  while (!mountpoint.empty() && mountpoint.back() == '\n') mountpoint.pop_back();
+  return mountpoint.empty() ? "a mountpoint not yet recorded" : mountpoint;
+}
+
+}  // namespace
+
+std::filesystem::path StateDirectory::pathFor(const std::string& group, const std::string& domain) {
+  return DomainRegistry::shared().hostStateRoot() / component(domain) / "mount" / component(group);
+}
+
+StateDirectory StateDirectory::acquire(const std::filesystem::path& path,
+                                       const std::filesystem::path& mountpoint) {
+  makeOwnerOnly(path);
+  int fd = ::open((path / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0)
+    throw std::runtime_error("cannot open " + (path / "lock").string() + ": " +
+                             std::strerror(errno));
+  // flock, not fcntl: the lock belongs to the open file, so it stays held when the mount
+  // daemonises (forks) and goes when the last process holding it ends, however it ends.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int err = errno;
+    std::string holder = holderOf(fd);
+    ::close(fd);
+    if (err == EWOULDBLOCK)
+      throw std::runtime_error("this domain is already mounted on " + holder + " (its state is " +
+                               path.string() + "); unmount it first");
+    throw std::runtime_error("cannot lock " + (path / "lock").string() + ": " + std::strerror(err));
+  }
+  StateDirectory state(path, fd);
+  std::string text = std::filesystem::absolute(mountpoint).lexically_normal().string() + "\n";
+  // Without the name a refusal says less, but the lock holds all the same.
+  if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, text.data(), text.size(), 0);
+  state.emptyScratch();
+  for (const auto& dir : {state.journal(), state.scratch(), state.fetched()}) makeOwnerOnly(dir);
+  return state;
+}
+
+StateDirectory::StateDirectory(StateDirectory&& other) noexcept
+    : path_(std::move(other.path_)), lock_(other.lock_) {
+  other.lock_ = -1;
+}
+
+StateDirectory::~StateDirectory() {
+  if (lock_ < 0) return;
+  emptyScratch();
+  ::close(lock_);
+}
+
+void StateDirectory::emptyScratch() const {
+  std::error_code ec;
+  for (const auto& dir : {scratch(), fetched()})
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+      std::filesystem::remove_all(entry.path(), ec);
+}
+
+}  // namespace QuorvelleDrive::fuse
