@@ -13,7 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kMaxDepth = 4096;
 constexpr unsigned kMaxConflictCopies = 10000;
 
 UniqueFd lockStore(const Store& store) {
@@ -52,19 +51,19 @@ Catalog::Catalog(fs::path root, bool readOnly)
   reconcile();
 }
 
-fs::path Catalog::pathOf(const Row& row) const {
-  std::vector<std::string> names;
-  Row at = row;
-  while (at.id != kRootId) {
-    if (names.size() > kMaxDepth) throw Refusal(Word::notFound);
-    names.push_back(at.name);
-    auto parent = index_.byId(at.parent);
-    if (!parent) throw Refusal(Word::notFound);
-    at = *parent;
-  }
-  fs::path path = store_.root();
-  for (auto name = names.rbegin(); name != names.rend(); ++name) path /= *name;
-  return path;
+Place Catalog::placeOf(const Row& row) const {
+  auto names = index_.namesOf(row);
+  if (!names) throw Refusal(Word::notFound);
+  if (names->empty()) return {store_.openFolder({}), "."};
+  std::string name = std::move(names->back());
+  names->pop_back();
+  return {store_.openFolder(*names), std::move(name)};
+}
+
+UniqueFd Catalog::openFolder(const Row& folder) const {
+  auto names = index_.namesOf(folder);
+  if (!names) throw Refusal(Word::notFound);
+  return store_.openFolder(*names);
 }
 
 Row Catalog::existing(const std::string& id) const {
@@ -79,10 +78,20 @@ Row Catalog::folder(const std::string& id) const {
   return row;
 }
 
-std::optional<ItemInfo> Catalog::describe(const Row& row) const {
-  auto disk = inspect(pathOf(row));
+std::optional<ItemInfo> Catalog::describe(const Row& row, int folder,
+                                          const std::string& name) const {
+  auto disk = inspect(folder, name);
   if (!disk || disk->dir != row.dir) return std::nullopt;
   return ItemInfo{row, disk->mtime, disk->size};
+}
+
+std::optional<ItemInfo> Catalog::describe(const Row& row) const {
+  try {
+    Place place = placeOf(row);
+    return describe(row, place.folder.get(), place.name);
+  } catch (const Refusal&) {
+    return std::nullopt;
+  }
 }
 
 ItemInfo Catalog::described(const Row& row) const {
@@ -99,8 +108,8 @@ void Catalog::requireMovable(const std::string& id) const {
   if (id == kRootId) throw Refusal(Word::access);
 }
 
-Row Catalog::recorded(Row row, const fs::path& path) const {
-  if (auto disk = inspect(path)) {
+Row Catalog::recorded(Row row, const Place& place) const {
+  if (auto disk = inspect(place)) {
     row.inode = disk->inode;
     row.stamp = disk->stamp;
   }
@@ -109,7 +118,7 @@ Row Catalog::recorded(Row row, const fs::path& path) const {
 
 // An edit made on the disk that the watcher has not seen yet still counts as the current version.
 void Catalog::freshen(Row& row) {
-  auto disk = inspect(pathOf(row));
+  auto disk = inspect(placeOf(row));
   if (!disk || disk->dir != row.dir) throw Refusal(Word::notFound);
   if (row.dir || (disk->inode == row.inode && disk->stamp == row.stamp)) return;
   row.version = index_.freshVersion();
@@ -140,8 +149,7 @@ std::string Catalog::read(const std::string& id) {
   std::unique_lock lock(mutex_);
   Row row = existing(id);
   if (row.dir) throw Refusal(Word::isDir);
-  UniqueFd fd(::open(pathOf(row).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) refuseErrno(errno);
+  UniqueFd fd = store_.openFile(placeOf(row));
   // Writes replace files by renaming, so this descriptor keeps seeing one whole version.
   lock.unlock();
   return readAll(fd.get());
@@ -152,7 +160,7 @@ ItemInfo Catalog::create(const std::string& parent, const std::string& name, boo
   std::lock_guard lock(mutex_);
   requireWritable();
   if (!isValidName(name)) throw Refusal(Word::badName);
-  fs::path target = pathOf(folder(parent)) / name;
+  Place target{openFolder(folder(parent)), name};
   Index::Transaction transaction(index_);
   if (dir) {
     store_.makeDirectory(target);
@@ -182,7 +190,7 @@ ItemInfo Catalog::rename(const std::string& id, const std::string& parent,
     if (at.id == kRootId) break;
   }
   Index::Transaction transaction(index_);
-  store_.move(pathOf(row), pathOf(destination) / name);
+  store_.move(placeOf(row), {openFolder(destination), name});
   forgetOthersAt(parent, name, id);
   row.parent = parent;
   row.name = name;
@@ -205,7 +213,7 @@ WriteOutcome Catalog::write(const std::string& id, const std::optional<std::stri
     transaction.commit();
     return outcome;
   }
-  fs::path target = pathOf(row);
+  Place target = placeOf(row);
   store_.commit(contents, target, true);
   row = recorded(row, target);
   row.version = index_.freshVersion();
@@ -216,19 +224,18 @@ WriteOutcome Catalog::write(const std::string& id, const std::optional<std::stri
 }
 
 WriteOutcome Catalog::keepConflict(const Row& current, StagedFile& contents) {
-  fs::path folderPath = pathOf(existing(current.parent));
+  Place copy{openFolder(existing(current.parent)), ""};
   for (unsigned number = 1; number <= kMaxConflictCopies; ++number) {
-    std::string name = conflictName(current.name, number);
-    if (index_.child(current.parent, name)) continue;
+    copy.name = conflictName(current.name, number);
+    if (index_.child(current.parent, copy.name)) continue;
     try {
-      store_.commit(contents, folderPath / name, false);
+      store_.commit(contents, copy, false);
     } catch (const Refusal& refusal) {
       if (refusal.word() == Word::exists) continue;
       throw;
     }
-    Row copy = recorded({"", current.parent, name, false, index_.freshVersion(), 0, ""},
-                        folderPath / name);
-    index_.insert(copy);
+    Row row = recorded({"", current.parent, copy.name, false, index_.freshVersion(), 0, ""}, copy);
+    index_.insert(row);
     index_.raiseAnchor();
     return {described(current), true};
   }
@@ -241,7 +248,7 @@ void Catalog::remove(const std::string& id) {
   requireMovable(id);
   Row row = existing(id);
   Index::Transaction transaction(index_);
-  store_.remove(pathOf(row), row.dir);
+  store_.remove(placeOf(row), row.dir);
   forgetSubtree(id);
   index_.raiseAnchor();
   transaction.commit();
@@ -249,20 +256,36 @@ void Catalog::remove(const std::string& id) {
 
 std::vector<ItemInfo> Catalog::list(const std::string& id) {
   std::lock_guard lock(mutex_);
-  folder(id);
+  UniqueFd fd = openFolder(folder(id));
   std::vector<ItemInfo> items;
   for (auto& row : index_.children(id))
-    if (auto info = describe(row)) items.push_back(*info);
+    if (auto info = describe(row, fd.get(), row.name)) items.push_back(*info);
   return items;
 }
 
 std::vector<ItemInfo> Catalog::all() {
   std::lock_guard lock(mutex_);
-  std::vector<ItemInfo> items;
+  std::multimap<std::string, Row> children;
   for (auto& row : index_.all())
-    if (row.id != kRootId)
-      if (auto info = describe(row)) items.push_back(*info);
+    if (row.id != kRootId) children.emplace(row.parent, std::move(row));
+  std::vector<ItemInfo> items;
+  describeTree(kRootId, store_.openFolder({}).get(), children, items);
   return items;
+}
+
+// From the root down, one open folder per level, so that no row costs a walk of its own.
+void Catalog::describeTree(const std::string& id, int folder,
+                           const std::multimap<std::string, Row>& children,
+                           std::vector<ItemInfo>& items) const {
+  for (auto [at, end] = children.equal_range(id); at != end; ++at) {
+    const Row& row = at->second;
+    auto info = describe(row, folder, row.name);
+    if (!info) continue;
+    items.push_back(*info);
+    if (!row.dir) continue;
+    UniqueFd sub = openSubfolder(folder, row.name);
+    if (sub.valid()) describeTree(row.id, sub.get(), children, items);
+  }
 }
 
 std::uint64_t Catalog::anchor() {
@@ -270,13 +293,11 @@ std::uint64_t Catalog::anchor() {
   return index_.anchor();
 }
 
-std::vector<fs::path> Catalog::reconcile() {
+void Catalog::reconcile(const FolderSeen& seen) {
   std::lock_guard lock(mutex_);
   Index::Transaction transaction(index_);
-  Reconciler reconciler(store_, index_);
-  if (reconciler.run()) index_.raiseAnchor();
+  if (Reconciler(store_, index_, seen).run()) index_.raiseAnchor();
   transaction.commit();
-  return reconciler.folders();
 }
 
 }  // namespace QuorvelleDrive::companion

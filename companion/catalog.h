@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -50,12 +52,17 @@ class Catalog {
   std::vector<ItemInfo> all();
   std::uint64_t anchor();
 
-  // Brings the index in line with the disk (raising the anchor when a listing would differ) and
-  // returns every folder of the store.
-  std::vector<std::filesystem::path> reconcile();
+  // Each folder a pass visits, open, with its id, before its entries are read.
+  using FolderSeen = std::function<void(int folder, const std::string& id)>;
+  // Brings the index in line with the disk, raising the anchor when a listing would differ.
+  void reconcile(const FolderSeen& seen = {});
 
  private:
-  std::filesystem::path pathOf(const Row& row) const;
+  // The folder that holds `row` and its name there; a refusal when the disk no longer has that
+  // chain of folders.
+  Place placeOf(const Row& row) const;
+  UniqueFd openFolder(const Row& folder) const;
+  std::optional<ItemInfo> describe(const Row& row, int folder, const std::string& name) const;
   Row existing(const std::string& id) const;
   Row folder(const std::string& id) const;
   std::optional<ItemInfo> describe(const Row& row) const;
@@ -66,7 +73,10 @@ class Catalog {
   void forgetOthersAt(const std::string& parent, const std::string& name, const std::string& keep);
   void forgetSubtree(const std::string& id);
   WriteOutcome keepConflict(const Row& current, StagedFile& contents);
-  Row recorded(Row row, const std::filesystem::path& path) const;
+  Row recorded(Row row, const Place& place) const;
+  void describeTree(const std::string& id, int folder,
+                    const std::multimap<std::string, Row>& children,
+                    std::vector<ItemInfo>& items) const;
 
   std::mutex mutex_;
   Store store_;

@@ -1,5 +1,6 @@
 #include "companion/index.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace QuorvelleDrive::companion {
@@ -58,6 +59,9 @@ constexpr const char* kSchema = R"(
   INSERT OR IGNORE INTO meta VALUES('anchor', 1), ('nextId', 2), ('nextVersion', 1);
   INSERT OR IGNORE INTO items VALUES('1', '1', '', 1, '', 0, '');
 )";
+
+// Deeper than any tree a path within the mount can reach; a longer chain is a loop.
+constexpr std::size_t kMaxDepth = 4096;
 
 constexpr const char* kColumns = "SELECT id, parent, name, dir, version, inode, stamp FROM items ";
 
@@ -125,6 +129,19 @@ std::vector<Row> Index::atPlace(const std::string& parent, const std::string& na
 
 std::vector<Row> Index::all() const {
   return rows("ORDER BY CAST(id AS INTEGER)", {});
+}
+
+std::optional<std::vector<std::string>> Index::namesOf(const Row& row) const {
+  std::vector<std::string> names;
+  for (Row at = row; at.id != kRootId;) {
+    if (names.size() > kMaxDepth) return std::nullopt;
+    names.push_back(at.name);
+    auto parent = byId(at.parent);
+    if (!parent) return std::nullopt;
+    at = std::move(*parent);
+  }
+  std::reverse(names.begin(), names.end());
+  return names;
 }
 
 std::string Index::insert(Row row) {

@@ -40,6 +40,9 @@ class Index {
   // Every row at one place (stale ones included), found through the place index.
   std::vector<Row> atPlace(const std::string& parent, const std::string& name) const;
   std::vector<Row> all() const;
+  // The names from the root down to `row` (none for the root); nothing when the chain of parents
+  // breaks or does not reach the root.
+  std::optional<std::vector<std::string>> namesOf(const Row& row) const;
 
   // Adds a row under a fresh id (never handed out before) and returns that id.
   std::string insert(Row row);

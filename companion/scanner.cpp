@@ -1,28 +1,6 @@
 #include "companion/scanner.h"
 
-#include <dirent.h>
-
-#include <memory>
-
-#include "platform/json.h"
-
 namespace QuorvelleDrive::companion {
-namespace fs = std::filesystem;
-
-namespace {
-
-std::vector<std::string> entryNames(const fs::path& dir) {
-  std::vector<std::string> names;
-  std::unique_ptr<DIR, int (*)(DIR*)> stream(::opendir(dir.c_str()), ::closedir);
-  if (!stream) return names;
-  while (dirent* entry = ::readdir(stream.get())) {
-    std::string name = entry->d_name;
-    if (name != "." && name != ".." && isValidUTF8(name)) names.push_back(std::move(name));
-  }
-  return names;
-}
-
-}  // namespace
 
 bool Reconciler::run() {
   rows_ = index_.all();
@@ -32,7 +10,7 @@ bool Reconciler::run() {
     byPlace_.emplace(std::pair(rows_[i].parent, rows_[i].name), i);
   }
   claimed_.insert(kRootId);
-  walk(store_.root(), kRootId);
+  walk(store_.openFolder({}).get(), kRootId);
   for (auto& row : rows_) {
     if (claimed_.count(row.id)) continue;
     index_.remove(row.id);
@@ -41,14 +19,17 @@ bool Reconciler::run() {
   return changed_;
 }
 
-void Reconciler::walk(const fs::path& dir, const std::string& id) {
-  folders_.push_back(dir);
-  for (auto& name : entryNames(dir)) {
+// One open folder per level: names resolve against their folder, never as one long path.
+void Reconciler::walk(int folder, const std::string& id) {
+  if (seen_) seen_(folder, id);
+  for (auto& name : entryNames(folder)) {
     if (id == kRootId && name == Store::kHiddenName) continue;
-    auto disk = inspect(dir / name);
+    auto disk = inspect(folder, name);
     if (!disk) continue;
     std::string child = claim(id, name, *disk);
-    if (disk->dir) walk(dir / name, child);
+    if (!disk->dir) continue;
+    UniqueFd sub = openSubfolder(folder, name);
+    if (sub.valid()) walk(sub.get(), child);
   }
 }
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstddef>
-#include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_set>
@@ -19,27 +19,30 @@ namespace QuorvelleDrive::companion {
 
 class Reconciler {
  public:
-  Reconciler(const Store& store, Index& index) : store_(store), index_(index) {}
+  // Gets each folder the pass visits, open, with its id, before its entries are read.
+  using FolderSeen = std::function<void(int folder, const std::string& id)>;
+
+  Reconciler(const Store& store, Index& index, FolderSeen seen = {})
+      : store_(store), index_(index), seen_(std::move(seen)) {}
 
   // True when anything a listing shows has changed.
   bool run();
-  const std::vector<std::filesystem::path>& folders() const { return folders_; }
 
  private:
-  void walk(const std::filesystem::path& dir, const std::string& id);
+  void walk(int folder, const std::string& id);
   std::string claim(const std::string& parent, const std::string& name, const DiskState& disk);
   std::optional<Row> match(const std::string& parent, const std::string& name,
                            const DiskState& disk) const;
 
   const Store& store_;
   Index& index_;
+  FolderSeen seen_;
   // The rows as the pass began, looked up in memory rather than one query per entry: a row
   // changes only once claimed, and a claimed row is never matched again.
   std::vector<Row> rows_;
   std::multimap<std::pair<std::int64_t, bool>, std::size_t> byInode_;
   std::multimap<std::pair<std::string, std::string>, std::size_t> byPlace_;
   std::unordered_set<std::string> claimed_;
-  std::vector<std::filesystem::path> folders_;
   bool changed_ = false;
 };
 

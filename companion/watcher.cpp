@@ -79,23 +79,20 @@ void Watcher::settle() {
   }
 }
 
-// A folder made and filled before its watch existed is caught by the pass after the watch.
 void Watcher::rescan() {
   try {
-    while (watch(catalog_.reconcile())) {
-    }
+    catalog_.reconcile([this](int folder, const std::string& id) { watch(folder, id); });
   } catch (const std::exception&) {
     // The next event retries; a failed pass leaves the index as it was.
   }
 }
 
-bool Watcher::watch(const std::vector<std::filesystem::path>& folders) {
-  bool added = false;
-  for (auto& folder : folders) {
-    int wd = ::inotify_add_watch(inotify_.get(), folder.c_str(), kMask);
-    if (wd >= 0 && watches_.insert(wd).second) added = true;
-  }
-  return added;
+// inotify takes a path; the descriptor's own name in /proc reaches the folder however deep it
+// lies, and watches that very folder even if it has just been renamed.
+void Watcher::watch(int folder, const std::string&) {
+  std::string path = "/proc/self/fd/" + std::to_string(folder);
+  int wd = ::inotify_add_watch(inotify_.get(), path.c_str(), kMask);
+  if (wd >= 0) watches_.insert(wd);
 }
 
 }  // namespace QuorvelleDrive::companion

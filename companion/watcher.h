@@ -3,6 +3,7 @@
 #pragma once
 
 #include <set>
+#include <string>
 #include <thread>
 
 #include "companion/catalog.h"
@@ -23,8 +24,9 @@ class Watcher {
   bool drain();
   void settle();
   void rescan();
-  // True when a folder was not watched before (its contents may have changed unseen).
-  bool watch(const std::vector<std::filesystem::path>& folders);
+  // Called for each folder a pass visits, before it reads the folder's entries, so that a change
+  // made after the reading is always reported.
+  void watch(int folder, const std::string& id);
 
   Catalog& catalog_;
   UniqueFd inotify_;
