@@ -2,8 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -11,6 +9,7 @@
 
 #include "companion/refusal.h"
 #include "platform/json.h"
+#include "platform/uuid.h"
 
 namespace QuorvelleDrive::companion {
 namespace fs = std::filesystem;
@@ -149,12 +148,15 @@ UniqueFd Store::openFile(const Place& place) const {
   return fd;
 }
 
+// Opened with mode 0666 like any program's new file, so the kernel applies the umask.
 StagedFile Store::stage() const {
-  std::string pattern = (stagingDir() / "in-XXXXXX").string();
-  UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!fd.valid()) refuseErrno(errno);
-  ::fchmod(fd.get(), 0644);
-  return StagedFile(std::move(fd), stagingFolder_.get(), fs::path(pattern).filename().string());
+  for (;;) {
+    std::string name = "in-" + randomUUIDString();
+    UniqueFd fd(::openat(stagingFolder_.get(), name.c_str(),
+                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (fd.valid()) return StagedFile(std::move(fd), stagingFolder_.get(), std::move(name));
+    if (errno != EEXIST) refuseErrno(errno);
+  }
 }
 
 void Store::commit(StagedFile& staged, const Place& target, bool replace) const {
