@@ -1,6 +1,9 @@
 #include "companion/index.h"
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 namespace QuorvelleDrive::companion {
@@ -56,6 +59,7 @@ constexpr const char* kSchema = R"(
   CREATE INDEX IF NOT EXISTS items_place ON items(parent, name);
   CREATE INDEX IF NOT EXISTS items_inode ON items(inode);
   CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
+  CREATE TABLE IF NOT EXISTS epoch(value TEXT NOT NULL);
   INSERT OR IGNORE INTO meta VALUES('anchor', 1), ('nextId', 2), ('nextVersion', 1);
   INSERT OR IGNORE INTO items VALUES('1', '1', '', 1, '', 0, '');
 )";
@@ -64,6 +68,16 @@ constexpr const char* kSchema = R"(
 constexpr std::size_t kMaxDepth = 4096;
 
 constexpr const char* kColumns = "SELECT id, parent, name, dir, version, inode, stamp FROM items ";
+
+// 64 random bits as 16 hexadecimal digits.
+std::string randomEpoch() {
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits))
+    throw std::runtime_error("no random bytes for a new index");
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+  return text;
+}
 
 }  // namespace
 
@@ -77,6 +91,18 @@ Index::Index(const std::filesystem::path& file) {
   sqlite3_busy_timeout(db_, 5000);
   exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
   exec(kSchema);
+  epoch_ = loadEpoch();
+}
+
+// Chosen once, when the index is made (or first opened by a companion that has epochs): a
+// rebuilt index counts from the start again, and only its epoch keeps its ids and versions
+// apart from those of the index before.
+std::string Index::loadEpoch() {
+  Statement read(db_, "SELECT value FROM epoch");
+  if (read.step()) return read.text(0);
+  std::string epoch = randomEpoch();
+  Statement(db_, "INSERT INTO epoch VALUES(?)").bind(epoch).step();
+  return epoch;
 }
 
 Index::~Index() {
@@ -128,7 +154,7 @@ std::vector<Row> Index::atPlace(const std::string& parent, const std::string& na
 }
 
 std::vector<Row> Index::all() const {
-  return rows("ORDER BY CAST(id AS INTEGER)", {});
+  return rows("ORDER BY rowid", {});
 }
 
 std::optional<std::vector<std::string>> Index::namesOf(const Row& row) const {
@@ -145,7 +171,7 @@ std::optional<std::vector<std::string>> Index::namesOf(const Row& row) const {
 }
 
 std::string Index::insert(Row row) {
-  row.id = std::to_string(takeCounter("nextId"));
+  row.id = epoch_ + "-" + std::to_string(takeCounter("nextId"));
   Statement stmt(db_, "INSERT INTO items VALUES(?, ?, ?, ?, ?, ?, ?)");
   stmt.bind(row.id).bind(row.parent).bind(row.name).bind(std::int64_t{row.dir});
   stmt.bind(row.version).bind(row.inode).bind(row.stamp).step();
@@ -183,10 +209,7 @@ std::uint64_t Index::takeCounter(const char* key) {
 }
 
 std::string Index::freshVersion() {
-  // Appending rather than `"v" + …` keeps g++ 12's -Wrestrict false positive out of -O3 builds.
-  std::string version = "v";
-  version += std::to_string(takeCounter("nextVersion"));
-  return version;
+  return epoch_ + "-v" + std::to_string(takeCounter("nextVersion"));
 }
 
 std::uint64_t Index::anchor() const {

@@ -96,6 +96,23 @@ TEST_F(CompanionStoreEditsTest, EditNotYetSeenIsNeverOverwritten) {
   }
 }
 
+// An index made afresh (its folder removed, or the store copied without it) shares no id or
+// version with the one before, so a change a host queued against the old one finds nothing.
+TEST_F(CompanionStoreEditsTest, ARebuiltIndexNeverTakesAQueuedChangeForAnotherFile) {
+  std::string file = createFile("1", "a.txt", "queued against");
+  std::string base = version(file);
+  stop();
+  fs::remove(store() / "a.txt");
+  put("b.txt", "another file");
+  fs::remove_all(store() / ".quorvelle");
+  start();
+  EXPECT_EQ(word(writeRequest(file, "mine", base), "mine"), "notFound");
+  EXPECT_EQ(word({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "c.txt"}}), "notFound");
+  EXPECT_EQ(word({{"op", "delete"}, {"id", file}}), "notFound");
+  EXPECT_EQ(readWholeFile(store() / "b.txt"), "another file");
+  EXPECT_NE(version(idOf("1", "b.txt")), base);
+}
+
 TEST_F(CompanionStoreEditsTest, CheckNamesEachMismatchAndChangesNothing) {
   createFile("1", "edited.txt", "one");
   createFile("1", "gone.txt", "two");
