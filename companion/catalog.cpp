@@ -208,12 +208,12 @@ WriteOutcome Catalog::write(const std::string& id, const std::optional<std::stri
   if (row.dir) throw Refusal(Word::isDir);
   Index::Transaction transaction(index_);
   freshen(row);
-  if (!base || *base != row.version) {
+  Place target = placeOf(row);
+  if (!base || *base != row.version || store_.openForWriting(target)) {
     auto outcome = keepConflict(row, contents);
     transaction.commit();
     return outcome;
   }
-  Place target = placeOf(row);
   store_.commit(contents, target, true);
   row = recorded(row, target);
   row.version = index_.freshVersion();

@@ -44,7 +44,7 @@ class Catalog {
                   StagedFile* contents);
   ItemInfo rename(const std::string& id, const std::string& parent, const std::string& name);
   // A `base` other than the current version keeps the current bytes and files the new ones as a
-  // conflict copy beside it.
+  // conflict copy beside it; so does a file that another program holds open for writing.
   WriteOutcome write(const std::string& id, const std::optional<std::string>& base,
                      StagedFile& contents);
   void remove(const std::string& id);

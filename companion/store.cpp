@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -190,6 +191,19 @@ void Store::remove(const Place& target, bool dir) const {
   if (::unlinkat(target.folder.get(), target.name.c_str(), dir ? AT_REMOVEDIR : 0) != 0)
     refuseErrno(errno == EEXIST ? ENOTEMPTY : errno);
   syncFolder(target.folder.get());
+}
+
+// A read lease is refused (EAGAIN) exactly while some descriptor has the file open for writing.
+// It is dropped at once: a program that opens the file in that instant would wait for it, and
+// the break would be signalled to us, with SIGURG, whose default is to be ignored (SIGIO's would
+// end the process).
+bool Store::openForWriting(const Place& place) const {
+  UniqueFd fd(::openat(place.folder.get(), place.name.c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid() || ::fcntl(fd.get(), F_SETSIG, SIGURG) != 0) return false;
+  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) != 0) return errno == EAGAIN;
+  ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+  return false;
 }
 
 std::string readAll(int fd) {

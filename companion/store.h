@@ -77,6 +77,10 @@ class Store {
   void move(const Place& from, const Place& to) const;
   // Folders only when empty.
   void remove(const Place& target, bool dir) const;
+  // True when any program holds the file open for writing, so that replacing it would send that
+  // program's later writes to a file no longer in the store. False where this cannot be told:
+  // a file of another user, or a file system without leases.
+  bool openForWriting(const Place& place) const;
 
  private:
   std::filesystem::path root_;

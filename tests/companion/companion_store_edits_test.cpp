@@ -1,12 +1,18 @@
 // Changes other programs make in the store directory, while the companion runs and while it is
-// stopped, become items like changes that came through the socket.
+// stopped, become items like changes that came through the socket; a file another program is
+// writing is never replaced under it; a rebuilt index never mistakes an old id for a new one.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <fstream>
+#include <optional>
+#include <utility>
 
 #include "companion/check.h"
 #include "companion/companion_fixture.h"
+#include "hosts/child_process.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -94,6 +100,63 @@ TEST_F(CompanionStoreEditsTest, EditNotYetSeenIsNeverOverwritten) {
     EXPECT_EQ(contents(file), "typed by the user") << name;
     EXPECT_EQ(readWholeFile(store() / qc::conflictName(name, 1)), "host") << name;
   }
+}
+
+// A child that opens `path` for appending, appends "early" and holds it open until told to
+// append "late"; told at the latest when the object goes.
+class Appender {
+ public:
+  explicit Appender(const std::string& path) {
+    if (::pipe(ready_) != 0 || ::pipe(go_) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(go_[1]);
+      char byte = 0;
+      int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+      bool ok = fd >= 0 && ::write(fd, "early\n", 6) == 6 && ::write(ready_[1], &byte, 1) == 1 &&
+                ::read(go_[0], &byte, 1) == 1 && ::write(fd, "late\n", 5) == 5;
+      ::_exit(ok ? 0 : 1);
+    }
+    char byte = 0;
+    ready = pid_ > 0 && ::read(ready_[0], &byte, 1) == 1;
+  }
+  ~Appender() { finish(); }
+  // Its exit status once it has appended "late".
+  std::optional<int> finish() {
+    if (pid_ <= 0) return std::nullopt;
+    (void)!::write(go_[1], "x", 1);
+    for (int fd : {ready_[0], ready_[1], go_[0], go_[1]}) ::close(fd);
+    return reap(std::exchange(pid_, -1), std::chrono::seconds(10));
+  }
+
+  bool ready = false;
+
+ private:
+  int ready_[2] = {-1, -1};
+  int go_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+// A program holding a file open for writing (a logger, a database) keeps writing into the store:
+// a rewrite with the current base becomes a conflict copy rather than replace the file under it.
+TEST_F(CompanionStoreEditsTest, AFileHeldOpenForWritingIsNeverReplaced) {
+  std::string file = createFile("1", "log.txt", "start\n");
+  std::string seen = version(file);
+  // The watcher takes in each append, so that the host's base below is the current version.
+  auto appendSeen = [&] { return eventually([&] { return version(file) != seen; }); };
+  Appender appender((store() / "log.txt").string());
+  ASSERT_TRUE(appender.ready);
+  ASSERT_TRUE(appendSeen());
+  seen = version(file);
+  Reply reply = call(writeRequest(file, "host", seen), "host");
+  EXPECT_TRUE(reply.json.contains("restore"));
+  EXPECT_EQ(appender.finish(), 0);
+  EXPECT_EQ(readWholeFile(store() / "log.txt"), "start\nearly\nlate\n");
+  EXPECT_EQ(readWholeFile(store() / qc::conflictName("log.txt", 1)), "host");
+
+  ASSERT_TRUE(appendSeen());
+  call(writeRequest(file, "host again", version(file)), "host again");
+  EXPECT_EQ(readWholeFile(store() / "log.txt"), "host again") << "replaced once it is closed";
 }
 
 // An index made afresh (its folder removed, or the store copied without it) shares no id or
