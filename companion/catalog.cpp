@@ -13,7 +13,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr unsigned kMaxConflictCopies = 10000;
+constexpr unsigned kMaxConflictNumber = 1u << 24;
+// Another program may take the name found free before the copy lands there.
+constexpr int kConflictAttempts = 8;
 
 UniqueFd lockStore(const Store& store) {
   auto file = store.hiddenDir() / "lock";
@@ -41,6 +43,20 @@ std::string conflictName(const std::string& name, unsigned number) {
   std::string tag = " (conflict " + std::to_string(number) + ")";
   if (extension.size() + tag.size() > 128) extension.clear(), stem = name;
   return cutTo(stem, 255 - tag.size() - extension.size()) + tag + extension;
+}
+
+unsigned freeConflictNumber(const std::function<bool(unsigned)>& taken) {
+  if (!taken(1)) return 1;
+  unsigned low = 1, high = 2;  // low is taken; is high?
+  for (; taken(high); high *= 2) {
+    if (high >= kMaxConflictNumber) throw Refusal(Word::exists);
+    low = high;
+  }
+  while (high - low > 1) {
+    unsigned middle = low + (high - low) / 2;
+    (taken(middle) ? low : high) = middle;
+  }
+  return high;
 }
 
 Catalog::Catalog(fs::path root, bool readOnly)
@@ -225,21 +241,23 @@ WriteOutcome Catalog::write(const std::string& id, const std::optional<std::stri
 
 WriteOutcome Catalog::keepConflict(const Row& current, StagedFile& contents) {
   Place copy{openFolder(existing(current.parent)), ""};
-  for (unsigned number = 1; number <= kMaxConflictCopies; ++number) {
-    copy.name = conflictName(current.name, number);
-    if (index_.child(current.parent, copy.name)) continue;
+  auto occupied = [&](unsigned number) {
+    std::string name = conflictName(current.name, number);
+    return index_.child(current.parent, name) || taken(copy.folder.get(), name);
+  };
+  for (int attempt = 1;; ++attempt) {
+    copy.name = conflictName(current.name, freeConflictNumber(occupied));
     try {
       store_.commit(contents, copy, false);
+      break;
     } catch (const Refusal& refusal) {
-      if (refusal.word() == Word::exists) continue;
-      throw;
+      if (refusal.word() != Word::exists || attempt == kConflictAttempts) throw;
     }
-    Row row = recorded({"", current.parent, copy.name, false, index_.freshVersion(), 0, ""}, copy);
-    index_.insert(row);
-    index_.raiseAnchor();
-    return {described(current), true};
   }
-  throw Refusal(Word::exists);
+  Row row = recorded({"", current.parent, copy.name, false, index_.freshVersion(), 0, ""}, copy);
+  index_.insert(row);
+  index_.raiseAnchor();
+  return {described(current), true};
 }
 
 void Catalog::remove(const std::string& id) {
