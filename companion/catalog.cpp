@@ -152,7 +152,7 @@ void Catalog::forgetOthersAt(const std::string& parent, const std::string& name,
 }
 
 void Catalog::forgetSubtree(const std::string& id) {
-  for (auto& child : index_.children(id)) forgetSubtree(child.id);
+  index_.removeTree(id);
   index_.remove(id);
 }
 
@@ -311,11 +311,23 @@ std::uint64_t Catalog::anchor() {
   return index_.anchor();
 }
 
-void Catalog::reconcile(const FolderSeen& seen) {
+void Catalog::reconcile(FolderWatch* watch) {
   std::lock_guard lock(mutex_);
   Index::Transaction transaction(index_);
-  if (Reconciler(store_, index_, seen).run()) index_.raiseAnchor();
+  if (Reconciler(store_, index_, watch).run()) index_.raiseAnchor();
   transaction.commit();
+}
+
+std::vector<std::string> Catalog::reconcile(const std::vector<std::string>& folders,
+                                            FolderWatch* watch) {
+  std::lock_guard lock(mutex_);
+  Index::Transaction transaction(index_);
+  if (Reconciler(store_, index_, watch).run(folders)) index_.raiseAnchor();
+  transaction.commit();
+  std::vector<std::string> gone;
+  for (const auto& id : folders)
+    if (auto row = index_.byId(id); !row || !row->dir) gone.push_back(id);
+  return gone;
 }
 
 }  // namespace QuorvelleDrive::companion

@@ -14,6 +14,7 @@
 
 #include "companion/fd.h"
 #include "companion/index.h"
+#include "companion/scanner.h"
 #include "companion/store.h"
 
 namespace QuorvelleDrive::companion {
@@ -52,10 +53,13 @@ class Catalog {
   std::vector<ItemInfo> all();
   std::uint64_t anchor();
 
-  // Each folder a pass visits, open, with its id, before its entries are read.
-  using FolderSeen = std::function<void(int folder, const std::string& id)>;
-  // Brings the index in line with the disk, raising the anchor when a listing would differ.
-  void reconcile(const FolderSeen& seen = {});
+  // Brings the index in line with the disk, raising the anchor when a listing would differ, and
+  // tells `watch` about each folder it reads.
+  void reconcile(FolderWatch* watch = nullptr);
+  // The same for the entries of `folders` only (and inside folders new or unwatched there), as
+  // a watcher names them; returns those of `folders` that are no longer folders of the store.
+  std::vector<std::string> reconcile(const std::vector<std::string>& folders,
+                                     FolderWatch* watch = nullptr);
 
  private:
   // The folder that holds `row` and its name there; a refusal when the disk no longer has that

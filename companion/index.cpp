@@ -190,6 +190,15 @@ void Index::remove(const std::string& id) {
   Statement(db_, "DELETE FROM items WHERE id = ?").bind(id).step();
 }
 
+void Index::removeTree(const std::string& id) {
+  Statement(db_,
+            "WITH RECURSIVE below(id) AS (SELECT id FROM items WHERE parent = ?1 AND id <> '1' "
+            "UNION SELECT items.id FROM items JOIN below ON items.parent = below.id) "
+            "DELETE FROM items WHERE id IN below")
+      .bind(id)
+      .step();
+}
+
 std::uint64_t Index::counter(const char* key) const {
   Statement stmt(db_, "SELECT value FROM meta WHERE key = ?");
   stmt.bind(std::string(key));

@@ -50,6 +50,8 @@ class Index {
   std::string insert(Row row);
   void update(const Row& row);
   void remove(const std::string& id);
+  // Every row below `id` (not `id` itself).
+  void removeTree(const std::string& id);
 
   // A content version text ("<epoch>-v<n>") not used before in this store.
   std::string freshVersion();

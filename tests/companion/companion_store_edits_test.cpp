@@ -7,6 +7,7 @@
 #include <fcntl.h>
 
 #include <fstream>
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -33,6 +34,28 @@ class CompanionStoreEditsTest : public CompanionTest {
       if (entry.at("name").as_string() == name) return std::string(entry.at("id").as_string());
     return "";
   }
+  // Every item by its path in the store ("a/b.txt"), as the companion lists them: path → id.
+  std::map<std::string, std::string> tree() {
+    std::map<std::string, std::pair<std::string, std::string>> byId;  // id → parent, name
+    for (auto& entry : call({{"op", "all"}}).json.at("items").as_array())
+      byId[std::string(entry.at("id").as_string())] = {std::string(entry.at("parent").as_string()),
+                                                       std::string(entry.at("name").as_string())};
+    std::map<std::string, std::string> paths;
+    for (auto& [id, place] : byId) {
+      std::string path = place.second;
+      for (auto up = byId.find(place.first); up != byId.end(); up = byId.find(up->second.first))
+        path = up->second.second + "/" + path;
+      paths[path] = id;
+    }
+    return paths;
+  }
+  bool treeBecomes(const std::vector<std::string>& paths) {
+    return eventually([&] {
+      std::vector<std::string> now;
+      for (auto& [path, id] : tree()) now.push_back(path);
+      return now == paths;
+    });
+  }
 };
 
 TEST_F(CompanionStoreEditsTest, EditsWhileRunningArePickedUp) {
@@ -57,6 +80,35 @@ TEST_F(CompanionStoreEditsTest, EditsWhileRunningArePickedUp) {
 
   fs::remove(store() / "b.txt");
   EXPECT_TRUE(eventually([&] { return word({{"op", "item"}, {"id", file}}) == "notFound"; }));
+}
+
+// Each burst of events rescans only the folders it names; what moves between them, into the store
+// or out of it, and what is inside, still comes out right.
+TEST_F(CompanionStoreEditsTest, TreesMovedInOutAndAroundWhileRunning) {
+  std::string a = createDir("1", "a");
+  std::string b = createDir("1", "b");
+  std::string inner = createDir(a, "inner");
+  std::string file = createFile(inner, "f.txt", "f");
+  fs::rename(store() / "a" / "inner", store() / "b" / "inner");
+  ASSERT_TRUE(treeBecomes({"a", "b", "b/inner", "b/inner/f.txt"}));
+  EXPECT_EQ(tree()["b/inner"], inner);
+  EXPECT_EQ(tree()["b/inner/f.txt"], file);
+  put("b/inner/g.txt", "its watch moved with it");
+  ASSERT_TRUE(treeBecomes({"a", "b", "b/inner", "b/inner/f.txt", "b/inner/g.txt"}));
+
+  fs::create_directories(temp_.path() / "outside" / "t" / "u");
+  put("../outside/t/u/x.txt", "brought in");
+  fs::rename(temp_.path() / "outside" / "t", store() / "a" / "t");
+  fs::rename(store() / "b", temp_.path() / "outside" / "b");
+  ASSERT_TRUE(treeBecomes({"a", "a/t", "a/t/u", "a/t/u/x.txt"}));
+  put("a/t/u/y.txt", "new folders are watched too");
+  ASSERT_TRUE(treeBecomes({"a", "a/t", "a/t/u", "a/t/u/x.txt", "a/t/u/y.txt"}));
+
+  fs::remove_all(store() / "a");
+  fs::create_directories(store() / "a" / "other");
+  ASSERT_TRUE(treeBecomes({"a", "a/other"}));
+  EXPECT_EQ(tree()["a"], a) << "a folder replaced at its place keeps the id";
+  EXPECT_EQ(word({{"op", "item"}, {"id", file}}), "notFound");
 }
 
 TEST_F(CompanionStoreEditsTest, EditsWhileStoppedArePickedUpAtStartAndOnlyFilesAndFoldersCount) {
