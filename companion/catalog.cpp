@@ -171,75 +171,91 @@ std::string Catalog::read(const std::string& id) {
   return readAll(fd.get());
 }
 
+template <typename Change>
+auto Catalog::durably(Change change) {
+  std::uint64_t ticket = 0;
+  auto result = [&] {
+    std::lock_guard lock(mutex_);
+    Index::Transaction transaction(index_);
+    Touched touched;
+    auto made = change(touched);
+    transaction.commit();
+    ticket = group_.join(std::move(touched));
+    return made;
+  }();
+  group_.wait(ticket);
+  return result;
+}
+
 ItemInfo Catalog::create(const std::string& parent, const std::string& name, bool dir,
                          StagedFile* contents) {
-  std::lock_guard lock(mutex_);
-  requireWritable();
-  if (!isValidName(name)) throw Refusal(Word::badName);
-  Place target{openFolder(folder(parent)), name};
-  Index::Transaction transaction(index_);
-  if (dir) {
-    store_.makeDirectory(target);
-  } else {
-    if (!contents) throw Refusal(Word::badRequest);
-    store_.commit(*contents, target, false);
-  }
-  forgetOthersAt(parent, name, "");
-  Row row = recorded({"", parent, name, dir, dir ? "" : index_.freshVersion(), 0, ""}, target);
-  row.id = index_.insert(row);
-  index_.raiseAnchor();
-  transaction.commit();
-  return described(row);
+  return durably([&](Touched& touched) {
+    requireWritable();
+    if (!isValidName(name)) throw Refusal(Word::badName);
+    Place target{openFolder(folder(parent)), name};
+    if (dir) {
+      store_.makeDirectory(target);
+    } else {
+      if (!contents) throw Refusal(Word::badRequest);
+      store_.commit(*contents, target, false);
+    }
+    forgetOthersAt(parent, name, "");
+    Row row = recorded({"", parent, name, dir, dir ? "" : index_.freshVersion(), 0, ""}, target);
+    row.id = index_.insert(row);
+    index_.raiseAnchor();
+    touched.push_back(std::move(target.folder));
+    return described(row);
+  });
 }
 
 ItemInfo Catalog::rename(const std::string& id, const std::string& parent,
                          const std::string& name) {
-  std::lock_guard lock(mutex_);
-  requireWritable();
-  requireMovable(id);
-  Row row = existing(id);
-  if (!isValidName(name)) throw Refusal(Word::badName);
-  Row destination = folder(parent);
-  if (row.parent == parent && row.name == name) return described(row);
-  for (Row at = destination; row.dir; at = existing(at.parent)) {
-    if (at.id == id) throw Refusal(Word::badMove);
-    if (at.id == kRootId) break;
-  }
-  Index::Transaction transaction(index_);
-  store_.move(placeOf(row), {openFolder(destination), name});
-  forgetOthersAt(parent, name, id);
-  row.parent = parent;
-  row.name = name;
-  index_.update(row);
-  index_.raiseAnchor();
-  transaction.commit();
-  return described(row);
+  return durably([&](Touched& touched) {
+    requireWritable();
+    requireMovable(id);
+    Row row = existing(id);
+    if (!isValidName(name)) throw Refusal(Word::badName);
+    Row destination = folder(parent);
+    if (row.parent == parent && row.name == name) return described(row);
+    for (Row at = destination; row.dir; at = existing(at.parent)) {
+      if (at.id == id) throw Refusal(Word::badMove);
+      if (at.id == kRootId) break;
+    }
+    Place from = placeOf(row);
+    Place to{openFolder(destination), name};
+    store_.move(from, to);
+    forgetOthersAt(parent, name, id);
+    row.parent = parent;
+    row.name = name;
+    index_.update(row);
+    index_.raiseAnchor();
+    touched.push_back(std::move(from.folder));
+    touched.push_back(std::move(to.folder));
+    return described(row);
+  });
 }
 
 WriteOutcome Catalog::write(const std::string& id, const std::optional<std::string>& base,
                             StagedFile& contents) {
-  std::lock_guard lock(mutex_);
-  requireWritable();
-  Row row = existing(id);
-  if (row.dir) throw Refusal(Word::isDir);
-  Index::Transaction transaction(index_);
-  freshen(row);
-  Place target = placeOf(row);
-  if (!base || *base != row.version || store_.openForWriting(target)) {
-    auto outcome = keepConflict(row, contents);
-    transaction.commit();
-    return outcome;
-  }
-  store_.commit(contents, target, true);
-  row = recorded(row, target);
-  row.version = index_.freshVersion();
-  index_.update(row);
-  index_.raiseAnchor();
-  transaction.commit();
-  return {described(row), false};
+  return durably([&](Touched& touched) {
+    requireWritable();
+    Row row = existing(id);
+    if (row.dir) throw Refusal(Word::isDir);
+    freshen(row);
+    Place target = placeOf(row);
+    if (!base || *base != row.version || store_.openForWriting(target))
+      return keepConflict(row, contents, touched);
+    store_.commit(contents, target, true);
+    row = recorded(row, target);
+    row.version = index_.freshVersion();
+    index_.update(row);
+    index_.raiseAnchor();
+    touched.push_back(std::move(target.folder));
+    return WriteOutcome{described(row), false};
+  });
 }
 
-WriteOutcome Catalog::keepConflict(const Row& current, StagedFile& contents) {
+WriteOutcome Catalog::keepConflict(const Row& current, StagedFile& contents, Touched& touched) {
   Place copy{openFolder(existing(current.parent)), ""};
   auto occupied = [&](unsigned number) {
     std::string name = conflictName(current.name, number);
@@ -257,19 +273,22 @@ WriteOutcome Catalog::keepConflict(const Row& current, StagedFile& contents) {
   Row row = recorded({"", current.parent, copy.name, false, index_.freshVersion(), 0, ""}, copy);
   index_.insert(row);
   index_.raiseAnchor();
-  return {described(current), true};
+  touched.push_back(std::move(copy.folder));
+  return WriteOutcome{described(current), true};
 }
 
 void Catalog::remove(const std::string& id) {
-  std::lock_guard lock(mutex_);
-  requireWritable();
-  requireMovable(id);
-  Row row = existing(id);
-  Index::Transaction transaction(index_);
-  store_.remove(placeOf(row), row.dir);
-  forgetSubtree(id);
-  index_.raiseAnchor();
-  transaction.commit();
+  durably([&](Touched& touched) {
+    requireWritable();
+    requireMovable(id);
+    Row row = existing(id);
+    Place place = placeOf(row);
+    store_.remove(place, row.dir);
+    forgetSubtree(id);
+    index_.raiseAnchor();
+    touched.push_back(std::move(place.folder));
+    return true;
+  });
 }
 
 std::vector<ItemInfo> Catalog::list(const std::string& id) {
@@ -312,22 +331,21 @@ std::uint64_t Catalog::anchor() {
 }
 
 void Catalog::reconcile(FolderWatch* watch) {
-  std::lock_guard lock(mutex_);
-  Index::Transaction transaction(index_);
-  if (Reconciler(store_, index_, watch).run()) index_.raiseAnchor();
-  transaction.commit();
+  durably([&](Touched&) {
+    if (Reconciler(store_, index_, watch).run()) index_.raiseAnchor();
+    return true;
+  });
 }
 
 std::vector<std::string> Catalog::reconcile(const std::vector<std::string>& folders,
                                             FolderWatch* watch) {
-  std::lock_guard lock(mutex_);
-  Index::Transaction transaction(index_);
-  if (Reconciler(store_, index_, watch).run(folders)) index_.raiseAnchor();
-  transaction.commit();
-  std::vector<std::string> gone;
-  for (const auto& id : folders)
-    if (auto row = index_.byId(id); !row || !row->dir) gone.push_back(id);
-  return gone;
+  return durably([&](Touched&) {
+    if (Reconciler(store_, index_, watch).run(folders)) index_.raiseAnchor();
+    std::vector<std::string> gone;
+    for (const auto& id : folders)
+      if (auto row = index_.byId(id); !row || !row->dir) gone.push_back(id);
+    return gone;
+  });
 }
 
 }  // namespace QuorvelleDrive::companion

@@ -1,5 +1,6 @@
 // The companion's items: the store's tree seen through the index. Every operation takes one lock,
-// so requests, the watcher's rescans and the start-up scan never interleave. Failures throw
+// so requests, the watcher's rescans and the start-up scan never interleave. A change returns
+// once it is durable; changes made together share their syncs (group_commit.h). Failures throw
 // Refusal with the word for the reply.
 #pragma once
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "companion/fd.h"
+#include "companion/group_commit.h"
 #include "companion/index.h"
 #include "companion/scanner.h"
 #include "companion/store.h"
@@ -62,6 +64,11 @@ class Catalog {
                                      FolderWatch* watch = nullptr);
 
  private:
+  using Touched = std::vector<UniqueFd>;  // folders whose entries a change made or removed
+  // Makes `change(touched)` under the lock, as one change of the index's open batch, and returns
+  // its result once the group it joined is durable.
+  template <typename Change>
+  auto durably(Change change);
   // The folder that holds `row` and its name there; a refusal when the disk no longer has that
   // chain of folders.
   Place placeOf(const Row& row) const;
@@ -76,7 +83,7 @@ class Catalog {
   void freshen(Row& row);
   void forgetOthersAt(const std::string& parent, const std::string& name, const std::string& keep);
   void forgetSubtree(const std::string& id);
-  WriteOutcome keepConflict(const Row& current, StagedFile& contents);
+  WriteOutcome keepConflict(const Row& current, StagedFile& contents, Touched& touched);
   Row recorded(Row row, const Place& place) const;
   void describeTree(const std::string& id, int folder,
                     const std::multimap<std::string, Row>& children,
@@ -86,6 +93,7 @@ class Catalog {
   Store store_;
   UniqueFd lock_;
   Index index_;
+  GroupCommit group_{mutex_, [this] { index_.commitBatch(); }};
   bool readOnly_;
 };
 

@@ -231,16 +231,33 @@ void Index::raiseAnchor() {
 }
 
 Index::Transaction::Transaction(Index& index) : index_(index) {
-  index_.exec("BEGIN IMMEDIATE");
+  if (!index_.batchOpen_) {
+    index_.exec("BEGIN IMMEDIATE");
+    index_.batchOpen_ = true;
+  }
+  index_.exec("SAVEPOINT change");
 }
 
 Index::Transaction::~Transaction() {
-  if (!done_) sqlite3_exec(index_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!done_)
+    sqlite3_exec(index_.db_, "ROLLBACK TO change; RELEASE change", nullptr, nullptr, nullptr);
 }
 
 void Index::Transaction::commit() {
-  index_.exec("COMMIT");
+  index_.exec("RELEASE change");
   done_ = true;
+}
+
+void Index::commitBatch() {
+  if (!batchOpen_) return;
+  batchOpen_ = false;
+  char* error = nullptr;
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, &error) == SQLITE_OK) return;
+  std::string message = error ? error : "sqlite error";
+  sqlite3_free(error);
+  // A commit that failed may leave the transaction open; the next batch starts afresh.
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  throw std::runtime_error(message);
 }
 
 }  // namespace QuorvelleDrive::companion

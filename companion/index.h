@@ -58,7 +58,9 @@ class Index {
   std::uint64_t anchor() const;
   void raiseAnchor();
 
-  // All-or-nothing group of changes; rolled back unless commit() ran.
+  // One all-or-nothing change within the open batch (a savepoint): rolled back, alone, unless
+  // commit() ran. The batch opens with the first change and ends at commitBatch(), so changes
+  // made one after another share one commit; until then only this connection sees them.
   class Transaction {
    public:
     explicit Transaction(Index& index);
@@ -71,6 +73,8 @@ class Index {
     Index& index_;
     bool done_ = false;
   };
+  // Makes every change since the last call durable, in one commit.
+  void commitBatch();
 
  private:
   class Statement;
@@ -83,6 +87,7 @@ class Index {
 
   sqlite3* db_ = nullptr;
   std::string epoch_;
+  bool batchOpen_ = false;
 };
 
 }  // namespace QuorvelleDrive::companion

@@ -29,17 +29,6 @@ UniqueFd openOwnFolder(const fs::path& dir) {
   return fd;
 }
 
-// fsync of a folder, so that names created or removed in it survive a crash.
-void syncFolder(int folder) {
-  ::fsync(folder);
-}
-
-bool sameFile(int a, int b) {
-  struct stat first, second;
-  return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
-         first.st_ino == second.st_ino;
-}
-
 // renameat2 with RENAME_NOREPLACE, falling back to a check where the file system lacks it (the
 // catalog's lock keeps our own requests from racing in between).
 void renameNoReplace(int fromFolder, const std::string& from, int toFolder, const std::string& to) {
@@ -173,24 +162,19 @@ void Store::commit(StagedFile& staged, const Place& target, bool replace) const 
     renameNoReplace(staged.stagingFolder(), staged.name(), folder, target.name);
   }
   staged.markCommitted();
-  syncFolder(folder);
 }
 
 void Store::makeDirectory(const Place& target) const {
   if (::mkdirat(target.folder.get(), target.name.c_str(), 0755) != 0) refuseErrno(errno);
-  syncFolder(target.folder.get());
 }
 
 void Store::move(const Place& from, const Place& to) const {
   renameNoReplace(from.folder.get(), from.name, to.folder.get(), to.name);
-  syncFolder(to.folder.get());
-  if (!sameFile(from.folder.get(), to.folder.get())) syncFolder(from.folder.get());
 }
 
 void Store::remove(const Place& target, bool dir) const {
   if (::unlinkat(target.folder.get(), target.name.c_str(), dir ? AT_REMOVEDIR : 0) != 0)
     refuseErrno(errno == EEXIST ? ENOTEMPTY : errno);
-  syncFolder(target.folder.get());
 }
 
 // A read lease is refused (EAGAIN) exactly while some descriptor has the file open for writing.

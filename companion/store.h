@@ -1,6 +1,7 @@
-// The store: a plain directory tree that users open directly. Every change here is durable when
-// the call returns; new contents are staged in the hidden folder and renamed into place, so a
-// crash leaves either the old or the new bytes, never a mix. Names are resolved one folder at a
+// The store: a plain directory tree that users open directly. New contents are staged in the
+// hidden folder, synced, and renamed into place, so a crash leaves either the old or the new
+// bytes, never a mix; a change to a folder's entries is durable once that folder is synced,
+// which the caller does (for many changes at once). Names are resolved one folder at a
 // time from descriptors, never as one long path: a path that fits inside the store works
 // wherever the store lives, and a symbolic link is never followed, so nothing outside the store
 // is ever reached through it.
