@@ -69,6 +69,9 @@ void Reconciler::adopt(const std::string& parent) {
 // One open folder per level: names resolve against their folder, never as one long path. A
 // shallow walk goes into a subfolder only when its contents are unknown.
 void Reconciler::walk(int folder, const std::string& id, bool deep) {
+  // A folder named by the watcher may have been read already, whole, from its parent: its
+  // entries are claimed, and a second reading would take them for new ones.
+  if (!walked_.insert(id).second) return;
   if (watch_) watch_->watch(folder, id);
   adopt(id);
   for (auto& name : entryNames(folder)) {

@@ -60,6 +60,7 @@ class Reconciler {
   std::multimap<std::pair<std::string, std::string>, std::size_t> byPlace_;
   std::unordered_set<std::string> claimed_;
   std::unordered_set<std::string> adopted_;  // folders whose rows are candidates
+  std::unordered_set<std::string> walked_;   // folders read in this pass
   bool everything_ = false;                  // every row is a candidate
   bool changed_ = false;
 };

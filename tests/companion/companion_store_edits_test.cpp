@@ -35,6 +35,7 @@ class CompanionStoreEditsTest : public CompanionTest {
     return "";
   }
   // Every item by its path in the store ("a/b.txt"), as the companion lists them: path → id.
+  // A path listed twice shows as "<twice>".
   std::map<std::string, std::string> tree() {
     std::map<std::string, std::pair<std::string, std::string>> byId;  // id → parent, name
     for (auto& entry : call({{"op", "all"}}).json.at("items").as_array())
@@ -45,14 +46,14 @@ class CompanionStoreEditsTest : public CompanionTest {
       std::string path = place.second;
       for (auto up = byId.find(place.first); up != byId.end(); up = byId.find(up->second.first))
         path = up->second.second + "/" + path;
-      paths[path] = id;
+      paths[path] = paths.count(path) ? "<twice>" : id;
     }
     return paths;
   }
   bool treeBecomes(const std::vector<std::string>& paths) {
     return eventually([&] {
       std::vector<std::string> now;
-      for (auto& [path, id] : tree()) now.push_back(path);
+      for (auto& [path, id] : tree()) now.push_back(id == "<twice>" ? path + " twice" : path);
       return now == paths;
     });
   }
