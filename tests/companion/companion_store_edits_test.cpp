@@ -38,7 +38,8 @@ class CompanionStoreEditsTest : public CompanionTest {
   // A path listed twice shows as "<twice>".
   std::map<std::string, std::string> tree() {
     std::map<std::string, std::pair<std::string, std::string>> byId;  // id → parent, name
-    for (auto& entry : call({{"op", "all"}}).json.at("items").as_array())
+    Reply reply = call({{"op", "all"}});
+    for (auto& entry : reply.json.at("items").as_array())
       byId[std::string(entry.at("id").as_string())] = {std::string(entry.at("parent").as_string()),
                                                        std::string(entry.at("name").as_string())};
     std::map<std::string, std::string> paths;
