@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,5 +51,9 @@ class Backend {
 
 // "report.txt" → "report (conflict 2).txt", shortened to fit 255 bytes.
 std::string conflictName(const std::string& name, unsigned number);
+// A number that `taken` says is free, found by doubling and then halving: with 1…m taken it is
+// m + 1, after about 2·log2(m) questions rather than m + 1. A gap left lower down may be found
+// or not. Refuses with `exists` when every number up to 2^24 seems taken.
+unsigned freeConflictNumber(const std::function<bool(unsigned)>& taken);
 
 }  // namespace QuorvelleDrive::companion

@@ -13,8 +13,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kMaxDepth = 4096;
-constexpr unsigned kMaxConflictCopies = 10000;
+constexpr unsigned kMaxConflictNumber = 1u << 24;
+// Another program may take the name found free before the copy lands there.
+constexpr int kConflictAttempts = 8;
 
 UniqueFd lockStore(const Store& store) {
   auto file = store.hiddenDir() / "lock";
@@ -44,6 +45,20 @@ std::string conflictName(const std::string& name, unsigned number) {
   return cutTo(stem, 255 - tag.size() - extension.size()) + tag + extension;
 }
 
+unsigned freeConflictNumber(const std::function<bool(unsigned)>& taken) {
+  if (!taken(1)) return 1;
+  unsigned low = 1, high = 2;  // low is taken; is high?
+  for (; taken(high); high *= 2) {
+    if (high >= kMaxConflictNumber) throw Refusal(Word::exists);
+    low = high;
+  }
+  while (high - low > 1) {
+    unsigned middle = low + (high - low) / 2;
+    (taken(middle) ? low : high) = middle;
+  }
+  return high;
+}
+
 Catalog::Catalog(fs::path root, bool readOnly)
     : store_(std::move(root)),
       lock_(lockStore(store_)),
@@ -52,19 +67,19 @@ Catalog::Catalog(fs::path root, bool readOnly)
   reconcile();
 }
 
-fs::path Catalog::pathOf(const Row& row) const {
-  std::vector<std::string> names;
-  Row at = row;
-  while (at.id != kRootId) {
-    if (names.size() > kMaxDepth) throw Refusal(Word::notFound);
-    names.push_back(at.name);
-    auto parent = index_.byId(at.parent);
-    if (!parent) throw Refusal(Word::notFound);
-    at = *parent;
-  }
-  fs::path path = store_.root();
-  for (auto name = names.rbegin(); name != names.rend(); ++name) path /= *name;
-  return path;
+Place Catalog::placeOf(const Row& row) const {
+  auto names = index_.namesOf(row);
+  if (!names) throw Refusal(Word::notFound);
+  if (names->empty()) return {store_.openFolder({}), "."};
+  std::string name = std::move(names->back());
+  names->pop_back();
+  return {store_.openFolder(*names), std::move(name)};
+}
+
+UniqueFd Catalog::openFolder(const Row& folder) const {
+  auto names = index_.namesOf(folder);
+  if (!names) throw Refusal(Word::notFound);
+  return store_.openFolder(*names);
 }
 
 Row Catalog::existing(const std::string& id) const {
@@ -79,10 +94,20 @@ Row Catalog::folder(const std::string& id) const {
   return row;
 }
 
-std::optional<ItemInfo> Catalog::describe(const Row& row) const {
-  auto disk = inspect(pathOf(row));
+std::optional<ItemInfo> Catalog::describe(const Row& row, int folder,
+                                          const std::string& name) const {
+  auto disk = inspect(folder, name);
   if (!disk || disk->dir != row.dir) return std::nullopt;
   return ItemInfo{row, disk->mtime, disk->size};
+}
+
+std::optional<ItemInfo> Catalog::describe(const Row& row) const {
+  try {
+    Place place = placeOf(row);
+    return describe(row, place.folder.get(), place.name);
+  } catch (const Refusal&) {
+    return std::nullopt;
+  }
 }
 
 ItemInfo Catalog::described(const Row& row) const {
@@ -99,8 +124,8 @@ void Catalog::requireMovable(const std::string& id) const {
   if (id == kRootId) throw Refusal(Word::access);
 }
 
-Row Catalog::recorded(Row row, const fs::path& path) const {
-  if (auto disk = inspect(path)) {
+Row Catalog::recorded(Row row, const Place& place) const {
+  if (auto disk = inspect(place)) {
     row.inode = disk->inode;
     row.stamp = disk->stamp;
   }
@@ -109,7 +134,7 @@ Row Catalog::recorded(Row row, const fs::path& path) const {
 
 // An edit made on the disk that the watcher has not seen yet still counts as the current version.
 void Catalog::freshen(Row& row) {
-  auto disk = inspect(pathOf(row));
+  auto disk = inspect(placeOf(row));
   if (!disk || disk->dir != row.dir) throw Refusal(Word::notFound);
   if (row.dir || (disk->inode == row.inode && disk->stamp == row.stamp)) return;
   row.version = index_.freshVersion();
@@ -127,7 +152,7 @@ void Catalog::forgetOthersAt(const std::string& parent, const std::string& name,
 }
 
 void Catalog::forgetSubtree(const std::string& id) {
-  for (auto& child : index_.children(id)) forgetSubtree(child.id);
+  index_.removeTree(id);
   index_.remove(id);
 }
 
@@ -140,129 +165,164 @@ std::string Catalog::read(const std::string& id) {
   std::unique_lock lock(mutex_);
   Row row = existing(id);
   if (row.dir) throw Refusal(Word::isDir);
-  UniqueFd fd(::open(pathOf(row).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) refuseErrno(errno);
+  UniqueFd fd = store_.openFile(placeOf(row));
   // Writes replace files by renaming, so this descriptor keeps seeing one whole version.
   lock.unlock();
   return readAll(fd.get());
 }
 
+template <typename Change>
+auto Catalog::durably(Change change) {
+  std::uint64_t ticket = 0;
+  auto result = [&] {
+    std::lock_guard lock(mutex_);
+    Index::Transaction transaction(index_);
+    Touched touched;
+    auto made = change(touched);
+    transaction.commit();
+    ticket = group_.join(std::move(touched));
+    return made;
+  }();
+  group_.wait(ticket);
+  return result;
+}
+
 ItemInfo Catalog::create(const std::string& parent, const std::string& name, bool dir,
                          StagedFile* contents) {
-  std::lock_guard lock(mutex_);
-  requireWritable();
-  if (!isValidName(name)) throw Refusal(Word::badName);
-  fs::path target = pathOf(folder(parent)) / name;
-  Index::Transaction transaction(index_);
-  if (dir) {
-    store_.makeDirectory(target);
-  } else {
-    if (!contents) throw Refusal(Word::badRequest);
-    store_.commit(*contents, target, false);
-  }
-  forgetOthersAt(parent, name, "");
-  Row row = recorded({"", parent, name, dir, dir ? "" : index_.freshVersion(), 0, ""}, target);
-  row.id = index_.insert(row);
-  index_.raiseAnchor();
-  transaction.commit();
-  return described(row);
+  return durably([&](Touched& touched) {
+    requireWritable();
+    if (!isValidName(name)) throw Refusal(Word::badName);
+    Place target{openFolder(folder(parent)), name};
+    if (dir) {
+      store_.makeDirectory(target);
+    } else {
+      if (!contents) throw Refusal(Word::badRequest);
+      store_.commit(*contents, target, false);
+    }
+    forgetOthersAt(parent, name, "");
+    Row row = recorded({"", parent, name, dir, dir ? "" : index_.freshVersion(), 0, ""}, target);
+    row.id = index_.insert(row);
+    index_.raiseAnchor();
+    touched.push_back(std::move(target.folder));
+    return described(row);
+  });
 }
 
 ItemInfo Catalog::rename(const std::string& id, const std::string& parent,
                          const std::string& name) {
-  std::lock_guard lock(mutex_);
-  requireWritable();
-  requireMovable(id);
-  Row row = existing(id);
-  if (!isValidName(name)) throw Refusal(Word::badName);
-  Row destination = folder(parent);
-  if (row.parent == parent && row.name == name) return described(row);
-  for (Row at = destination; row.dir; at = existing(at.parent)) {
-    if (at.id == id) throw Refusal(Word::badMove);
-    if (at.id == kRootId) break;
-  }
-  Index::Transaction transaction(index_);
-  store_.move(pathOf(row), pathOf(destination) / name);
-  forgetOthersAt(parent, name, id);
-  row.parent = parent;
-  row.name = name;
-  index_.update(row);
-  index_.raiseAnchor();
-  transaction.commit();
-  return described(row);
+  return durably([&](Touched& touched) {
+    requireWritable();
+    requireMovable(id);
+    Row row = existing(id);
+    if (!isValidName(name)) throw Refusal(Word::badName);
+    Row destination = folder(parent);
+    if (row.parent == parent && row.name == name) return described(row);
+    for (Row at = destination; row.dir; at = existing(at.parent)) {
+      if (at.id == id) throw Refusal(Word::badMove);
+      if (at.id == kRootId) break;
+    }
+    Place from = placeOf(row);
+    Place to{openFolder(destination), name};
+    store_.move(from, to);
+    forgetOthersAt(parent, name, id);
+    row.parent = parent;
+    row.name = name;
+    index_.update(row);
+    index_.raiseAnchor();
+    touched.push_back(std::move(from.folder));
+    touched.push_back(std::move(to.folder));
+    return described(row);
+  });
 }
 
 WriteOutcome Catalog::write(const std::string& id, const std::optional<std::string>& base,
                             StagedFile& contents) {
-  std::lock_guard lock(mutex_);
-  requireWritable();
-  Row row = existing(id);
-  if (row.dir) throw Refusal(Word::isDir);
-  Index::Transaction transaction(index_);
-  freshen(row);
-  if (!base || *base != row.version) {
-    auto outcome = keepConflict(row, contents);
-    transaction.commit();
-    return outcome;
-  }
-  fs::path target = pathOf(row);
-  store_.commit(contents, target, true);
-  row = recorded(row, target);
-  row.version = index_.freshVersion();
-  index_.update(row);
-  index_.raiseAnchor();
-  transaction.commit();
-  return {described(row), false};
+  return durably([&](Touched& touched) {
+    requireWritable();
+    Row row = existing(id);
+    if (row.dir) throw Refusal(Word::isDir);
+    freshen(row);
+    Place target = placeOf(row);
+    if (!base || *base != row.version || store_.openForWriting(target))
+      return keepConflict(row, contents, touched);
+    store_.commit(contents, target, true);
+    row = recorded(row, target);
+    row.version = index_.freshVersion();
+    index_.update(row);
+    index_.raiseAnchor();
+    touched.push_back(std::move(target.folder));
+    return WriteOutcome{described(row), false};
+  });
 }
 
-WriteOutcome Catalog::keepConflict(const Row& current, StagedFile& contents) {
-  fs::path folderPath = pathOf(existing(current.parent));
-  for (unsigned number = 1; number <= kMaxConflictCopies; ++number) {
+WriteOutcome Catalog::keepConflict(const Row& current, StagedFile& contents, Touched& touched) {
+  Place copy{openFolder(existing(current.parent)), ""};
+  auto occupied = [&](unsigned number) {
     std::string name = conflictName(current.name, number);
-    if (index_.child(current.parent, name)) continue;
+    return index_.child(current.parent, name) || taken(copy.folder.get(), name);
+  };
+  for (int attempt = 1;; ++attempt) {
+    copy.name = conflictName(current.name, freeConflictNumber(occupied));
     try {
-      store_.commit(contents, folderPath / name, false);
+      store_.commit(contents, copy, false);
+      break;
     } catch (const Refusal& refusal) {
-      if (refusal.word() == Word::exists) continue;
-      throw;
+      if (refusal.word() != Word::exists || attempt == kConflictAttempts) throw;
     }
-    Row copy = recorded({"", current.parent, name, false, index_.freshVersion(), 0, ""},
-                        folderPath / name);
-    index_.insert(copy);
-    index_.raiseAnchor();
-    return {described(current), true};
   }
-  throw Refusal(Word::exists);
+  Row row = recorded({"", current.parent, copy.name, false, index_.freshVersion(), 0, ""}, copy);
+  index_.insert(row);
+  index_.raiseAnchor();
+  touched.push_back(std::move(copy.folder));
+  return WriteOutcome{described(current), true};
 }
 
 void Catalog::remove(const std::string& id) {
-  std::lock_guard lock(mutex_);
-  requireWritable();
-  requireMovable(id);
-  Row row = existing(id);
-  Index::Transaction transaction(index_);
-  store_.remove(pathOf(row), row.dir);
-  forgetSubtree(id);
-  index_.raiseAnchor();
-  transaction.commit();
+  durably([&](Touched& touched) {
+    requireWritable();
+    requireMovable(id);
+    Row row = existing(id);
+    Place place = placeOf(row);
+    store_.remove(place, row.dir);
+    forgetSubtree(id);
+    index_.raiseAnchor();
+    touched.push_back(std::move(place.folder));
+    return true;
+  });
 }
 
 std::vector<ItemInfo> Catalog::list(const std::string& id) {
   std::lock_guard lock(mutex_);
-  folder(id);
+  UniqueFd fd = openFolder(folder(id));
   std::vector<ItemInfo> items;
   for (auto& row : index_.children(id))
-    if (auto info = describe(row)) items.push_back(*info);
+    if (auto info = describe(row, fd.get(), row.name)) items.push_back(*info);
   return items;
 }
 
 std::vector<ItemInfo> Catalog::all() {
   std::lock_guard lock(mutex_);
-  std::vector<ItemInfo> items;
+  std::multimap<std::string, Row> children;
   for (auto& row : index_.all())
-    if (row.id != kRootId)
-      if (auto info = describe(row)) items.push_back(*info);
+    if (row.id != kRootId) children.emplace(row.parent, std::move(row));
+  std::vector<ItemInfo> items;
+  describeTree(kRootId, store_.openFolder({}).get(), children, items);
   return items;
+}
+
+// From the root down, one open folder per level, so that no row costs a walk of its own.
+void Catalog::describeTree(const std::string& id, int folder,
+                           const std::multimap<std::string, Row>& children,
+                           std::vector<ItemInfo>& items) const {
+  for (auto [at, end] = children.equal_range(id); at != end; ++at) {
+    const Row& row = at->second;
+    auto info = describe(row, folder, row.name);
+    if (!info) continue;
+    items.push_back(*info);
+    if (!row.dir) continue;
+    UniqueFd sub = openSubfolder(folder, row.name);
+    if (sub.valid()) describeTree(row.id, sub.get(), children, items);
+  }
 }
 
 std::uint64_t Catalog::anchor() {
@@ -270,13 +330,22 @@ std::uint64_t Catalog::anchor() {
   return index_.anchor();
 }
 
-std::vector<fs::path> Catalog::reconcile() {
-  std::lock_guard lock(mutex_);
-  Index::Transaction transaction(index_);
-  Reconciler reconciler(store_, index_);
-  if (reconciler.run()) index_.raiseAnchor();
-  transaction.commit();
-  return reconciler.folders();
+void Catalog::reconcile(FolderWatch* watch) {
+  durably([&](Touched&) {
+    if (Reconciler(store_, index_, watch).run()) index_.raiseAnchor();
+    return true;
+  });
+}
+
+std::vector<std::string> Catalog::reconcile(const std::vector<std::string>& folders,
+                                            FolderWatch* watch) {
+  return durably([&](Touched&) {
+    if (Reconciler(store_, index_, watch).run(folders)) index_.raiseAnchor();
+    std::vector<std::string> gone;
+    for (const auto& id : folders)
+      if (auto row = index_.byId(id); !row || !row->dir) gone.push_back(id);
+    return gone;
+  });
 }
 
 }  // namespace QuorvelleDrive::companion

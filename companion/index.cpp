@@ -1,5 +1,9 @@
 #include "companion/index.h"
 
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 namespace QuorvelleDrive::companion {
@@ -55,11 +59,25 @@ constexpr const char* kSchema = R"(
   CREATE INDEX IF NOT EXISTS items_place ON items(parent, name);
   CREATE INDEX IF NOT EXISTS items_inode ON items(inode);
   CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
+  CREATE TABLE IF NOT EXISTS epoch(value TEXT NOT NULL);
   INSERT OR IGNORE INTO meta VALUES('anchor', 1), ('nextId', 2), ('nextVersion', 1);
   INSERT OR IGNORE INTO items VALUES('1', '1', '', 1, '', 0, '');
 )";
 
+// Deeper than any tree a path within the mount can reach; a longer chain is a loop.
+constexpr std::size_t kMaxDepth = 4096;
+
 constexpr const char* kColumns = "SELECT id, parent, name, dir, version, inode, stamp FROM items ";
+
+// 64 random bits as 16 hexadecimal digits.
+std::string randomEpoch() {
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits))
+    throw std::runtime_error("no random bytes for a new index");
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+  return text;
+}
 
 }  // namespace
 
@@ -71,8 +89,21 @@ Index::Index(const std::filesystem::path& file) {
     throw std::runtime_error("cannot open index " + file.string() + ": " + message);
   }
   sqlite3_busy_timeout(db_, 5000);
-  exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+  // A page cache of up to 32 MiB rather than 2: a listing of a big folder reads many rows.
+  exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA cache_size=-32768;");
   exec(kSchema);
+  epoch_ = loadEpoch();
+}
+
+// Chosen once, when the index is made (or first opened by a companion that has epochs): a
+// rebuilt index counts from the start again, and only its epoch keeps its ids and versions
+// apart from those of the index before.
+std::string Index::loadEpoch() {
+  Statement read(db_, "SELECT value FROM epoch");
+  if (read.step()) return read.text(0);
+  std::string epoch = randomEpoch();
+  Statement(db_, "INSERT INTO epoch VALUES(?)").bind(epoch).step();
+  return epoch;
 }
 
 Index::~Index() {
@@ -124,11 +155,24 @@ std::vector<Row> Index::atPlace(const std::string& parent, const std::string& na
 }
 
 std::vector<Row> Index::all() const {
-  return rows("ORDER BY CAST(id AS INTEGER)", {});
+  return rows("ORDER BY rowid", {});
+}
+
+std::optional<std::vector<std::string>> Index::namesOf(const Row& row) const {
+  std::vector<std::string> names;
+  for (Row at = row; at.id != kRootId;) {
+    if (names.size() > kMaxDepth) return std::nullopt;
+    names.push_back(at.name);
+    auto parent = byId(at.parent);
+    if (!parent) return std::nullopt;
+    at = std::move(*parent);
+  }
+  std::reverse(names.begin(), names.end());
+  return names;
 }
 
 std::string Index::insert(Row row) {
-  row.id = std::to_string(takeCounter("nextId"));
+  row.id = epoch_ + "-" + std::to_string(takeCounter("nextId"));
   Statement stmt(db_, "INSERT INTO items VALUES(?, ?, ?, ?, ?, ?, ?)");
   stmt.bind(row.id).bind(row.parent).bind(row.name).bind(std::int64_t{row.dir});
   stmt.bind(row.version).bind(row.inode).bind(row.stamp).step();
@@ -145,6 +189,15 @@ void Index::update(const Row& row) {
 
 void Index::remove(const std::string& id) {
   Statement(db_, "DELETE FROM items WHERE id = ?").bind(id).step();
+}
+
+void Index::removeTree(const std::string& id) {
+  Statement(db_,
+            "WITH RECURSIVE below(id) AS (SELECT id FROM items WHERE parent = ?1 AND id <> '1' "
+            "UNION SELECT items.id FROM items JOIN below ON items.parent = below.id) "
+            "DELETE FROM items WHERE id IN below")
+      .bind(id)
+      .step();
 }
 
 std::uint64_t Index::counter(const char* key) const {
@@ -166,10 +219,7 @@ std::uint64_t Index::takeCounter(const char* key) {
 }
 
 std::string Index::freshVersion() {
-  // Appending rather than `"v" + …` keeps g++ 12's -Wrestrict false positive out of -O3 builds.
-  std::string version = "v";
-  version += std::to_string(takeCounter("nextVersion"));
-  return version;
+  return epoch_ + "-v" + std::to_string(takeCounter("nextVersion"));
 }
 
 std::uint64_t Index::anchor() const {
@@ -181,16 +231,33 @@ void Index::raiseAnchor() {
 }
 
 Index::Transaction::Transaction(Index& index) : index_(index) {
-  index_.exec("BEGIN IMMEDIATE");
+  if (!index_.batchOpen_) {
+    index_.exec("BEGIN IMMEDIATE");
+    index_.batchOpen_ = true;
+  }
+  index_.exec("SAVEPOINT change");
 }
 
 Index::Transaction::~Transaction() {
-  if (!done_) sqlite3_exec(index_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!done_)
+    sqlite3_exec(index_.db_, "ROLLBACK TO change; RELEASE change", nullptr, nullptr, nullptr);
 }
 
 void Index::Transaction::commit() {
-  index_.exec("COMMIT");
+  index_.exec("RELEASE change");
   done_ = true;
+}
+
+void Index::commitBatch() {
+  if (!batchOpen_) return;
+  batchOpen_ = false;
+  char* error = nullptr;
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, &error) == SQLITE_OK) return;
+  std::string message = error ? error : "sqlite error";
+  sqlite3_free(error);
+  // A commit that failed may leave the transaction open; the next batch starts afresh.
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  throw std::runtime_error(message);
 }
 
 }  // namespace QuorvelleDrive::companion

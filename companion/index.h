@@ -1,6 +1,8 @@
 // The store's index (SQLite, WAL): one row per item with its wire id, place, kind, content
 // version and what the disk looked like when the row was last reconciled, plus the domain's
-// anchor and the counters behind ids and versions. Not thread-safe: the catalog serialises use.
+// anchor and the counters behind ids and versions. Ids and versions carry the index's epoch, a
+// random number chosen when the index is made, so that no two indexes of a store ever hand out
+// the same id or version. Not thread-safe: the catalog serialises use.
 #pragma once
 
 #include <sqlite3.h>
@@ -40,18 +42,25 @@ class Index {
   // Every row at one place (stale ones included), found through the place index.
   std::vector<Row> atPlace(const std::string& parent, const std::string& name) const;
   std::vector<Row> all() const;
+  // The names from the root down to `row` (none for the root); nothing when the chain of parents
+  // breaks or does not reach the root.
+  std::optional<std::vector<std::string>> namesOf(const Row& row) const;
 
-  // Adds a row under a fresh id (never handed out before) and returns that id.
+  // Adds a row under a fresh id ("<epoch>-<n>", never handed out before) and returns that id.
   std::string insert(Row row);
   void update(const Row& row);
   void remove(const std::string& id);
+  // Every row below `id` (not `id` itself).
+  void removeTree(const std::string& id);
 
-  // A content version text not used before in this store.
+  // A content version text ("<epoch>-v<n>") not used before in this store.
   std::string freshVersion();
   std::uint64_t anchor() const;
   void raiseAnchor();
 
-  // All-or-nothing group of changes; rolled back unless commit() ran.
+  // One all-or-nothing change within the open batch (a savepoint): rolled back, alone, unless
+  // commit() ran. The batch opens with the first change and ends at commitBatch(), so changes
+  // made one after another share one commit; until then only this connection sees them.
   class Transaction {
    public:
     explicit Transaction(Index& index);
@@ -64,16 +73,21 @@ class Index {
     Index& index_;
     bool done_ = false;
   };
+  // Makes every change since the last call durable, in one commit.
+  void commitBatch();
 
  private:
   class Statement;
   void exec(const char* sql) const;
+  std::string loadEpoch();
   std::uint64_t counter(const char* key) const;
   void setCounter(const char* key, std::uint64_t value);
   std::uint64_t takeCounter(const char* key);
   std::vector<Row> rows(const char* where, const std::vector<std::string>& args) const;
 
   sqlite3* db_ = nullptr;
+  std::string epoch_;
+  bool batchOpen_ = false;
 };
 
 }  // namespace QuorvelleDrive::companion

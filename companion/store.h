@@ -1,12 +1,17 @@
-// The store: a plain directory tree that users open directly. Every change here is durable when
-// the call returns; new contents are staged in the hidden folder and renamed into place, so a
-// crash leaves either the old or the new bytes, never a mix.
+// The store: a plain directory tree that users open directly. New contents are staged in the
+// hidden folder, synced, and renamed into place, so a crash leaves either the old or the new
+// bytes, never a mix; a change to a folder's entries is durable once that folder is synced,
+// which the caller does (for many changes at once). Names are resolved one folder at a
+// time from descriptors, never as one long path: a path that fits inside the store works
+// wherever the store lives, and a symbolic link is never followed, so nothing outside the store
+// is ever reached through it.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "companion/fd.h"
 
@@ -15,8 +20,8 @@ namespace QuorvelleDrive::companion {
 // Incoming bytes in the staging folder; removed on destruction unless committed.
 class StagedFile {
  public:
-  StagedFile(UniqueFd fd, std::filesystem::path path)
-      : fd_(std::move(fd)), path_(std::move(path)) {}
+  StagedFile(UniqueFd fd, int stagingFolder, std::string name)
+      : fd_(std::move(fd)), stagingFolder_(stagingFolder), name_(std::move(name)) {}
   StagedFile(StagedFile&&) = default;
   StagedFile& operator=(StagedFile&&) = delete;
   ~StagedFile();
@@ -26,15 +31,23 @@ class StagedFile {
   // Flushes to the disk; a failure lands in error().
   void sync();
   int error() const { return error_; }
-  const std::filesystem::path& path() const { return path_; }
   int fd() const { return fd_.get(); }
+  int stagingFolder() const { return stagingFolder_; }
+  const std::string& name() const { return name_; }
   void markCommitted() { committed_ = true; }
 
  private:
   UniqueFd fd_;
-  std::filesystem::path path_;
+  int stagingFolder_;  // the store's, which outlives every staged file
+  std::string name_;
   int error_ = 0;
   bool committed_ = false;
+};
+
+// Where an entry is: its folder, held open, and its name there ("." for the store's root).
+struct Place {
+  UniqueFd folder;
+  std::string name;
 };
 
 class Store {
@@ -49,20 +62,34 @@ class Store {
   std::filesystem::path hiddenDir() const { return root_ / kHiddenName; }
   std::filesystem::path stagingDir() const { return hiddenDir() / "staging"; }
 
+  // The folder reached from the root through `names`, each a real folder (a link, a file or a
+  // missing name refuses with notFound).
+  UniqueFd openFolder(const std::vector<std::string>& names) const;
+  // A file to read; notFound when the name holds anything but a regular file.
+  UniqueFd openFile(const Place& place) const;
+
+  // A new staged file, with the mode a new file gets under the process's umask.
   StagedFile stage() const;
   // Moves synced staged bytes to `target`; without `replace` an existing target is refused.
-  void commit(StagedFile& staged, const std::filesystem::path& target, bool replace) const;
-  void makeDirectory(const std::filesystem::path& target) const;
+  // A replaced file keeps its permission bits.
+  void commit(StagedFile& staged, const Place& target, bool replace) const;
+  void makeDirectory(const Place& target) const;
   // Never replaces what is at `to`.
-  void move(const std::filesystem::path& from, const std::filesystem::path& to) const;
+  void move(const Place& from, const Place& to) const;
   // Folders only when empty.
-  void remove(const std::filesystem::path& target, bool dir) const;
+  void remove(const Place& target, bool dir) const;
+  // True when any program holds the file open for writing, so that replacing it would send that
+  // program's later writes to a file no longer in the store. False where this cannot be told:
+  // a file of another user, or a file system without leases.
+  bool openForWriting(const Place& place) const;
 
  private:
   std::filesystem::path root_;
+  UniqueFd rootFolder_;
+  UniqueFd stagingFolder_;
 };
 
-// What the disk holds at a path; only regular files and folders count (links are not followed).
+// What the disk holds at a place; only regular files and folders count (links are not followed).
 struct DiskState {
   bool dir = false;
   std::int64_t inode = 0;
@@ -70,12 +97,19 @@ struct DiskState {
   double mtime = 0;
   std::uint64_t size = 0;
 };
-std::optional<DiskState> inspect(const std::filesystem::path& path);
+std::optional<DiskState> inspect(int folder, const std::string& name);
+inline std::optional<DiskState> inspect(const Place& place) {
+  return inspect(place.folder.get(), place.name);
+}
+// True when anything, of any kind, has that name.
+bool taken(int folder, const std::string& name);
+
+// The names in an open folder that are UTF-8 text, in no particular order.
+std::vector<std::string> entryNames(int folder);
+// A folder inside an open one; invalid (errno set) when `name` is not a real folder.
+UniqueFd openSubfolder(int folder, const std::string& name);
 
 // Everything left to read from `fd`.
 std::string readAll(int fd);
-
-// fsync of a directory, so that names created or removed in it survive a crash.
-void syncDirectory(const std::filesystem::path& dir);
 
 }  // namespace QuorvelleDrive::companion

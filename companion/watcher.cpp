@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <utility>
 
 namespace QuorvelleDrive::companion {
 
@@ -65,8 +66,14 @@ bool Watcher::drain() {
     any = true;
     for (char* at = buffer; at < buffer + n;) {
       auto* event = reinterpret_cast<inotify_event*>(at);
-      if (event->mask & IN_IGNORED) watches_.erase(event->wd);
       at += sizeof(inotify_event) + event->len;
+      if (event->mask & IN_Q_OVERFLOW) lost_ = true;
+      auto folder = folders_.find(event->wd);
+      if (folder == folders_.end()) continue;
+      if (event->mask & IN_IGNORED)
+        forget(event->wd);
+      else
+        changed_.insert(folder->second);
     }
   }
 }
@@ -79,23 +86,51 @@ void Watcher::settle() {
   }
 }
 
-// A folder made and filled before its watch existed is caught by the pass after the watch.
 void Watcher::rescan() {
   try {
-    while (watch(catalog_.reconcile())) {
-    }
+    if (std::exchange(lost_, false))
+      catalog_.reconcile(this);
+    else
+      unwatch(catalog_.reconcile({changed_.begin(), changed_.end()}, this));
   } catch (const std::exception&) {
-    // The next event retries; a failed pass leaves the index as it was.
+    lost_ = true;  // a failed pass leaves the index as it was; the next event brings a whole one
   }
+  changed_.clear();
 }
 
-bool Watcher::watch(const std::vector<std::filesystem::path>& folders) {
-  bool added = false;
-  for (auto& folder : folders) {
-    int wd = ::inotify_add_watch(inotify_.get(), folder.c_str(), kMask);
-    if (wd >= 0 && watches_.insert(wd).second) added = true;
+// inotify takes a path; the descriptor's own name in /proc reaches the folder however deep it
+// lies, and watches that very folder even if it has just been renamed.
+void Watcher::watch(int folder, const std::string& id) {
+  std::string path = "/proc/self/fd/" + std::to_string(folder);
+  int wd = ::inotify_add_watch(inotify_.get(), path.c_str(), kMask);
+  if (wd < 0) return;
+  // The same folder under a new id, or another folder under an id reused by the index.
+  if (auto old = folders_.find(wd); old != folders_.end() && old->second != id)
+    watches_.erase(old->second);
+  if (auto old = watches_.find(id); old != watches_.end() && old->second != wd)
+    folders_.erase(old->second);
+  folders_[wd] = id;
+  watches_[id] = wd;
+}
+
+void Watcher::forget(int wd) {
+  auto folder = folders_.find(wd);
+  if (folder == folders_.end()) return;
+  if (auto back = watches_.find(folder->second); back != watches_.end() && back->second == wd)
+    watches_.erase(back);
+  folders_.erase(folder);
+}
+
+// Folders moved out of the store keep their watches until their next event says they are gone.
+void Watcher::unwatch(const std::vector<std::string>& folders) {
+  if (folders.empty()) return;
+  for (const auto& id : folders) {
+    auto watch = watches_.find(id);
+    if (watch == watches_.end()) continue;
+    int wd = watch->second;
+    ::inotify_rm_watch(inotify_.get(), wd);
+    forget(wd);
   }
-  return added;
 }
 
 }  // namespace QuorvelleDrive::companion

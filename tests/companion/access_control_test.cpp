@@ -1,6 +1,6 @@
 // Who may reach the companion and who may read what it serves: owner-only throughout, on both
-// sides of the socket. The program's start-up rules are in companion_process_test, the fetched
-// copies' modes in companion_end_to_end_test.
+// sides of the socket, and in the store what the user's umask allows. The program's start-up
+// rules are in companion_process_test, the fetched copies' modes in companion_end_to_end_test.
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -178,6 +178,26 @@ TEST(ContainerOwnershipTest, AContainerNotTheUsersAloneIsNoContainer) {
 }
 
 #endif  // QD_QDRIVE_BINARY
+
+// What the companion makes in the store follows the umask, as other programs' files do; a
+// rewrite keeps the bits the file already had.
+TEST_F(AccessControlTest, StoreEntriesFollowTheUmaskAndARewriteKeepsTheFilesMode) {
+  for (mode_t mask : {mode_t{077}, mode_t{022}}) {
+    std::string name = "mask" + std::to_string(mask);
+    mode_t was = ::umask(mask);
+    std::string file = createFile("1", name + ".txt", "x");
+    createDir("1", name);
+    call(writeRequest(file, "y", "stale"), "y");
+    ::umask(was);
+    EXPECT_EQ(modeOf(store() / (name + ".txt")), 0666 & ~mask);
+    EXPECT_EQ(modeOf(store() / qc::conflictName(name + ".txt", 1)), 0666 & ~mask);
+    EXPECT_EQ(modeOf(store() / name), 0777 & ~mask);
+  }
+  std::string file = createFile("1", "own.txt", "x");
+  ::chmod((store() / "own.txt").c_str(), 0604);
+  call(writeRequest(file, "y", version(file)), "y");
+  EXPECT_EQ(modeOf(store() / "own.txt"), 0604u);
+}
 
 }  // namespace
 }  // namespace QuorvelleDrive::testing

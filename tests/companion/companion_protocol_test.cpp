@@ -2,7 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "companion/companion_fixture.h"
@@ -191,6 +193,19 @@ TEST(CompanionConflictName, KeepsTheExtensionAndFitsANameLimit) {
   EXPECT_LE(shortened.size(), 255u);
   EXPECT_TRUE(isValidUTF8(shortened));
   EXPECT_TRUE(shortened.ends_with(" (conflict 1).txt"));
+}
+
+// Each question is a lookup in the index and on the disk: asking about every number from 1 made
+// a write cost more with each conflict copy.
+TEST(CompanionConflictName, AFreeNumberTakesLogarithmicallyManyQuestions) {
+  for (unsigned copies : {0u, 1u, 2u, 5u, 1000u, 3000u}) {
+    unsigned asked = 0;
+    auto free = qc::freeConflictNumber([&](unsigned n) { return ++asked, n <= copies; });
+    EXPECT_EQ(free, copies + 1);
+    EXPECT_LE(asked, 2u * std::bit_width(copies) + 2) << copies << " copies";
+  }
+  std::set<unsigned> gaps = {1, 2, 3, 5, 8, 9, 10};
+  EXPECT_FALSE(gaps.count(qc::freeConflictNumber([&](unsigned n) { return gaps.count(n) > 0; })));
 }
 
 TEST_F(CompanionProtocolTest, ManyClientsAtOnceWhileOneStalls) {

@@ -1,12 +1,19 @@
 // Changes other programs make in the store directory, while the companion runs and while it is
-// stopped, become items like changes that came through the socket.
+// stopped, become items like changes that came through the socket; a file another program is
+// writing is never replaced under it; a rebuilt index never mistakes an old id for a new one.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <fstream>
+#include <map>
+#include <optional>
+#include <utility>
 
 #include "companion/check.h"
 #include "companion/companion_fixture.h"
+#include "hosts/child_process.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -26,6 +33,30 @@ class CompanionStoreEditsTest : public CompanionTest {
     for (auto& entry : reply.json.at("items").as_array())
       if (entry.at("name").as_string() == name) return std::string(entry.at("id").as_string());
     return "";
+  }
+  // Every item by its path in the store ("a/b.txt"), as the companion lists them: path → id.
+  // A path listed twice shows as "<twice>".
+  std::map<std::string, std::string> tree() {
+    std::map<std::string, std::pair<std::string, std::string>> byId;  // id → parent, name
+    Reply reply = call({{"op", "all"}});
+    for (auto& entry : reply.json.at("items").as_array())
+      byId[std::string(entry.at("id").as_string())] = {std::string(entry.at("parent").as_string()),
+                                                       std::string(entry.at("name").as_string())};
+    std::map<std::string, std::string> paths;
+    for (auto& [id, place] : byId) {
+      std::string path = place.second;
+      for (auto up = byId.find(place.first); up != byId.end(); up = byId.find(up->second.first))
+        path = up->second.second + "/" + path;
+      paths[path] = paths.count(path) ? "<twice>" : id;
+    }
+    return paths;
+  }
+  bool treeBecomes(const std::vector<std::string>& paths) {
+    return eventually([&] {
+      std::vector<std::string> now;
+      for (auto& [path, id] : tree()) now.push_back(id == "<twice>" ? path + " twice" : path);
+      return now == paths;
+    });
   }
 };
 
@@ -51,6 +82,35 @@ TEST_F(CompanionStoreEditsTest, EditsWhileRunningArePickedUp) {
 
   fs::remove(store() / "b.txt");
   EXPECT_TRUE(eventually([&] { return word({{"op", "item"}, {"id", file}}) == "notFound"; }));
+}
+
+// Each burst of events rescans only the folders it names; what moves between them, into the store
+// or out of it, and what is inside, still comes out right.
+TEST_F(CompanionStoreEditsTest, TreesMovedInOutAndAroundWhileRunning) {
+  std::string a = createDir("1", "a");
+  std::string b = createDir("1", "b");
+  std::string inner = createDir(a, "inner");
+  std::string file = createFile(inner, "f.txt", "f");
+  fs::rename(store() / "a" / "inner", store() / "b" / "inner");
+  ASSERT_TRUE(treeBecomes({"a", "b", "b/inner", "b/inner/f.txt"}));
+  EXPECT_EQ(tree()["b/inner"], inner);
+  EXPECT_EQ(tree()["b/inner/f.txt"], file);
+  put("b/inner/g.txt", "its watch moved with it");
+  ASSERT_TRUE(treeBecomes({"a", "b", "b/inner", "b/inner/f.txt", "b/inner/g.txt"}));
+
+  fs::create_directories(temp_.path() / "outside" / "t" / "u");
+  put("../outside/t/u/x.txt", "brought in");
+  fs::rename(temp_.path() / "outside" / "t", store() / "a" / "t");
+  fs::rename(store() / "b", temp_.path() / "outside" / "b");
+  ASSERT_TRUE(treeBecomes({"a", "a/t", "a/t/u", "a/t/u/x.txt"}));
+  put("a/t/u/y.txt", "new folders are watched too");
+  ASSERT_TRUE(treeBecomes({"a", "a/t", "a/t/u", "a/t/u/x.txt", "a/t/u/y.txt"}));
+
+  fs::remove_all(store() / "a");
+  fs::create_directories(store() / "a" / "other");
+  ASSERT_TRUE(treeBecomes({"a", "a/other"}));
+  EXPECT_EQ(tree()["a"], a) << "a folder replaced at its place keeps the id";
+  EXPECT_EQ(word({{"op", "item"}, {"id", file}}), "notFound");
 }
 
 TEST_F(CompanionStoreEditsTest, EditsWhileStoppedArePickedUpAtStartAndOnlyFilesAndFoldersCount) {
@@ -94,6 +154,80 @@ TEST_F(CompanionStoreEditsTest, EditNotYetSeenIsNeverOverwritten) {
     EXPECT_EQ(contents(file), "typed by the user") << name;
     EXPECT_EQ(readWholeFile(store() / qc::conflictName(name, 1)), "host") << name;
   }
+}
+
+// A child that opens `path` for appending, appends "early" and holds it open until told to
+// append "late"; told at the latest when the object goes.
+class Appender {
+ public:
+  explicit Appender(const std::string& path) {
+    if (::pipe(ready_) != 0 || ::pipe(go_) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(go_[1]);
+      char byte = 0;
+      int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+      bool ok = fd >= 0 && ::write(fd, "early\n", 6) == 6 && ::write(ready_[1], &byte, 1) == 1 &&
+                ::read(go_[0], &byte, 1) == 1 && ::write(fd, "late\n", 5) == 5;
+      ::_exit(ok ? 0 : 1);
+    }
+    char byte = 0;
+    ready = pid_ > 0 && ::read(ready_[0], &byte, 1) == 1;
+  }
+  ~Appender() { finish(); }
+  // Its exit status once it has appended "late".
+  std::optional<int> finish() {
+    if (pid_ <= 0) return std::nullopt;
+    (void)!::write(go_[1], "x", 1);
+    for (int fd : {ready_[0], ready_[1], go_[0], go_[1]}) ::close(fd);
+    return reap(std::exchange(pid_, -1), std::chrono::seconds(10));
+  }
+
+  bool ready = false;
+
+ private:
+  int ready_[2] = {-1, -1};
+  int go_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+// A program holding a file open for writing (a logger, a database) keeps writing into the store:
+// a rewrite with the current base becomes a conflict copy rather than replace the file under it.
+TEST_F(CompanionStoreEditsTest, AFileHeldOpenForWritingIsNeverReplaced) {
+  std::string file = createFile("1", "log.txt", "start\n");
+  std::string seen = version(file);
+  // The watcher takes in each append, so that the host's base below is the current version.
+  auto appendSeen = [&] { return eventually([&] { return version(file) != seen; }); };
+  Appender appender((store() / "log.txt").string());
+  ASSERT_TRUE(appender.ready);
+  ASSERT_TRUE(appendSeen());
+  seen = version(file);
+  Reply reply = call(writeRequest(file, "host", seen), "host");
+  EXPECT_TRUE(reply.json.contains("restore"));
+  EXPECT_EQ(appender.finish(), 0);
+  EXPECT_EQ(readWholeFile(store() / "log.txt"), "start\nearly\nlate\n");
+  EXPECT_EQ(readWholeFile(store() / qc::conflictName("log.txt", 1)), "host");
+
+  ASSERT_TRUE(appendSeen());
+  call(writeRequest(file, "host again", version(file)), "host again");
+  EXPECT_EQ(readWholeFile(store() / "log.txt"), "host again") << "replaced once it is closed";
+}
+
+// An index made afresh (its folder removed, or the store copied without it) shares no id or
+// version with the one before, so a change a host queued against the old one finds nothing.
+TEST_F(CompanionStoreEditsTest, ARebuiltIndexNeverTakesAQueuedChangeForAnotherFile) {
+  std::string file = createFile("1", "a.txt", "queued against");
+  std::string base = version(file);
+  stop();
+  fs::remove(store() / "a.txt");
+  put("b.txt", "another file");
+  fs::remove_all(store() / ".quorvelle");
+  start();
+  EXPECT_EQ(word(writeRequest(file, "mine", base), "mine"), "notFound");
+  EXPECT_EQ(word({{"op", "rename"}, {"id", file}, {"parent", "1"}, {"name", "c.txt"}}), "notFound");
+  EXPECT_EQ(word({{"op", "delete"}, {"id", file}}), "notFound");
+  EXPECT_EQ(readWholeFile(store() / "b.txt"), "another file");
+  EXPECT_NE(version(idOf("1", "b.txt")), base);
 }
 
 TEST_F(CompanionStoreEditsTest, CheckNamesEachMismatchAndChangesNothing) {

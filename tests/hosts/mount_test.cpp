@@ -164,6 +164,33 @@ TEST_F(MountTest, AFileThatGrewSinceItWasListedReadsWhole) {
   EXPECT_EQ(fs::file_size(in("grown.txt")), bytes.size());
 }
 
+// 31 folders of 128-byte names, then a 110-byte file: legal in the mount, since each call names
+// one level, however long the mountpoint's and the store's own paths are.
+TEST_F(MountTest, ATreeDeeperThanAPathReachesTheStore) {
+  std::vector<std::string> names;
+  for (char level = 0; level < 31; ++level) names.push_back(std::string(128, 'a' + level));
+  auto descend = [&](const fs::path& root, bool make) {
+    companion::UniqueFd at(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const auto& name : names) {
+      if (make) {
+        EXPECT_EQ(::mkdirat(at.get(), name.c_str(), 0755), 0) << std::strerror(errno);
+      }
+      at = companion::UniqueFd(::openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
+    }
+    return at;
+  };
+  auto deepest = descend(mountpoint(), true);
+  int fd = ::openat(deepest.get(), std::string(110, 'f').c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  EXPECT_EQ(::write(fd, "deep", 4), 4);
+  ASSERT_EQ(::close(fd), 0) << std::strerror(errno);
+  companion::UniqueFd stored(
+      ::openat(descend(store(), false).get(), std::string(110, 'f').c_str(), O_RDONLY));
+  char bytes[8] = {};
+  EXPECT_EQ(::read(stored.get(), bytes, sizeof bytes), 4);
+  EXPECT_STREQ(bytes, "deep");
+}
+
 }  // namespace
 }  // namespace QuorvelleDrive::testing
 
