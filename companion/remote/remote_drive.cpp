@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char* kBusy = "busy";
 constexpr const char* kProbePrefix = ".quorvelle-probe-";
-constexpr unsigned kMaxConflictCopies = 10000;
+constexpr int kConflictAttempts = 64;
 constexpr int kPollRetries = 3;
 constexpr std::size_t kCrawlConnections = 4;
 
@@ -496,19 +496,25 @@ WriteOutcome RemoteDrive::keepConflict(const Node& current, StagedFile& contents
     std::lock_guard lock(mutex_);
     folder = pathOf(current.parent);
   }
-  for (unsigned number = 1; number <= kMaxConflictCopies; ++number) {
+  std::set<unsigned> refused;
+  auto taken = [&](unsigned number) {
+    if (refused.count(number)) return true;
+    std::lock_guard lock(mutex_);
+    return index_.child(current.parent, conflictName(current.name, number)) != nullptr;
+  };
+  // A name the index does not know may still be taken on the server (by another machine since
+  // the last poll); the PUT refuses it and the search goes on from there.
+  for (int attempt = 1; attempt <= kConflictAttempts; ++attempt) {
+    unsigned number = freeConflictNumber(taken);
     std::string name = conflictName(current.name, number);
-    {
-      std::lock_guard lock(mutex_);
-      if (index_.child(current.parent, name)) continue;
-    }
     std::string path = joined(folder, name);
     HttpResponse response;
     try {
       response = putNew(path, contents);
     } catch (const Refusal& refusal) {
-      if (refusal.word() == Word::exists) continue;
-      throw;
+      if (refusal.word() != Word::exists) throw;
+      refused.insert(number);
+      continue;
     }
     if (!response.ok()) refuseStatus(response);
     recordNew(current.parent, name, false, path, response, stagedSize(contents));
