@@ -94,7 +94,8 @@ bool reserveBody(HttpResponse& response) {
   return true;
 }
 
-std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* user) {
+// No exception may unwind through libcurl: any stops the transfer instead.
+std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* user) try {
   auto* arrival = static_cast<Arrival*>(user);
   std::size_t bytes = size * count;
   if (!arrival->started) {
@@ -106,6 +107,8 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
   if (arrival->streaming) return arrival->stream->write({data, bytes}) ? bytes : 0;
   arrival->response.body.append(data, bytes);
   return bytes;
+} catch (const std::exception&) {
+  return 0;
 }
 
 struct HeaderList {

@@ -233,12 +233,16 @@ class ContentsStream : public BodyStream {
     auto length = contentLength(response);
     if (!length) return false;  // a size only known at the end: held whole first
     size_ = *length;
-    sink_.begin(size_);
     begun_ = true;
+    try {
+      sink_.begin(size_);
+    } catch (const std::exception&) {
+      failed_ = true;  // nothing is thrown through libcurl: the transfer stops instead
+    }
     return true;
   }
   bool write(std::string_view bytes) override {
-    if (!begun_ || bytes.size() > size_ - sent_) return false;
+    if (!begun_ || failed_ || bytes.size() > size_ - sent_) return false;
     sent_ += bytes.size();
     return sink_.write(bytes);
   }
@@ -251,6 +255,7 @@ class ContentsStream : public BodyStream {
   ContentsSink& sink_;
   bool moved_ = false;
   bool begun_ = false;
+  bool failed_ = false;
   std::uint64_t size_ = 0;
   std::uint64_t sent_ = 0;
 };
