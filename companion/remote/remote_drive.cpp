@@ -483,7 +483,8 @@ WriteOutcome RemoteDrive::write(const std::string& id, const std::optional<std::
   }
   if (!base || *base != node.version) return keepConflict(node, contents);
   std::string etag = node.etag;
-  if (etag.empty() || isWeak(etag)) {
+  // A weak ETag is checked under the lock (or fetched again where there are no locks).
+  if (etag.empty()) {
     etag = freshEtag(id, path);
     node = current(id);
     if (*base != node.version) return keepConflict(node, contents);
@@ -528,7 +529,15 @@ HttpResponse RemoteDrive::putLocked(const std::string& path, StagedFile& content
   std::string token;
   auto locked = dav_.lock(path, token);
   if (locked.status == 405 || locked.status == 501) {
-    // A weak ETag cannot be checked without a lock: the host retries once it has turned strong.
+    // Without a lock only If-Match guards, and it needs a strong ETag.
+    if (!conditional && capabilities().conditionalPut) {
+      auto current = dav_.stat(path, false);
+      stale = !current || strongPart(current->etag) != strongPart(expectedEtag);
+      if (stale) return {};
+      conditional = !isWeak(current->etag);
+      headers = {"If-Match: " + current->etag};
+    }
+    // Still weak: the host retries once it has turned strong.
     if (!conditional) throw Refusal(kBusy);
     auto response = dav_.put(path, contents.fd(), size, headers);
     stale = response.status == 412;
