@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "companion/index.h"
@@ -24,16 +25,32 @@ struct WriteOutcome {
   bool restore = false;  // the bytes went to a conflict copy; the host should fetch again
 };
 
+// Where a read's contents go: announced once with their size, then passed on as they come, so
+// that a large file is never held whole. A refusal thrown before begin() becomes the reply; one
+// thrown after it ends the connection, so the client sees fewer bytes than announced.
+class ContentsSink {
+ public:
+  virtual ~ContentsSink() = default;
+  virtual void begin(std::uint64_t size) = 0;
+  // False when the client went away.
+  virtual bool write(std::string_view bytes) = 0;
+  // The next `size` bytes of the open file `fd`, from its current offset.
+  virtual bool sendFile(int fd, std::uint64_t size) = 0;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
 
   // Where incoming request bodies are staged before an operation takes them.
   virtual const Store& store() const = 0;
+  // Whether staged bodies are synced before the operation takes them: only where they become
+  // the stored file itself.
+  virtual bool keepsStagedBodies() const { return true; }
   virtual bool readOnly() const = 0;
 
   virtual ItemInfo item(const std::string& id) = 0;
-  virtual std::string read(const std::string& id) = 0;
+  virtual void read(const std::string& id, ContentsSink& sink) = 0;
   // `contents` is required for a file and ignored for a folder.
   virtual ItemInfo create(const std::string& parent, const std::string& name, bool dir,
                           StagedFile* contents) = 0;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <stdexcept>
 
@@ -161,14 +162,19 @@ ItemInfo Catalog::item(const std::string& id) {
   return described(existing(id));
 }
 
-std::string Catalog::read(const std::string& id) {
+void Catalog::read(const std::string& id, ContentsSink& sink) {
   std::unique_lock lock(mutex_);
   Row row = existing(id);
   if (row.dir) throw Refusal(Word::isDir);
   UniqueFd fd = store_.openFile(placeOf(row));
   // Writes replace files by renaming, so this descriptor keeps seeing one whole version.
   lock.unlock();
-  return readAll(fd.get());
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) refuseErrno(errno);
+  auto size = static_cast<std::uint64_t>(st.st_size);
+  sink.begin(size);
+  // A file cut short meanwhile by another program ends the reply early.
+  if (!sink.sendFile(fd.get(), size)) throw Refusal(Word::io);
 }
 
 template <typename Change>

@@ -31,7 +31,7 @@ class Catalog : public Backend {
   bool readOnly() const override { return readOnly_; }
 
   ItemInfo item(const std::string& id) override;
-  std::string read(const std::string& id) override;
+  void read(const std::string& id, ContentsSink& sink) override;
   ItemInfo create(const std::string& parent, const std::string& name, bool dir,
                   StagedFile* contents) override;
   ItemInfo rename(const std::string& id, const std::string& parent,

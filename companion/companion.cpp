@@ -39,9 +39,7 @@ Companion::Companion(const Options& options, Server::Log log, ServerLimits limit
       handler_(*backend_, options.maxFileSize),
       server_(
           socket_,
-          [this](int fd, std::string request) {
-            serveExchange(fd, request, handler_, backend_->store());
-          },
+          [this](int fd, std::string request) { serveExchange(fd, request, handler_, *backend_); },
           orStderr(std::move(log)), withRefusal(std::move(limits))) {}
 
 }  // namespace QuorvelleDrive::companion

@@ -10,9 +10,9 @@ namespace QuorvelleDrive::companion {
 
 // An exchange whose request frame has arrived: `request` is its JSON text, and the body it
 // announces (if any) is still to be read from `fd`.
-void serveExchange(int fd, const std::string& request, Handler& handler, const Store& store);
+void serveExchange(int fd, const std::string& request, Handler& handler, const Backend& backend);
 // The whole exchange, request frame included (one longer than kMaxRequestJSON is refused).
-void serveConnection(int fd, Handler& handler, const Store& store);
+void serveConnection(int fd, Handler& handler, const Backend& backend);
 
 // The reply to a request frame longer than kMaxRequestJSON.
 std::string overLongReply();

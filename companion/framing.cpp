@@ -1,5 +1,8 @@
 #include "companion/framing.h"
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +15,44 @@ namespace {
 
 // The most a frame's text grows by at a time.
 constexpr std::size_t kStep = 16 * 1024;
+constexpr std::size_t kSendFileStep = 1 << 30;
+
+// sendfile has no MSG_NOSIGNAL: while it runs, SIGPIPE is held back for this thread and one it
+// raised is taken off again, so a client that left cannot end the process.
+class PipeSignalHeld {
+ public:
+  PipeSignalHeld() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
+  }
+  ~PipeSignalHeld() {
+    sigset_t pending;
+    if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      timespec now{0, 0};
+      ::sigtimedwait(&pipe_, nullptr, &now);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+  }
+  PipeSignalHeld(const PipeSignalHeld&) = delete;
+  PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t before_;
+};
+
+// For files sendfile cannot read from.
+bool copyAll(int fd, int from, std::uint64_t size) {
+  std::string chunk(1 << 16, '\0');
+  while (size > 0) {
+    ssize_t n = ::read(from, chunk.data(), std::min<std::uint64_t>(size, chunk.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || !writeAll(fd, chunk.data(), static_cast<std::size_t>(n))) return false;
+    size -= static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -57,6 +98,19 @@ bool writeAll(int fd, const void* data, std::size_t size) {
     if (n <= 0) return false;
     at += n;
     size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool sendFileAll(int fd, int from, std::uint64_t size) {
+  PipeSignalHeld held;
+  while (size > 0) {
+    auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, kSendFileStep));
+    ssize_t n = ::sendfile(fd, from, nullptr, part);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINVAL || errno == ENOSYS)) return copyAll(fd, from, size);
+    if (n <= 0) return false;
+    size -= static_cast<std::uint64_t>(n);
   }
   return true;
 }

@@ -49,6 +49,9 @@ class FrameReader {
 // False when the peer closed or the call failed (or timed out) before `size` bytes moved.
 bool readExact(int fd, void* data, std::size_t size);
 bool writeAll(int fd, const void* data, std::size_t size);
+// `size` bytes of the open file `from`, from its current offset, onto the socket `fd` without
+// passing through this process; false when the file ends early or the socket fails.
+bool sendFileAll(int fd, int from, std::uint64_t size);
 
 // The JSON text of one frame; none when the peer went away or announced more than `limit`.
 std::optional<std::string> readFrame(int fd, std::uint32_t limit = kMaxFrameJSON);

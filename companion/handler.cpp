@@ -64,21 +64,47 @@ Response Handler::refusal(const std::string& word) {
   return {{{"error", word}}, std::nullopt};
 }
 
-Response Handler::handle(const json::object& request, StagedFile* body) {
+namespace {
+
+// Remembers whether the reply has gone out, after which a failure can only end the connection.
+class TrackedSink : public ContentsSink {
+ public:
+  explicit TrackedSink(ContentsSink& inner) : inner_(inner) {}
+  void begin(std::uint64_t size) override {
+    begun_ = true;
+    inner_.begin(size);
+  }
+  bool write(std::string_view bytes) override { return inner_.write(bytes); }
+  bool sendFile(int fd, std::uint64_t size) override { return inner_.sendFile(fd, size); }
+  bool begun() const { return begun_; }
+
+ private:
+  ContentsSink& inner_;
+  bool begun_ = false;
+};
+
+}  // namespace
+
+Response Handler::handle(const json::object& request, StagedFile* body, ContentsSink& sink) {
+  TrackedSink tracked(sink);
+  auto failed = [&](const std::string& word) {
+    return tracked.begun() ? Response{{}, std::nullopt, true} : refusal(word);
+  };
   try {
-    return dispatch(opOf(request), request, body);
+    return dispatch(opOf(request), request, body, tracked);
   } catch (const Refusal& refused) {
-    return refusal(refused.word());
+    return failed(refused.word());
   } catch (const std::exception&) {
-    return refusal(Word::io);
+    return failed(Word::io);
   }
 }
 
-Response Handler::dispatch(const std::string& op, const json::object& request, StagedFile* body) {
+Response Handler::dispatch(const std::string& op, const json::object& request, StagedFile* body,
+                           ContentsSink& sink) {
   if (op == "item") return withItem(catalog_.item(text(request, "id")));
   if (op == "read") {
-    std::string bytes = catalog_.read(text(request, "id"));
-    return {{{"size", bytes.size()}}, std::move(bytes)};
+    catalog_.read(text(request, "id"), sink);
+    return {{}, std::nullopt, true};
   }
   if (op == "create") {
     bool dir = flag(request, "dir");

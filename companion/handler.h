@@ -14,6 +14,7 @@ namespace QuorvelleDrive::companion {
 struct Response {
   json::object json;
   std::optional<std::string> body;  // sent after the JSON; "size" in `json` announces it
+  bool sent = false;                // the reply already went out through the ContentsSink
 };
 
 class Handler {
@@ -26,13 +27,14 @@ class Handler {
   // A refusal that is certain before the body arrives, so that it need not be kept.
   std::optional<std::string> refusalBeforeBody(const json::object& request,
                                                std::uint64_t size) const;
-  // `body` is the kept body, when keepsBody(request).
-  Response handle(const json::object& request, StagedFile* body);
+  // `body` is the kept body, when keepsBody(request); a read's contents go to `sink`.
+  Response handle(const json::object& request, StagedFile* body, ContentsSink& sink);
 
   static Response refusal(const std::string& word);
 
  private:
-  Response dispatch(const std::string& op, const json::object& request, StagedFile* body);
+  Response dispatch(const std::string& op, const json::object& request, StagedFile* body,
+                    ContentsSink& sink);
   json::object describe(const ItemInfo& info) const;
   json::array describe(const std::vector<ItemInfo>& items) const;
   Response withItem(const ItemInfo& info) const;

@@ -190,19 +190,4 @@ bool Store::openForWriting(const Place& place) const {
   return false;
 }
 
-std::string readAll(int fd) {
-  std::string bytes;
-  // Sized from the file first: growing by appends would copy a large file several times over.
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-  char chunk[1 << 16];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) refuseErrno(errno);
-    if (n == 0) return bytes;
-    bytes.append(chunk, static_cast<std::size_t>(n));
-  }
-}
-
 }  // namespace QuorvelleDrive::companion

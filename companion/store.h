@@ -109,7 +109,4 @@ std::vector<std::string> entryNames(int folder);
 // A folder inside an open one; invalid (errno set) when `name` is not a real folder.
 UniqueFd openSubfolder(int folder, const std::string& name);
 
-// Everything left to read from `fd`.
-std::string readAll(int fd);
-
 }  // namespace QuorvelleDrive::companion

@@ -151,8 +151,9 @@ std::optional<Resource> Dav::stat(const std::string& path, bool dir) {
   return std::nullopt;
 }
 
-HttpResponse Dav::get(const std::string& path, const std::string& ifMatch) {
+HttpResponse Dav::get(const std::string& path, const std::string& ifMatch, BodyStream* stream) {
   HttpRequest request{"GET", urlOf(path, false), {}, {}};
+  request.stream = stream;
   if (!ifMatch.empty()) request.headers.push_back("If-Match: " + ifMatch);
   return client_.perform(request);
 }

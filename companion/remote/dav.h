@@ -46,7 +46,9 @@ class Dav {
   // One resource's properties; none when it does not exist. Refuses on other failures.
   std::optional<Resource> stat(const std::string& path, bool dir);
 
-  HttpResponse get(const std::string& path, const std::string& ifMatch);
+  // A successful answer's body goes to `stream` where it takes it.
+  HttpResponse get(const std::string& path, const std::string& ifMatch,
+                   BodyStream* stream = nullptr);
   HttpResponse put(const std::string& path, int fd, std::uint64_t size,
                    std::vector<std::string> headers);
   HttpResponse mkcol(const std::string& path);

@@ -37,11 +37,6 @@ std::size_t readBody(char* buffer, std::size_t size, std::size_t count, void* us
   return static_cast<std::size_t>(n);
 }
 
-std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* user) {
-  static_cast<HttpResponse*>(user)->body.append(data, size * count);
-  return size * count;
-}
-
 std::string trimmed(std::string text) {
   auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
   text.erase(text.begin(), std::find_if_not(text.begin(), text.end(), blank));
@@ -60,10 +55,18 @@ void adviseHugePages(std::string& body) {
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
-// Keeps each header of the final response; the body is sized from Content-Length at once so
-// that a large download is never copied while it grows.
+// One transfer's answer as it arrives.
+struct Arrival {
+  CURL* curl;
+  HttpResponse& response;
+  BodyStream* stream;
+  bool started = false;
+  bool streaming = false;
+};
+
+// Keeps each header of the final response.
 std::size_t writeHeader(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* response = static_cast<HttpResponse*>(user);
+  auto* response = &static_cast<Arrival*>(user)->response;
   std::string line(data, size * count);
   if (line.rfind("HTTP/", 0) == 0) response->headers.clear();
   auto colon = line.find(':');
@@ -71,21 +74,41 @@ std::size_t writeHeader(char* data, std::size_t size, std::size_t count, void* u
   std::string name = line.substr(0, colon);
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  std::string value = trimmed(line.substr(colon + 1));
-  if (name == "content-length") {
-    char* end = nullptr;
-    unsigned long long length = std::strtoull(value.c_str(), &end, 10);
-    if (end && *end == '\0' && length < (1ULL << 40)) {
-      try {
-        response->body.reserve(static_cast<std::size_t>(length));
-      } catch (const std::exception&) {
-        return 0;  // cannot hold it: fail the transfer rather than the process
-      }
-      adviseHugePages(response->body);
-    }
-  }
-  response->headers[name] = std::move(value);
+  response->headers[name] = trimmed(line.substr(colon + 1));
   return size * count;
+}
+
+// A body kept in memory is sized from Content-Length at once, so that a large download is never
+// copied while it grows.
+bool reserveBody(HttpResponse& response) {
+  std::string value = response.header("content-length");
+  char* end = nullptr;
+  unsigned long long length = std::strtoull(value.c_str(), &end, 10);
+  if (value.empty() || !end || *end != '\0' || length >= (1ULL << 40)) return true;
+  try {
+    response.body.reserve(static_cast<std::size_t>(length));
+  } catch (const std::exception&) {
+    return false;  // cannot hold it: fail the transfer rather than the process
+  }
+  adviseHugePages(response.body);
+  return true;
+}
+
+// No exception may unwind through libcurl: any stops the transfer instead.
+std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* user) try {
+  auto* arrival = static_cast<Arrival*>(user);
+  std::size_t bytes = size * count;
+  if (!arrival->started) {
+    arrival->started = true;
+    curl_easy_getinfo(arrival->curl, CURLINFO_RESPONSE_CODE, &arrival->response.status);
+    arrival->streaming = arrival->stream && arrival->stream->start(arrival->response);
+    if (!arrival->streaming && !reserveBody(arrival->response)) return 0;
+  }
+  if (arrival->streaming) return arrival->stream->write({data, bytes}) ? bytes : 0;
+  arrival->response.body.append(data, bytes);
+  return bytes;
+} catch (const std::exception&) {
+  return 0;
 }
 
 struct HeaderList {
@@ -164,10 +187,11 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_NETRC_FILE, netrc_.c_str());
   }
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.list);
+  Arrival arrival{curl, response, request.stream};
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &arrival);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, writeHeader);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &arrival);
   if (request.bodyFd >= 0) {
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);

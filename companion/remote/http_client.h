@@ -9,9 +9,23 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace QuorvelleDrive::companion::remote {
+
+struct HttpResponse;
+
+// Takes a response's body as it arrives rather than in one piece.
+class BodyStream {
+ public:
+  virtual ~BodyStream() = default;
+  // Once the headers are in and the first bytes arrive: true to take the body here, false to
+  // keep it in HttpResponse::body.
+  virtual bool start(const HttpResponse& response) = 0;
+  // False stops the transfer (status 0 then).
+  virtual bool write(std::string_view bytes) = 0;
+};
 
 struct HttpRequest {
   std::string method = "GET";
@@ -20,6 +34,7 @@ struct HttpRequest {
   std::string body;                  // sent when no file is given
   int bodyFd = -1;                   // a file to send from its start instead, `bodySize` bytes
   std::uint64_t bodySize = 0;
+  BodyStream* stream = nullptr;  // where the answer's body may go instead of into memory
 };
 
 struct HttpResponse {

@@ -1,6 +1,7 @@
 #include "companion/remote/remote_drive.h"
 
 #include <algorithm>
+#include <charconv>
 #include <random>
 #include <set>
 #include <unordered_map>
@@ -202,7 +203,66 @@ bool RemoteDrive::mergeFolder(const std::string& id, const std::vector<Resource>
 
 // ---- reading ----
 
-std::string RemoteDrive::read(const std::string& id) {
+namespace {
+
+bool movedFrom(const std::string& etag, const HttpResponse& response) {
+  std::string got = response.header("etag");
+  return response.ok() && !got.empty() && !etag.empty() && strongPart(got) != strongPart(etag);
+}
+
+std::optional<std::uint64_t> contentLength(const HttpResponse& response) {
+  std::string value = response.header("content-length");
+  std::uint64_t length = 0;
+  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
+  if (value.empty() || error != std::errc() || end != value.data() + value.size())
+    return std::nullopt;
+  return length;
+}
+
+// A GET's body passed on to the client as it arrives, once the headers say it is the version
+// asked for and how long it is; otherwise it is left to the caller (an error's body) or dropped
+// unread (a version that moved).
+class ContentsStream : public BodyStream {
+ public:
+  ContentsStream(std::string etag, ContentsSink& sink) : etag_(std::move(etag)), sink_(sink) {}
+
+  bool start(const HttpResponse& response) override {
+    if (response.status != 200) return false;
+    moved_ = movedFrom(etag_, response);
+    if (moved_) return true;
+    auto length = contentLength(response);
+    if (!length) return false;  // a size only known at the end: held whole first
+    size_ = *length;
+    begun_ = true;
+    try {
+      sink_.begin(size_);
+    } catch (const std::exception&) {
+      failed_ = true;  // nothing is thrown through libcurl: the transfer stops instead
+    }
+    return true;
+  }
+  bool write(std::string_view bytes) override {
+    if (!begun_ || failed_ || bytes.size() > size_ - sent_) return false;
+    sent_ += bytes.size();
+    return sink_.write(bytes);
+  }
+  bool moved() const { return moved_; }
+  bool begun() const { return begun_; }
+  bool complete() const { return begun_ && sent_ == size_; }
+
+ private:
+  std::string etag_;
+  ContentsSink& sink_;
+  bool moved_ = false;
+  bool begun_ = false;
+  bool failed_ = false;
+  std::uint64_t size_ = 0;
+  std::uint64_t sent_ = 0;
+};
+
+}  // namespace
+
+void RemoteDrive::read(const std::string& id, ContentsSink& sink) {
   Node node;
   std::string path;
   {
@@ -212,11 +272,15 @@ std::string RemoteDrive::read(const std::string& id) {
     path = pathOf(id);
   }
   bool strong = !node.etag.empty() && !isWeak(node.etag);
-  auto response = dav_.get(path, strong ? node.etag : "");
-  std::string got = response.header("etag");
-  bool moved = response.status == 412 || (response.ok() && !got.empty() && !node.etag.empty() &&
-                                          strongPart(got) != strongPart(node.etag));
-  if (moved || response.status == 404) {
+  ContentsStream stream(node.etag, sink);
+  auto response = dav_.get(path, strong ? node.etag : "", &stream);
+  if (stream.begun()) {
+    // The reply is on its way: a transfer cut short can only end the connection.
+    if (!response.ok() || !stream.complete()) throw Refusal("offline");
+    return;
+  }
+  if (stream.moved() || response.status == 412 || movedFrom(node.etag, response) ||
+      response.status == 404) {
     // Changed (or gone) since the host looked it up: the index learns the new state and the
     // host retries with it.
     response.body.clear();
@@ -224,7 +288,8 @@ std::string RemoteDrive::read(const std::string& id) {
     throw Refusal(response.status == 404 ? Word::notFound : kBusy);
   }
   if (!response.ok()) refuseStatus(response);
-  return std::move(response.body);
+  sink.begin(response.body.size());
+  if (!sink.write(response.body)) throw Refusal(Word::io);
 }
 
 // The index takes what the server now holds at `path` for item `id`.
@@ -418,7 +483,8 @@ WriteOutcome RemoteDrive::write(const std::string& id, const std::optional<std::
   }
   if (!base || *base != node.version) return keepConflict(node, contents);
   std::string etag = node.etag;
-  if (etag.empty() || isWeak(etag)) {
+  // A weak ETag is checked under the lock (or fetched again where there are no locks).
+  if (etag.empty()) {
     etag = freshEtag(id, path);
     node = current(id);
     if (*base != node.version) return keepConflict(node, contents);
@@ -463,7 +529,15 @@ HttpResponse RemoteDrive::putLocked(const std::string& path, StagedFile& content
   std::string token;
   auto locked = dav_.lock(path, token);
   if (locked.status == 405 || locked.status == 501) {
-    // A weak ETag cannot be checked without a lock: the host retries once it has turned strong.
+    // Without a lock only If-Match guards, and it needs a strong ETag.
+    if (!conditional && capabilities().conditionalPut) {
+      auto current = dav_.stat(path, false);
+      stale = !current || strongPart(current->etag) != strongPart(expectedEtag);
+      if (stale) return {};
+      conditional = !isWeak(current->etag);
+      headers = {"If-Match: " + current->etag};
+    }
+    // Still weak: the host retries once it has turned strong.
     if (!conditional) throw Refusal(kBusy);
     auto response = dav_.put(path, contents.fd(), size, headers);
     stale = response.status == 412;

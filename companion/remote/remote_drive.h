@@ -37,10 +37,12 @@ class RemoteDrive : public Backend {
   ~RemoteDrive() override;
 
   const Store& store() const override { return staging_; }
+  // A staged body only exists to be sent; the server keeps what it takes.
+  bool keepsStagedBodies() const override { return false; }
   bool readOnly() const override { return readOnly_; }
 
   ItemInfo item(const std::string& id) override;
-  std::string read(const std::string& id) override;
+  void read(const std::string& id, ContentsSink& sink) override;
   ItemInfo create(const std::string& parent, const std::string& name, bool dir,
                   StagedFile* contents) override;
   ItemInfo rename(const std::string& id, const std::string& parent,

@@ -42,6 +42,14 @@ std::optional<json::object> RawConnection::receive() {
   return parseObject(*text);
 }
 
+std::string RawConnection::receiveRest() {
+  std::string bytes;
+  char chunk[1 << 16];
+  for (ssize_t n; (n = ::read(fd_.get(), chunk, sizeof chunk)) > 0;)
+    bytes.append(chunk, static_cast<std::size_t>(n));
+  return bytes;
+}
+
 bool RawConnection::closedByPeer() {
   char byte;
   ssize_t n = ::recv(fd_.get(), &byte, 1, MSG_PEEK);

@@ -39,6 +39,8 @@ class RawConnection {
   void finishSending();
   // The reply's JSON; none when the companion closed first.
   std::optional<json::object> receive();
+  // Every byte until the companion closes the connection (or 30 s pass without one).
+  std::string receiveRest();
   // True when the companion closed the connection without another byte (false when it is still
   // open after the 30 s); consumes nothing.
   bool closedByPeer();

@@ -57,6 +57,21 @@ TEST_F(CompanionFramesTest, OnlyTheAnnouncedBodyIsKept) {
   EXPECT_EQ(readWholeFile(store() / "a"), "abc");
 }
 
+// A read's bytes go from the file straight onto the socket; a client that leaves with most of
+// them unread ends only its own exchange (no SIGPIPE reaches the process).
+TEST_F(CompanionFramesTest, AClientLeavingMidReadEndsOnlyItsExchange) {
+  std::string bytes(16 << 20, 'r');
+  std::string id = createFile("1", "big", bytes);
+  {
+    RawConnection reader(socket());
+    ASSERT_TRUE(reader.send(requestFrame({{"op", "read"}, {"id", id}})));
+    auto reply = reader.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->at("size"), bytes.size());
+  }
+  EXPECT_EQ(contents(id), bytes);
+}
+
 // A store on a 512 KiB filesystem: bytes that do not fit are refused with noSpace, and nothing
 // that was there before is lost.
 TEST_F(CompanionFramesTest, AFullDiskRefusesTheBytesAndKeepsWhatWasThere) {

@@ -78,7 +78,15 @@ TEST(CompanionLinks, AFolderSwappedForALinkLeadsNowhere) {
 
   std::vector<std::pair<const char*, std::function<void()>>> operations = {
       {"item", [&] { catalog.item(file.id); }},
-      {"read", [&] { catalog.read(file.id); }},
+      {"read",
+       [&] {
+         struct : qc::ContentsSink {
+           void begin(std::uint64_t) override { ADD_FAILURE() << "read began"; }
+           bool write(std::string_view) override { return true; }
+           bool sendFile(int, std::uint64_t) override { return true; }
+         } sink;
+         catalog.read(file.id, sink);
+       }},
       {"list", [&] { catalog.list(docs); }},
       {"create", [&] { catalog.create(docs, "planted", true, nullptr); }},
       {"write",

@@ -258,6 +258,28 @@ TEST_P(RemoteCompanionTest, WritersOnTwoMachinesNeverOverwriteEachOther) {
   EXPECT_EQ(contents(file), "theirs");
 }
 
+// A file's bytes go to the client as the server sends them: a server that stops midway leaves
+// the client short of the size announced, with the connection closed, never with a reply that
+// looks whole. Once the server is back the file reads whole.
+TEST_P(RemoteCompanionTest, AReadCutOffByTheServerEndsShortOfItsSize) {
+  std::string bytes(64 << 20, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 / 4096);
+  putOnServer("big.bin", bytes);
+  poll();
+  std::string id = idOf("1", "big.bin");
+  RawConnection reader(socket());
+  ASSERT_TRUE(reader.send(requestFrame({{"op", "read"}, {"id", id}})));
+  auto reply = reader.receive();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->at("size"), bytes.size());
+  server_->stop();
+  std::string got = reader.receiveRest();
+  EXPECT_LT(got.size(), bytes.size());
+  EXPECT_TRUE(bytes.compare(0, got.size(), got) == 0);
+  ASSERT_TRUE(server_->start()) << server_->failure();
+  EXPECT_TRUE(contents(id) == bytes);
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, RemoteCompanionTest,
                          ::testing::Values(DavKind::apache, DavKind::rclone),
                          [](const auto& info) { return nameOf(info.param); });
