@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ class MountTest : public ::testing::Test {
 
   void TearDown() override {
     if (mount_) unmount();
+    if (HasFailure()) std::cerr << "mount log:\n" << readWholeFile(mountLog());
   }
 
   void mount(const char* poll = "0.3") {
@@ -98,6 +100,11 @@ class MountTest : public ::testing::Test {
   std::filesystem::path mountpoint() const { return temp_.path() / "mnt"; }
   std::filesystem::path mountLog() const { return temp_.path() / "mount.log"; }
   std::filesystem::path in(const std::string& relative) const { return mountpoint() / relative; }
+
+  // Waits until the mount has nothing pending: every change made so far is in the store.
+  bool landed(std::chrono::seconds limit = std::chrono::seconds(40)) {
+    return eventually([&] { return qdrive({"status", "--json"}) == "{\"pending\":[]}\n"; }, limit);
+  }
 
   bool storeEventuallyHolds(const std::string& name, const std::string& bytes) {
     return eventually([&] { return readWholeFile(store() / name) == bytes; },
