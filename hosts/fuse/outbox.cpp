@@ -545,7 +545,7 @@ Outbox::Snapshot Outbox::read(const std::filesystem::path& folder) {
 
 std::string Outbox::describe(const Entry& e, const std::vector<Entry>& all,
                              const std::string& companionProblem) {
-  if (e.stage == Stage::parked) return "parked after " + e.error;
+  if (e.stage == Stage::parked) return "parked: " + e.error;
   if (e.stage == Stage::sent) return e.error.empty() ? "uploading" : "retrying after " + e.error;
   bool earlier = false, parentPending = false;
   for (const auto& other : all) {

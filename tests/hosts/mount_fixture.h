@@ -17,6 +17,7 @@
 
 #include "companion/fd.h"
 #include "hosts/child_process.h"
+#include "hosts/companion_relay.h"
 #include "support/drive_fixture.h"
 #include "support/temp_dir.h"
 
@@ -72,10 +73,14 @@ class MountTest : public ::testing::Test {
   }
   std::string status() { return qdrive({"status"}); }
 
+  // With `relayed_` set, the companion listens elsewhere and relay_ passes its exchanges on.
   void startCompanion() {
-    companion_ = std::make_unique<BackgroundProgram>(QD_COMPANION_BINARY,
-                                                     inGroup({"--store", store().string()}), env());
-    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(socket()); }));
+    auto arguments = inGroup({"--store", store().string()});
+    if (relayed_) arguments[3] = (temp_.path() / "upstream").string();
+    companion_ = std::make_unique<BackgroundProgram>(QD_COMPANION_BINARY, arguments, env());
+    auto listening = relayed_ ? temp_.path() / "upstream" / "g" / "drive.sock" : socket();
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(listening); }));
+    if (relayed_ && !relay_) relay_ = std::make_unique<CompanionRelay>(socket(), listening);
   }
 
   // `more` after the options that point a program at this test's container.
@@ -112,6 +117,8 @@ class MountTest : public ::testing::Test {
   }
 
   TempDir temp_;
+  bool relayed_ = false;
+  std::unique_ptr<CompanionRelay> relay_;
   std::filesystem::path stateHome_;  // empty: the clean environment's
   std::unique_ptr<BackgroundProgram> companion_;
   std::unique_ptr<BackgroundProgram> mount_;
