@@ -53,8 +53,7 @@ TEST_F(OutboxMountTest, OfflineChangesLandOnceTheCompanionIsBack) {
   put(store() / "known" / "inner.txt", "inner");
   ASSERT_TRUE(eventually([&] { return fs::exists(in("cold.txt")); }));
   ASSERT_EQ(namesIn(in("known")), (std::set<std::string>{"inner.txt"}));
-  for (const char* name : {"read.txt", "cut.txt"})
-    ASSERT_EQ(readWholeFile(in(name)), "0123456789");
+  for (const char* name : {"read.txt", "cut.txt"}) ASSERT_EQ(readWholeFile(in(name)), "0123456789");
   companion_.reset();
 
   put(in("new.txt"), "made offline");
@@ -136,8 +135,7 @@ TEST_F(OutboxMountTest, ChangesTakenButNotRecordedAreNotDoubled) {
   ASSERT_EQ(::mkdir(in("f").c_str(), 0755), 0);
   ASSERT_TRUE(landed());
   relay_->setMode(CompanionRelay::Mode::holdReplies);
-  ASSERT_EQ(inMount("echo new > f/n.txt && echo v2 > w.txt && mv r.txt r2.txt && rm d.txt")
-                .status,
+  ASSERT_EQ(inMount("echo new > f/n.txt && echo v2 > w.txt && mv r.txt r2.txt && rm d.txt").status,
             0);
   ASSERT_TRUE(eventually([&] {
     return readWholeFile(store() / "f/n.txt") == "new\n" &&
@@ -223,6 +221,42 @@ TEST_F(OutboxMountTest, ListingsWhileChangesWaitHideAndResurrectNothing) {
   ASSERT_TRUE(landed()) << status();
   EXPECT_EQ(namesIn(store()), expected);
   EXPECT_EQ(namesIn(mountpoint()), expected);
+}
+
+// Changes that waited while the store changed under them keep both sides: a rename onto a name
+// given meanwhile to another item takes a conflict name, a removal of an item changed meanwhile
+// is dropped (the item shows again), and a file whose folder went meanwhile lands in the
+// nearest folder that is left.
+TEST_F(OutboxMountTest, ChangesThatWaitedKeepWhatTheStoreGainedMeanwhile) {
+  for (const char* name : {"a.txt", "x.txt"}) put(in(name), name);
+  ASSERT_EQ(::mkdir(in("d").c_str(), 0755), 0);
+  ASSERT_TRUE(landed());
+  relay_->setMode(CompanionRelay::Mode::refuseChanges);
+  ASSERT_EQ(::rename(in("a.txt").c_str(), in("b.txt").c_str()), 0);
+  ASSERT_EQ(::unlink(in("x.txt").c_str()), 0);
+  put(in("d/late.txt"), "late");
+  put(store() / "b.txt", "theirs");
+  put(store() / "x.txt", "changed there");
+  fs::remove_all(store() / "d");
+  ASSERT_TRUE(eventually([&] {
+    auto listed = qdrive({"--json", "ls", "@root"});
+    return listed.find("\"b.txt\"") != std::string::npos &&
+           listed.find("\"d\"") == std::string::npos;
+  }));
+  std::this_thread::sleep_for(1500ms);  // the removal has waited: it looks before it goes
+  relay_->setMode(CompanionRelay::Mode::pass);
+  ASSERT_TRUE(landed()) << status();
+  const std::pair<const char*, const char*> expected[] = {
+      {"b.txt", "theirs"},
+      {"b (conflict 1).txt", "a.txt"},
+      {"x.txt", "changed there"},
+      {"late.txt", "late"},
+  };
+  for (const auto& [name, bytes] : expected) {
+    EXPECT_EQ(readWholeFile(store() / name), bytes) << name;
+    EXPECT_TRUE(eventually([&] { return readWholeFile(in(name)) == bytes; })) << name;
+  }
+  EXPECT_EQ(namesIn(store()).size(), 4u) << ::testing::PrintToString(namesIn(store()));
 }
 
 }  // namespace
