@@ -252,9 +252,10 @@ TEST_F(OutboxMountTest, ChangesThatWaitedKeepWhatTheStoreGainedMeanwhile) {
       {"x.txt", "changed there"},
       {"late.txt", "late"},
   };
-  for (const auto& [name, bytes] : expected) {
-    EXPECT_EQ(readWholeFile(store() / name), bytes) << name;
-    EXPECT_TRUE(eventually([&] { return readWholeFile(in(name)) == bytes; })) << name;
+  for (const auto& file : expected) {
+    EXPECT_EQ(readWholeFile(store() / file.first), file.second) << file.first;
+    EXPECT_TRUE(eventually([&] { return readWholeFile(in(file.first)) == file.second; }))
+        << file.first;
   }
   EXPECT_EQ(namesIn(store()).size(), 4u) << ::testing::PrintToString(namesIn(store()));
 }
