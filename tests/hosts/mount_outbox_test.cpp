@@ -184,6 +184,37 @@ TEST_F(OutboxMountTest, AKilledMountLosesNothingWhoseCloseReturned) {
     EXPECT_TRUE(readWholeFile(store() / name) == bytes) << name;
 }
 
+// `cp -r` and `git clone` killed with their mount at a random moment: once a later mount has
+// sent what was pending, the store holds exactly what the mount shows.
+TEST_F(OutboxMountTest, AKilledCopyOrCloneLandsAsTheMountShowsIt) {
+  fs::path source = temp_.path() / "source";
+  for (int i = 0; i < 200; ++i) {
+    auto folder = source / ("d" + std::to_string(i % 8));
+    fs::create_directories(folder);
+    put(folder / ("f" + std::to_string(i)),
+        binaryBytes(static_cast<std::size_t>(i * 1543 % 40'000), i));
+  }
+  std::vector<std::pair<std::string, std::string>> commands{
+      {"copy", "cp -r " + source.string() + " " + in("copy").string()}};
+  auto git = "git -C " + source.string() + " -c user.name=t -c user.email=t@t ";
+  if (fs::exists("/usr/bin/git") && shell("git init -q " + source.string()).status == 0 &&
+      shell(git + "add -A && " + git + "commit -qm files").status == 0)
+    commands.emplace_back("clone", "git clone -q " + source.string() + " " + in("clone").string());
+  std::mt19937 random(std::random_device{}());
+  for (const auto& [target, command] : commands) {
+    BackgroundProgram run("/bin/sh", {"-c", command}, env());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 200));
+    killMount();
+    run.wait();
+    mount();
+    ASSERT_TRUE(landed()) << status();
+    if (!fs::exists(in(target))) continue;  // killed before it began
+    auto diff = runProgram("/usr/bin/diff",
+                           {"-r", in(target).string(), (store() / target).string()}, env());
+    EXPECT_EQ(diff.status, 0) << target << ": " << diff.out;
+  }
+}
+
 // fsync makes the change durable in the outbox's database file itself, not only in its log.
 TEST_F(OutboxMountTest, FsyncMakesTheChangeDurable) {
   ASSERT_TRUE(namesIn(mountpoint()).empty());
