@@ -131,13 +131,12 @@ void CompanionRelay::serve(companion::UniqueFd client) {
   std::string reply;
   boost::json::object answer;
   if (!frame(up.get(), reply, answer)) return;
-  if (mode_ == Mode::holdReplies && isChange(op)) {  // until the mount goes away
+  // Held until the mode changes (then delivered) or the mount goes away.
+  while (mode_ == Mode::holdReplies && isChange(op)) {
     char byte;
-    while (!stopping_) {
-      pollfd p{client.get(), POLLIN, 0};
-      if (::poll(&p, 1, 50) > 0 && ::recv(client.get(), &byte, 1, MSG_PEEK) <= 0) return;
-    }
-    return;
+    pollfd p{client.get(), POLLIN, 0};
+    if (stopping_ || (::poll(&p, 1, 50) > 0 && ::recv(client.get(), &byte, 1, MSG_PEEK) <= 0))
+      return;
   }
   companion::writeAll(client.get(), reply.data(), reply.size());
 }

@@ -1,8 +1,8 @@
 // A relay between a mount and the real companion, on the socket the mount uses: it passes each
 // exchange through and records the requests, so that tests can count what reaches the
-// companion. It can also keep the companion's replies from the mount (as if the mount died
-// between the companion's reply and its own record) or refuse changes while passing lookups
-// and listings (a companion that is busy for writes).
+// companion. It can also hold the companion's replies to changes back until its mode changes
+// (a slow companion, or, when the mount dies meanwhile, a reply the mount never recorded) or
+// refuse changes while passing lookups and listings (a companion that is busy for writes).
 #pragma once
 
 #include <atomic>

@@ -154,6 +154,26 @@ TEST_F(OutboxMountTest, ChangesTakenButNotRecordedAreNotDoubled) {
   EXPECT_EQ(namesIn(mountpoint()), (std::set<std::string>{"f", "w.txt", "r2.txt"}));
 }
 
+// A change on its way is answered before anything later for the same item goes out, so an
+// older save can never land after a newer one.
+TEST_F(OutboxMountTest, NothingOvertakesAChangeOnItsWay) {
+  put(in("w.txt"), "v1");
+  ASSERT_TRUE(landed());
+  relay_->forget();
+  relay_->setMode(CompanionRelay::Mode::holdReplies);
+  put(in("w.txt"), "v2");
+  ASSERT_TRUE(eventually([&] { return relay_->count("write") == 1; }));
+  put(in("w.txt"), "v3");
+  put(in("other.txt"), "independent");
+  EXPECT_TRUE(eventually([&] { return relay_->count("create", "other.txt") == 1; }))
+      << "an entry for another item waited";
+  EXPECT_EQ(relay_->count("write"), 1) << "a later write went out before the first was answered";
+  relay_->setMode(CompanionRelay::Mode::pass);
+  ASSERT_TRUE(landed()) << status();
+  EXPECT_EQ(relay_->count("write"), 2);
+  EXPECT_EQ(readWholeFile(store() / "w.txt"), "v3");
+}
+
 // A mount killed at random moments while files are written: every file whose close returned
 // is in the store byte for byte once a later mount has sent what was pending.
 TEST_F(OutboxMountTest, AKilledMountLosesNothingWhoseCloseReturned) {
