@@ -1,5 +1,7 @@
-// Each file's one local copy: fetched once per version (concurrent opens share the fetch),
-// read and written in place by every descriptor, and uploaded from a snapshot after writes.
+// Each file's one local copy, read and written in place by every descriptor: fetched once per
+// version (concurrent opens share the fetch) into the fetched folder, and moved into the outbox
+// folder once written, where it is the staged bytes of the file's pending change. Nothing is
+// uploaded from here: the outbox records that the bytes changed, the uploader sends them.
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -7,10 +9,8 @@
 
 #include <cerrno>
 
-#include "boundaries/file_provider_error.h"
 #include "errno_map.h"
 #include "mounted_domain.h"
-#include "platform/uuid.h"
 
 namespace QuorvelleDrive::fuse {
 
@@ -29,22 +29,9 @@ int MountedDomain::copyInto(int from, const std::filesystem::path& to) {
   return err;
 }
 
-int MountedDomain::copyFile(const std::filesystem::path& from, const std::filesystem::path& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return errno;
-  int err = copyInto(in, to);
-  ::close(in);
-  return err;
-}
-
-std::filesystem::path MountedDomain::scratchFile() const {
-  return options_.scratch / randomUUIDString();
-}
-
 // A writer keeps the copy it writes into even before its first write.
 bool MountedDomain::holdsLocalChanges(const Node& node) const {
-  return node.dirty || node.uploading > 0 || node.writers > 0 ||
-         journal_.pendingFor(node.id).has_value();
+  return node.writers > 0 || outbox_->holdsContents(node.id);
 }
 
 bool MountedDomain::hasLocalContents(const Node& node) const {
@@ -53,21 +40,13 @@ bool MountedDomain::hasLocalContents(const Node& node) const {
          (node.item && node.base.contentVersion == node.item->itemVersion().contentVersion);
 }
 
-MountedDomain::Copy MountedDomain::fetchCopy(const ItemIdentifier& id,
-                                             const std::optional<PendingUpload>& pending) {
+MountedDomain::Copy MountedDomain::fetchCopy(const ItemIdentifier& id) {
   Copy got;
   try {
-    if (pending) {  // bytes that never reached the companion, from an earlier run
-      got.file = scratchFile();
-      got.err = copyFile(pending->data, got.file);
-      got.base = pending->base;
-    } else {
-      auto fetched = bridge_.fetch(id);
-      got.err = !fetched.ok() ? errnoFor(*fetched.error) : fetched.value.item ? 0 : EIO;
-      got.file = fetched.value.file;
-      got.item = fetched.value.item;
-      if (got.item) got.base = got.item->itemVersion();
-    }
+    auto fetched = bridge_.fetch(id);
+    got.err = !fetched.ok() ? errnoFor(*fetched.error) : fetched.value.item ? 0 : EIO;
+    got.file = fetched.value.file;
+    got.item = fetched.value.item;
   } catch (...) {
     got.err = errnoForCurrentException();
   }
@@ -81,35 +60,31 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
     if (!node) return ENOENT;
     if (node->folder) return EISDIR;
     if (hasLocalContents(*node)) return 0;
+    // Made here and its bytes gone from the outbox folder: nothing to fetch them from.
+    if (Outbox::isProvisional(node->id)) return EIO;
     if (auto ticket = node->fetching) {
       fetchDone_.wait(lock, [&] { return ticket->done; });
       if (ticket->err) return ticket->err;
       continue;
     }
     auto id = node->id;
-    auto pending = journal_.pendingFor(id);
     auto ticket = std::make_shared<FetchInFlight>();
     node->fetching = ticket;  // from here on nothing throws until the ticket is done
     lock.unlock();
-    auto got = fetchCopy(id, pending);
-    int err = got.err;
+    auto got = fetchCopy(id);
     lock.lock();
     node = table_.find(ino);
-    // Pending bytes that vanished were uploaded meanwhile: the item is fetched instead.
-    bool again = pending && err == ENOENT && node;
     ticket->done = true;
-    ticket->err = again ? 0 : err;
+    ticket->err = got.err;
     fetchDone_.notify_all();
     if (node && node->fetching == ticket) node->fetching.reset();
-    if (again || err || !node || hasLocalContents(*node)) {  // or gone, or written meanwhile
+    if (got.err || !node || hasLocalContents(*node)) {  // or gone, or written meanwhile
       removeQuietly(got.file);
-      if (again) continue;
-      return err ? err : node ? 0 : ENOENT;
+      return got.err ? got.err : node ? 0 : ENOENT;
     }
-    removeQuietly(node->local);
-    node->local = got.file;
-    node->base = got.base;
-    if (got.item) table_.update(*node, got.item, wallClock());
+    table_.setLocal(*node, got.file);
+    node->base = got.item->itemVersion();
+    table_.update(*node, got.item, wallClock());
     if (fetchedNow) *fetchedNow = true;
     return 0;
   }
@@ -133,19 +108,64 @@ int MountedDomain::openContents(fuse_ino_t ino, int flags, int* fd, bool* fetche
 }
 
 int MountedDomain::prepareForWriting(fuse_ino_t ino, bool truncate, bool* fetchedNow) {
-  if (!truncate) return materialise(ino, fetchedNow);
+  if (!truncate)
+    if (int err = materialise(ino, fetchedNow)) return err;
   std::lock_guard lock(mutex_);
   Node* node = table_.find(ino);
   if (!node) return ENOENT;
   if (node->folder) return EISDIR;
-  if (hasLocalContents(*node)) return 0;  // the open truncates it
+  if (hasLocalContents(*node)) {
+    stage(*node);
+    return 0;
+  }
+  if (!truncate) return EIO;  // replaced meanwhile; the caller's open finds out
   // Contents about to be replaced whole need no fetch.
-  auto fresh = scratchFile();
+  auto fresh = outbox_->pathOf(Outbox::freshDataName());
   if (int err = copyInto(-1, fresh)) return err;
-  removeQuietly(node->local);
-  node->local = fresh;
-  node->base = node->item ? node->item->itemVersion() : ItemVersion{};
-  node->dirty = true;
+  table_.setLocal(*node, fresh);
+  node->base = versionOf(*node);
+  return 0;
+}
+
+// Renaming keeps the inode, so descriptors already open on the copy go on with it.
+void MountedDomain::stage(Node& node) {
+  if (node.local.parent_path() == outbox_->folder()) return;
+  auto staged = outbox_->pathOf(Outbox::freshDataName());
+  std::filesystem::rename(node.local, staged);
+  table_.setLocal(node, staged);
+}
+
+void MountedDomain::noteWritten(Node& node) {
+  if (node.deleted || node.folder || node.parent == 0) return;
+  outbox_->contentsChanged(node.id, placeOf(node), node.base, node.local.filename().string(),
+                           node.writers > 0);
+}
+
+void MountedDomain::closeWriter(fuse_ino_t ino) {
+  {
+    std::lock_guard lock(mutex_);
+    Node* node = table_.find(ino);
+    if (!node || --node->writers > 0) return;
+    node->writers = 0;
+    outbox_->released(node->id);
+    table_.forgetIfUnused(ino);
+  }
+  uploader_->kick();
+}
+
+// The local copy's bytes first, then the folder entry of a file staged since, then the
+// outbox's record of the change.
+int MountedDomain::makeDurable(fuse_ino_t ino, int fd) {
+  if (::fdatasync(fd) != 0) return errno;
+  std::lock_guard lock(mutex_);
+  Node* node = table_.find(ino);
+  if (!node || !outbox_->holdsContents(node->id)) return 0;
+  int dir = ::open(outbox_->folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return errno;
+  int err = ::fsync(dir) == 0 ? 0 : errno;
+  ::close(dir);
+  if (err) return err;
+  outbox_->makeDurable();
   return 0;
 }
 
@@ -154,110 +174,6 @@ int MountedDomain::prepareForWriting(fuse_ino_t ino, bool truncate, bool* fetche
 // it holds.
 void MountedDomain::dropKernelAttributes(fuse_ino_t ino) {
   fuse_lowlevel_notify_inval_inode(session_, ino, -1, 0);
-}
-
-int MountedDomain::upload(fuse_ino_t ino) {
-  ItemPtr changed;
-  ItemVersion base;
-  std::filesystem::path local;
-  {
-    std::lock_guard lock(mutex_);
-    Node* node = table_.find(ino);
-    if (!node || !node->dirty || node->local.empty()) return 0;
-    node->dirty = false;  // a write from here on makes it dirty again, for the next upload
-    if (node->deleted) return 0;
-    ++node->uploading;
-    const Node* parent = table_.find(node->parent);
-    changed = hostItem(node->id, parent ? parent->id : node->id, node->name);
-    base = node->base;
-    local = node->local;
-  }
-  auto snapshot = journal_.newDataPath();
-  int err = copyFile(local, snapshot);
-  Outcome<Changed> result;
-  if (!err) result = bridge_.modify(changed, base, ItemField::contents, snapshot);
-  std::lock_guard lock(mutex_);
-  Node* node = table_.find(ino);
-  if (node) --node->uploading;
-  auto keepDirty = [&](int why) {
-    removeQuietly(snapshot);
-    if (node) node->dirty = true;  // retried at the next close or poll
-    return why;
-  };
-  if (err) return keepDirty(err);
-  if (!result.ok()) {
-    if (node && node->deleted) {  // removed while on its way: nothing to keep
-      removeQuietly(snapshot);
-      return 0;
-    }
-    try {
-      journal_.add({"", changed->itemIdentifier(), changed->parentItemIdentifier(),
-                    changed->filename(), base, snapshot, 1});
-    } catch (...) {
-      return keepDirty(errnoForCurrentException());
-    }
-    wake_.notify_all();
-    return 0;  // nothing is lost: the journal retries it
-  }
-  removeQuietly(snapshot);
-  if (auto pending = journal_.pendingFor(changed->itemIdentifier())) {
-    journal_.remove(pending->key);
-    removeQuietly(pending->data);
-  }
-  if (node && result.value.item) {
-    node->item = result.value.item;
-    node->base = result.value.item->itemVersion();
-    if (result.value.shouldFetchContent && !holdsLocalChanges(*node)) {
-      removeQuietly(node->local);  // the companion kept its own bytes: fetch them next time
-      node->local.clear();
-    }
-  }
-  return 0;
-}
-
-void MountedDomain::retryPending() {
-  for (auto& upload : journal_.pending()) {
-    auto result = bridge_.modify(hostItem(upload.id, upload.parent, upload.name), upload.base,
-                                 ItemField::contents, upload.data);
-    // Deleted elsewhere while these bytes waited: they come back as a new file rather than
-    // being retried against an item that will never return.
-    bool recreated = false;
-    if (!result.ok() && *result.error == fileProviderError(FileProviderError::noSuchItem)) {
-      result = bridge_.create(hostItem(ItemIdentifier("recovered"), upload.parent, upload.name),
-                              upload.data);
-      recreated = true;  // the poller brings the new item in under its own identifier
-    }
-    if (!result.ok()) continue;
-    std::lock_guard lock(mutex_);
-    journal_.remove(upload.key);
-    Node* node = recreated ? nullptr : table_.byIdentifier(upload.id);
-    if (node && result.value.item) {
-      node->item = result.value.item;
-      node->base = result.value.item->itemVersion();
-      if (node->local.empty() && !result.value.shouldFetchContent) {
-        auto kept = scratchFile();  // these bytes are now the current version: keep them
-        std::error_code ec;
-        std::filesystem::rename(upload.data, kept, ec);
-        if (!ec) node->local = kept;
-      } else if (result.value.shouldFetchContent && !holdsLocalChanges(*node)) {
-        removeQuietly(node->local);
-        node->local.clear();
-      }
-    }
-    removeQuietly(upload.data);
-  }
-}
-
-void MountedDomain::uploadLeftovers() {
-  std::vector<fuse_ino_t> left;
-  {
-    std::lock_guard lock(mutex_);
-    table_.forEach([&](Node& node) {
-      if (node.dirty && node.writers == 0 && node.uploading == 0 && !node.deleted)
-        left.push_back(node.ino);
-    });
-  }
-  for (auto ino : left) upload(ino);
 }
 
 }  // namespace QuorvelleDrive::fuse

@@ -1,5 +1,7 @@
 // Requests on a file's contents. Every descriptor of a file reads and writes its one local copy,
-// so a reader sees what another descriptor wrote, as on a local disk.
+// so a reader sees what another descriptor wrote, as on a local disk. The first write records
+// the change in the outbox; it goes out after the last writer's release (never on flush, so a
+// shell's `>` sends no empty version first).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,21 +20,24 @@ void MountedDomain::Handlers::open(fuse_req_t req, fuse_ino_t ino, fuse_file_inf
       if (int err = m.prepareForWriting(ino, truncate, &fetched)) return err;
     if (int err = m.openContents(ino, writable ? O_RDWR : O_RDONLY, &fd, &fetched)) return err;
     if (fetched) m.dropKernelAttributes(ino);
-    std::lock_guard lock(m.mutex_);
+    std::unique_lock lock(m.mutex_);
     Node* node = m.table_.find(ino);  // a writer's count keeps it
-    if (!node) {
+    auto undo = [&] {
       ::close(fd);
+      if (writable && node) --node->writers;
+    };
+    if (!node) {
+      undo();
       return ENOENT;
     }
-    if (truncate && ::ftruncate(fd, 0) == 0) {
-      node->dirty = true;
-      node->times.modified(wallClock());
-    }
     try {
+      if (truncate && ::ftruncate(fd, 0) == 0) {
+        node->times.modified(wallClock());
+        m.noteWritten(*node);
+      }
       m.handles_.emplace(m.nextHandle_, Handle{ino, fd, writable});
     } catch (...) {
-      ::close(fd);
-      if (writable) --node->writers;
+      undo();
       throw;
     }
     fi->fh = m.nextHandle_++;
@@ -68,8 +73,8 @@ void MountedDomain::Handlers::write(fuse_req_t req, fuse_ino_t ino, const char* 
     ssize_t n = ::pwrite(h->second.fd, data, size, offset);
     if (n < 0) return errno;
     if (Node* node = m.table_.find(ino)) {
-      node->dirty = true;
       node->times.modified(wallClock());
+      m.noteWritten(*node);
     }
     fuse_reply_write(req, static_cast<size_t>(n));
     return 0;
@@ -83,13 +88,14 @@ int MountedDomain::Handlers::truncateTo(MountedDomain& m, fuse_ino_t ino, off_t 
     auto h = m.handles_.find(fi->fh);
     if (h != m.handles_.end() && h->second.writable) {
       if (::ftruncate(h->second.fd, size) != 0) return errno;
-      Node* node = m.table_.find(ino);
-      node->dirty = true;
-      node->times.modified(wallClock());
+      if (Node* node = m.table_.find(ino)) {
+        node->times.modified(wallClock());
+        m.noteWritten(*node);
+      }
       return 0;
     }
   }
-  // A truncation by path writes the local copy and uploads it at once, as a close would.
+  // A truncation by path is a whole write of its own: recorded, and free to go at once.
   if (int err = m.prepareForWriting(ino, size == 0)) return err;
   {
     std::lock_guard lock(m.mutex_);
@@ -97,45 +103,37 @@ int MountedDomain::Handlers::truncateTo(MountedDomain& m, fuse_ino_t ino, off_t 
     if (!node) return ENOENT;
     if (!m.hasLocalContents(*node)) return EIO;
     if (::truncate(node->local.c_str(), size) != 0) return errno;
-    node->dirty = true;
     node->times.modified(wallClock());
-    ++node->writers;
+    m.noteWritten(*node);
   }
-  int err = 0;
-  try {
-    err = m.upload(ino);
-  } catch (...) {
-    err = errnoForCurrentException();
-  }
-  closeWriter(m, ino);
-  return err;
+  m.uploader_->kick();
+  return 0;
 }
 
-void MountedDomain::Handlers::closeWriter(MountedDomain& m, fuse_ino_t ino) {
-  std::lock_guard lock(m.mutex_);
-  Node* node = m.table_.find(ino);
-  if (!node || --node->writers > 0) return;
-  node->writers = 0;
-  m.table_.forgetIfUnused(ino);
-}
-
-// Uploading at close makes the store hold the bytes once close() returns.
-void MountedDomain::Handlers::flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+void MountedDomain::Handlers::fsync(fuse_req_t req, fuse_ino_t ino, int, fuse_file_info* fi) {
   answer(req, [&]() -> int {
     auto& m = self(req);
-    bool writable = false;
+    int fd = -1;
     {
       std::lock_guard lock(m.mutex_);
       auto h = m.handles_.find(fi->fh);
-      writable = h != m.handles_.end() && h->second.writable;
+      if (h == m.handles_.end()) return EBADF;
+      fd = h->second.fd;
     }
-    fuse_reply_err(req, writable ? m.upload(ino) : 0);
+    fuse_reply_err(req, m.makeDurable(ino, fd));
     return 0;
   });
 }
 
-void MountedDomain::Handlers::fsync(fuse_req_t req, fuse_ino_t ino, int, fuse_file_info* fi) {
-  flush(req, ino, fi);
+// What made and renamed entries are in the outbox; fsync of a folder makes them durable.
+void MountedDomain::Handlers::fsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) {
+  answer(req, [&]() -> int {
+    auto& m = self(req);
+    std::lock_guard lock(m.mutex_);
+    m.outbox_->makeDurable();
+    fuse_reply_err(req, 0);
+    return 0;
+  });
 }
 
 void MountedDomain::Handlers::release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
@@ -152,11 +150,10 @@ void MountedDomain::Handlers::release(fuse_req_t req, fuse_ino_t ino, fuse_file_
   }
   if (writable) {
     try {
-      m.upload(ino);
+      m.closeWriter(ino);
     } catch (...) {
-      // Still dirty: the poller retries it.
+      // The count is down; the entry goes at the end of the run at the latest.
     }
-    closeWriter(m, ino);
   }
   fuse_reply_err(req, 0);
 }

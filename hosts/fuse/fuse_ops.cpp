@@ -211,8 +211,8 @@ fuse_lowlevel_ops MountedDomain::Handlers::operations() {
   ops.open = open;
   ops.read = read;
   ops.write = write;
-  ops.flush = flush;
   ops.fsync = fsync;
+  ops.fsyncdir = fsyncdir;
   ops.release = release;
   ops.create = create;
   ops.mknod = mknod;
@@ -240,36 +240,49 @@ RunOutcome MountedDomain::run(const std::function<void()>& onMounted,
     return RunOutcome::notMounted;
   }
   if (onMounted) onMounted();  // before any thread starts, so that it may daemonise (fork)
-  poller_ = std::thread(&MountedDomain::pollLoop, this);
-  noticer_ = std::thread(&MountedDomain::noticeLoop, this);
-  fuse_loop_config* config = fuse_loop_cfg_create();
-  fuse_loop_cfg_set_max_threads(config, 64);
-  // 0 when unmounted from outside; the signal's number when SIGINT, SIGTERM or SIGHUP ended it.
-  int rc = fuse_session_loop_mt(session_, config);
-  fuse_loop_cfg_destroy(config);
+  int rc = 0;
+  try {
+    // Opened after a fork: a database connection must not cross one.
+    outbox_ = std::make_unique<Outbox>(options_.outbox, options_.journals);
+    uploader_ =
+        std::make_unique<Uploader>(bridge_, *outbox_, mutex_, static_cast<Uploader::Tree&>(*this));
+    uploader_->start();
+    poller_ = std::thread(&MountedDomain::pollLoop, this);
+    noticer_ = std::thread(&MountedDomain::noticeLoop, this);
+    fuse_loop_config* config = fuse_loop_cfg_create();
+    fuse_loop_cfg_set_max_threads(config, 64);
+    // 0 when unmounted from outside; the signal's number when SIGINT, SIGTERM or SIGHUP ended it.
+    rc = fuse_session_loop_mt(session_, config);
+    fuse_loop_cfg_destroy(config);
+  } catch (...) {
+    finish(std::chrono::milliseconds(0));
+    throw;
+  }
+  finish(flushWait);
+  return rc >= 0 ? RunOutcome::unmounted : RunOutcome::failed;
+}
+
+// Unmounts, then gives the uploader up to `flushWait` to send what is pending.
+void MountedDomain::finish(std::chrono::milliseconds flushWait) {
   {
     std::lock_guard lock(threadMutex_);
     stopping_ = true;
   }
   wake_.notify_all();
-  poller_.join();
-  noticer_.join();
+  if (poller_.joinable()) poller_.join();
+  if (noticer_.joinable()) noticer_.join();
   fuse_session_unmount(session_);
   fuse_remove_signal_handlers(session_);
   fuse_session_destroy(session_);
   session_ = nullptr;
-  auto deadline = std::chrono::steady_clock::now() + flushWait;
-  while (std::chrono::steady_clock::now() < deadline) {
-    try {
-      uploadLeftovers();
-      retryPending();
-    } catch (...) {
-      // Kept in the journal, or still in the local copy; said below.
-    }
-    if (journal_.pending().empty()) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  if (!uploader_) return;
+  {
+    std::lock_guard lock(mutex_);
+    outbox_->releaseAll();  // no writer is left once unmounted
   }
-  return rc >= 0 ? RunOutcome::unmounted : RunOutcome::failed;
+  uploader_->kick();
+  uploader_->drain(std::chrono::steady_clock::now() + flushWait);
+  uploader_->stop();
 }
 
 }  // namespace QuorvelleDrive::fuse

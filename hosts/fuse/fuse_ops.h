@@ -49,11 +49,10 @@ struct MountedDomain::Handlers {
   static void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi);
   static void write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t offset,
                     fuse_file_info* fi);
-  static void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
   static void fsync(fuse_req_t req, fuse_ino_t ino, int dataOnly, fuse_file_info* fi);
+  static void fsyncdir(fuse_req_t req, fuse_ino_t ino, int dataOnly, fuse_file_info* fi);
   static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
   static int truncateTo(MountedDomain& m, fuse_ino_t ino, off_t size, fuse_file_info* fi);
-  static void closeWriter(MountedDomain& m, fuse_ino_t ino);
 
   // Names (name_ops.cpp).
   static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
@@ -68,22 +67,15 @@ struct MountedDomain::Handlers {
  private:
   static void listEntries(fuse_req_t req, fuse_ino_t folder, size_t size, off_t offset,
                           fuse_file_info* fi, bool plus);
-  static int placeForNew(MountedDomain& m, fuse_ino_t parent, const std::string& name,
-                         ItemIdentifier* parentId);
-  struct NewFile {
-    std::filesystem::path local;
-    int fd = -1;
-    ItemPtr item;
-  };
-  static int createFile(MountedDomain& m, fuse_ino_t parent, const std::string& name,
-                        NewFile* made);
-  static Node& adoptMade(MountedDomain& m, fuse_ino_t parent, const ItemPtr& item);
+  static int placeForNew(MountedDomain& m, fuse_ino_t parent, const std::string& name);
+  static int createFile(MountedDomain& m, fuse_ino_t parent, const std::string& name, bool open,
+                        fuse_entry_param* entry, fuse_file_info* fi);
   static int removeEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name, bool folder);
+  static int ensureEmptyKnown(MountedDomain& m, fuse_ino_t parent, const std::string& name);
   static int renameEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name,
                          fuse_ino_t newParent, const std::string& newName, unsigned int flags);
-  struct Replacement;
-  static int replaceFile(MountedDomain& m, const Replacement& r);
-  static void dropPending(MountedDomain& m, const ItemIdentifier& id);
+  static void remove(MountedDomain& m, Node& node);
+  static void replaceFile(MountedDomain& m, Node& source, Node& target);
 };
 
 }  // namespace QuorvelleDrive::fuse

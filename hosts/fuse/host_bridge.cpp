@@ -79,10 +79,11 @@ class ChangesObserver : public ChangeObserver {
   SlotPtr<bool> slot_;
 };
 
-ChangeItemCompletion changeInto(SlotPtr<Changed> slot) {
-  return [slot](ItemPtr item, ItemFields, bool fetch, std::optional<Error> error) {
-    slot->fill({Changed{std::move(item), fetch}, std::move(error)});
-  };
+ChangeItemCompletion changeInto(HostBridge::ChangeDone done) {
+  return
+      [done = std::move(done)](ItemPtr item, ItemFields, bool fetch, std::optional<Error> error) {
+        done({Changed{std::move(item), fetch}, std::move(error)});
+      };
 }
 
 }  // namespace
@@ -144,28 +145,22 @@ Outcome<bool> HostBridge::unchangedSince(const ItemIdentifier& container,
   return slot->wait(timeout_);
 }
 
-Outcome<Changed> HostBridge::create(ItemPtr itemTemplate,
-                                    std::optional<std::filesystem::path> contents) const {
-  auto slot = std::make_shared<Slot<Changed>>();
+void HostBridge::create(ItemPtr itemTemplate, std::optional<std::filesystem::path> contents,
+                        ChangeDone done) const {
   extension_->createItem(std::move(itemTemplate), ~ItemFields{0}, std::move(contents), 0, {},
-                         changeInto(slot));
-  return slot->wait(timeout_);
+                         changeInto(std::move(done)));
 }
 
-Outcome<Changed> HostBridge::modify(ItemPtr item, const ItemVersion& base, ItemFields fields,
-                                    std::optional<std::filesystem::path> contents) const {
-  auto slot = std::make_shared<Slot<Changed>>();
+void HostBridge::modify(ItemPtr item, const ItemVersion& base, ItemFields fields,
+                        std::optional<std::filesystem::path> contents, ChangeDone done) const {
   extension_->modifyItem(std::move(item), base, fields, std::move(contents), 0, {},
-                         changeInto(slot));
-  return slot->wait(timeout_);
+                         changeInto(std::move(done)));
 }
 
-std::optional<Error> HostBridge::remove(const ItemIdentifier& id) const {
-  auto slot = std::make_shared<Slot<bool>>();
-  extension_->deleteItem(id, {}, 0, {}, [slot](std::optional<Error> error) {
-    slot->fill({true, error});
-  });
-  return slot->wait(timeout_).error;
+void HostBridge::remove(const ItemIdentifier& id, const ItemVersion& base,
+                        std::function<void(std::optional<Error>)> done) const {
+  extension_->deleteItem(id, base, 0, {},
+                         [done = std::move(done)](std::optional<Error> error) { done(error); });
 }
 
 }  // namespace QuorvelleDrive::fuse

@@ -1,9 +1,12 @@
-// Synchronous host calls over the extension, each bounded by the mount's time-out. The mount
-// drives the extension through these and nothing else.
+// Host calls over the extension: lookups, listings and fetches wait for their answer, bounded
+// by the mount's time-out; changes answer through a callback whenever the extension does (the
+// extension answers every call exactly once), so that an answer is never lost to a time-out.
+// The mount drives the extension through these and nothing else.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,11 +53,14 @@ class HostBridge {
   Outcome<SyncAnchor> anchor(const ItemIdentifier& container) const;
   // True when nothing changed since `anchor`; false when it expired.
   Outcome<bool> unchangedSince(const ItemIdentifier& container, const SyncAnchor& anchor) const;
-  Outcome<Changed> create(ItemPtr itemTemplate,
-                          std::optional<std::filesystem::path> contents) const;
-  Outcome<Changed> modify(ItemPtr item, const ItemVersion& base, ItemFields fields,
-                          std::optional<std::filesystem::path> contents) const;
-  std::optional<Error> remove(const ItemIdentifier& id) const;
+  // Changes: `done` runs once, on one of the extension's threads, with the answer.
+  using ChangeDone = std::function<void(Outcome<Changed>)>;
+  void create(ItemPtr itemTemplate, std::optional<std::filesystem::path> contents,
+              ChangeDone done) const;
+  void modify(ItemPtr item, const ItemVersion& base, ItemFields fields,
+              std::optional<std::filesystem::path> contents, ChangeDone done) const;
+  void remove(const ItemIdentifier& id, const ItemVersion& base,
+              std::function<void(std::optional<Error>)> done) const;
 
  private:
   std::shared_ptr<ReplicatedExtension> extension_;

@@ -19,7 +19,8 @@ void removeQuietly(const std::filesystem::path& path) {
   if (!path.empty()) std::filesystem::remove(path, ec);
 }
 
-InodeTable::InodeTable() {
+InodeTable::InodeTable(std::function<void(const std::filesystem::path&)> discard)
+    : discard_(std::move(discard)) {
   Node& root = nodes_[FUSE_ROOT_ID];
   root.ino = FUSE_ROOT_ID;
   root.id = rootContainerItemIdentifier();
@@ -66,6 +67,31 @@ Node& InodeTable::adopt(const ItemPtr& item, fuse_ino_t parent) {
   node->name = item->filename();
   node->folder = isFolder(item);
   return *node;
+}
+
+Node& InodeTable::make(const ItemIdentifier& id, bool folder, const timespec& now) {
+  fuse_ino_t ino = nextIno_++;
+  Node& node = nodes_[ino];
+  node.ino = ino;
+  node.id = id;
+  node.folder = folder;
+  node.times = {now, now, now};
+  byId_[id] = ino;
+  return node;
+}
+
+void InodeTable::setLocal(Node& node, std::filesystem::path local) {
+  if (node.local == local) return;
+  auto old = std::exchange(node.local, std::move(local));
+  if (!node.local.empty()) ++locals_[node.local.string()];
+  if (old.empty()) return;
+  auto it = locals_.find(old.string());
+  if (it != locals_.end() && --it->second <= 0) locals_.erase(it);
+  if (discard_) discard_(old);
+}
+
+bool InodeTable::usesLocal(const std::filesystem::path& local) const {
+  return locals_.count(local.string()) > 0;
 }
 
 namespace {
@@ -129,21 +155,35 @@ void InodeTable::reidentify(fuse_ino_t ino, const ItemIdentifier& id) {
   auto held = byId_.find(node->id);
   if (held != byId_.end() && held->second == ino) byId_.erase(held);
   node->id = id;
-  byId_[id] = ino;
+  auto [it, fresh] = byId_.try_emplace(id, ino);
+  if (fresh || it->second == ino) return;
+  // Another node showed the item already (a listing that came before its creation was
+  // recorded): it makes way.
+  fuse_ino_t other = std::exchange(it->second, ino);
+  Node* o = find(other);
+  if (!o) return;
+  o->id = ItemIdentifier(std::string("\0superseded:", 12) + std::to_string(other));
+  if (Node* folder = find(o->parent)) {
+    auto child = folder->children.find(o->name);
+    if (child != folder->children.end() && child->second == other) folder->children.erase(child);
+  }
+  o->parent = 0;
+  forgetIfUnused(other);
 }
 
 void InodeTable::forgetIfUnused(fuse_ino_t ino) {
   Node* node = find(ino);
   if (!node || ino == FUSE_ROOT_ID || node->lookups > 0 || node->parent != 0 || node->writers > 0)
     return;
-  removeQuietly(node->local);
+  setLocal(*node, {});
   auto held = byId_.find(node->id);
   if (held != byId_.end() && held->second == ino) byId_.erase(held);
   nodes_.erase(ino);
 }
 
 void InodeTable::applyListing(fuse_ino_t folderIno, SyncAnchor anchor,
-                              const std::vector<ItemPtr>& items, std::vector<Notice>* notices) {
+                              const std::vector<ItemPtr>& items, const Outbox& outbox,
+                              std::vector<Notice>* notices) {
   if (!find(folderIno)) return;
   auto now = wallClock();
   auto tell = [&](Notice notice) {
@@ -154,16 +194,28 @@ void InodeTable::applyListing(fuse_ino_t folderIno, SyncAnchor anchor,
     if (!isUsableName(item->filename()) || fresh.count(item->filename())) continue;
     Node* known = byIdentifier(item->itemIdentifier());
     ItemPtr before = known ? known->item : nullptr;
-    Node& node = adopt(item, folderIno);
     bool versionChanged = before && before->itemVersion() != item->itemVersion();
+    bool pinned = outbox.placement(item->itemIdentifier()).has_value();
+    if (pinned && !known) continue;  // placed elsewhere, or removed, by pending changes
+    Node& node = pinned ? *known : adopt(item, folderIno);
     if (followVersion(node, before, item, now))
       tell({Notice::Inode, 0, node.ino, {}});
     else if (versionChanged)
       tell({Notice::Attributes, 0, node.ino, {}});
-    fresh.emplace(item->filename(), node.ino);
+    if (pinned)
+      node.item = item;  // where it is stays as the pending changes have it
+    else
+      fresh.emplace(item->filename(), node.ino);
   }
   Node& folder = nodes_[folderIno];
+  pinChildren(folder, outbox, fresh, now);
   auto old = std::move(folder.children);
+  // A file still open for writing stays until it is closed (its changes may not be recorded).
+  for (const auto& [name, ino] : old) {
+    Node* n = find(ino);
+    if (n && n->writers > 0 && n->parent == folderIno && !fresh.count(name))
+      fresh.emplace(name, ino);
+  }
   if (folder.listed && old != fresh) {
     folder.times.mtime = later(folder.times.mtime, now);
     folder.times.changed(now);
@@ -171,6 +223,7 @@ void InodeTable::applyListing(fuse_ino_t folderIno, SyncAnchor anchor,
   }
   folder.children = fresh;
   folder.listed = true;
+  folder.stale = false;
   folder.anchor = std::move(anchor);
   for (const auto& [name, ino] : old) {
     auto found = fresh.find(name);
@@ -185,6 +238,32 @@ void InodeTable::applyListing(fuse_ino_t folderIno, SyncAnchor anchor,
   }
   for (const auto& [name, ino] : fresh)
     if (!old.count(name)) tell({Notice::Entry, folderIno, 0, name});
+}
+
+// What pending changes put into `folder` shows there, over a listed item of the same name. A
+// node is made for what this run has not seen (after a restart), with its staged bytes; a
+// folder made here has nothing in it but what pending changes put there.
+void InodeTable::pinChildren(Node& folder, const Outbox& outbox,
+                             std::map<std::string, fuse_ino_t>& into, const timespec& now) {
+  for (const auto& pin : outbox.placedIn(folder.id)) {
+    if (!isUsableName(pin.name)) continue;
+    Node* node = byIdentifier(pin.item);
+    if (!node) {
+      node = &make(pin.item, pin.folder, now);
+      if (!pin.data.empty()) {
+        setLocal(*node, outbox.pathOf(pin.data));
+        node->base = pin.base;
+      }
+      if (pin.folder && Outbox::isProvisional(pin.item)) {
+        node->listed = true;
+        node->anchor = folder.anchor;
+        pinChildren(*node, outbox, node->children, now);
+      }
+    }
+    node->parent = folder.ino;
+    node->name = pin.name;
+    into[pin.name] = node->ino;
+  }
 }
 
 struct stat InodeTable::attributes(const Node& node, std::optional<std::int64_t> size) const {

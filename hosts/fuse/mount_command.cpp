@@ -16,6 +16,7 @@
 
 #include "boundaries/file_provider_manager.h"
 #include "extension/file_provider_extension.h"
+#include "legacy_journal.h"
 #include "mounted_domain.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
@@ -191,11 +192,11 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
     if (!companion.start(s, out, err)) return 1;
   }
   out.flush();
-  MountOptions options{s.mountpoint, state->journal(), state->scratch(),
-                       s.timeout,    s.poll,           s.debug};
+  MountOptions options{s.mountpoint, state->outbox(), state->journals(),
+                       s.timeout,    s.poll,          s.debug};
   auto extension = FileProviderExtension::create(Domain{s.domain, s.domain});
   auto outcome = RunOutcome::notMounted;
-  std::vector<PendingUpload> left;
+  std::vector<Entry> left;
   try {
     MountedDomain mounted(extension, options);
     outcome = mounted.run([&] {
@@ -205,14 +206,16 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
           << std::endl;
       if (s.daemon) fuse_daemonize(0);
     });
-    left = mounted.pendingUploads();
+    left = mounted.pending();
   } catch (const std::exception& error) {
     err << "qdrive: " << error.what() << "\n";
   }
   if (!left.empty()) {
-    err << "qdrive: " << left.size() << " upload(s) still pending; they are kept and retried at "
+    err << "qdrive: " << left.size() << " change(s) still pending; they are kept and sent at "
         << "the next mount:\n";
-    for (const auto& u : left) err << "  " << u.name << "\n";
+    for (const auto& e : left)
+      err << "  " << changeWord(e) << " " << e.place.name << ": " << Outbox::describe(e, left, "")
+          << "\n";
   }
   switch (outcome) {
     case RunOutcome::unmounted:
@@ -230,31 +233,87 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
 
 namespace {
 
-// A running mount may finish an upload (and remove its bytes) while this lists them.
-std::uintmax_t sizeOf(const std::filesystem::path& file) {
+// A running mount may land a change (and remove its bytes) while this lists them.
+std::optional<std::uintmax_t> stagedSize(const std::filesystem::path& outbox, const Entry& e) {
+  if (!e.contents) return std::nullopt;
   std::error_code ec;
-  auto size = std::filesystem::file_size(file, ec);
+  auto size = std::filesystem::file_size(outbox / e.data, ec);
   return ec ? 0 : size;
+}
+
+struct Line {
+  const char* change;
+  std::string id;  // empty for an item made here
+  std::string name;
+  bool folder;
+  std::optional<std::uintmax_t> size;
+  std::string state;
+  std::string error;
+};
+
+std::vector<Line> pendingLines(const std::filesystem::path& state) {
+  std::vector<Line> lines;
+  auto outbox = Outbox::read(state / "outbox");
+  for (const auto& e : outbox.entries)
+    lines.push_back({changeWord(e), Outbox::isProvisional(e.item) ? "" : e.item.rawValue(),
+                     e.place.name, e.folder, stagedSize(state / "outbox", e),
+                     Outbox::describe(e, outbox.entries, outbox.companionProblem), e.error});
+  // Left by an earlier version; the next mount adopts them.
+  for (const auto& journal : {state / "journal", state.parent_path() / "journal"})
+    for (const auto& u : readLegacyJournal(journal)) {
+      std::error_code ec;
+      auto size = std::filesystem::file_size(u.data, ec);
+      lines.push_back({"modify", u.id.rawValue(), u.name, false, ec ? 0 : size,
+                       "waiting for the next mount", ""});
+    }
+  return lines;
 }
 
 }  // namespace
 
+const char* changeWord(const Entry& e) {
+  switch (e.change) {
+    case Change::create:
+      return "create";
+    case Change::modify:
+      return "modify";
+    case Change::remove:
+      return "delete";
+  }
+  return "change";
+}
+
 int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
   configurePlatform(s);
-  auto pending = Journal::load(StateDirectory::pathFor(s.group, s.domain) / "journal");
+  std::vector<Line> lines;
+  try {
+    lines = pendingLines(StateDirectory::pathFor(s.group, s.domain));
+  } catch (const std::exception& error) {
+    out << "qdrive: cannot read the mount's outbox: " << error.what() << "\n";
+    return 1;
+  }
   if (asJSON) {
-    json::array uploads;
-    for (const auto& u : pending)
-      uploads.push_back(json::object{{"id", decodeUTF8Lossy(u.id.rawValue())},
-                                     {"name", decodeUTF8Lossy(u.name)},
-                                     {"size", sizeOf(u.data)}});
-    out << writeJSON(json::object{{"pending", uploads}}) << "\n";
+    json::array pending;
+    for (const auto& l : lines) {
+      json::object entry{
+          {"change", l.change},
+          {"id", l.id.empty() ? json::value(nullptr) : json::value(decodeUTF8Lossy(l.id))},
+          {"name", decodeUTF8Lossy(l.name)},
+          {"folder", l.folder},
+          {"state", l.state},
+          {"error", l.error.empty() ? json::value(nullptr) : json::value(l.error)}};
+      entry["size"] = l.size ? json::value(*l.size) : json::value(nullptr);
+      pending.push_back(std::move(entry));
+    }
+    out << writeJSON(json::object{{"pending", pending}}) << "\n";
     return 0;
   }
-  if (pending.empty()) out << "no uploads pending\n";
-  for (const auto& u : pending)
-    out << "pending  " << sizeOf(u.data) << " bytes  " << u.name << "  (id " << u.id.rawValue()
-        << ")\n";
+  if (lines.empty()) out << "no uploads pending\n";
+  for (const auto& l : lines) {
+    out << l.change << "  " << decodeUTF8Lossy(l.name) << (l.folder ? "/" : "");
+    if (l.size) out << "  " << *l.size << " bytes";
+    out << "  " << l.state << "\n";
+  }
   return 0;
 }
 

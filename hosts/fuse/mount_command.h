@@ -29,7 +29,13 @@ struct MountSettings {
 
 // Returns the process exit status: 0 after a clean unmount, 1 on failure (message on `err`).
 int runMount(const MountSettings& settings, std::ostream& out, std::ostream& err);
-// Lists the pending uploads of the mount's state for the group and domain; returns 0.
+// Lists the changes still pending in the mount's outbox for the group and domain, each with how
+// it stands (uploading, waiting for its parent, retrying after an error, parked); returns 0,
+// or 1 when the outbox cannot be read.
 int printStatus(const MountSettings& settings, bool json, std::ostream& out);
+
+struct Entry;
+// "create", "modify" or "delete".
+const char* changeWord(const Entry& entry);
 
 }  // namespace QuorvelleDrive::fuse

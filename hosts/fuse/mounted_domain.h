@@ -1,7 +1,9 @@
-// A domain presented as a folder through FUSE: a replicated host that keeps the local copies and
-// drives the extension only through host calls. Its parts: the inode table (inode_table.h), the
-// contents (contents.cpp: fetches, local copies, uploads), the poller (poller.cpp) and the
-// request handlers (fuse_ops.h).
+// A domain presented as a folder through FUSE: a replicated host that keeps local changes
+// locally and hands them to the extension later, so that the folder works like a local disk,
+// offline too. Its parts, each in its own files: the inode table and listings
+// (inode_table.h), the contents cache (contents.cpp: fetches and local copies), the outbox and
+// its uploader (outbox.h, uploader.h), the poller (poller.cpp) and the request handlers
+// (fuse_ops.h).
 #pragma once
 
 #define FUSE_USE_VERSION 312
@@ -20,14 +22,15 @@
 
 #include "host_bridge.h"
 #include "inode_table.h"
-#include "journal.h"
+#include "outbox.h"
+#include "uploader.h"
 
 namespace QuorvelleDrive::fuse {
 
 struct MountOptions {
   std::filesystem::path mountpoint;
-  std::filesystem::path journal;  // pending uploads, kept across runs
-  std::filesystem::path scratch;  // local copies, which the caller empties between runs
+  std::filesystem::path outbox;                 // pending changes and their bytes
+  std::vector<std::filesystem::path> journals;  // what earlier versions left pending
   std::chrono::milliseconds timeout{30'000};
   std::chrono::milliseconds poll{2'000};
   bool debug = false;
@@ -40,17 +43,19 @@ enum class RunOutcome {
   failed,  // the request loop stopped with an error
 };
 
-class MountedDomain {
+class MountedDomain : private Uploader::Tree {
  public:
   MountedDomain(std::shared_ptr<ReplicatedExtension> extension, MountOptions options);
-  ~MountedDomain();
+  ~MountedDomain() override;
 
-  // Mounts, serves until unmounted (or a signal), then flushes pending uploads for up to
-  // `flushWait`. `onMounted` runs once the mount is live.
+  // Mounts, opens the outbox (after `onMounted`, which may daemonise), serves until unmounted
+  // (or a signal), then sends what is pending for up to `flushWait`. Throws
+  // std::runtime_error when the outbox cannot be read (the mount is gone by then).
   RunOutcome run(const std::function<void()>& onMounted = {},
                  std::chrono::milliseconds flushWait = std::chrono::seconds(10));
 
-  std::vector<PendingUpload> pendingUploads() const { return journal_.pending(); }
+  // What is still pending, for the message at the end of a run.
+  std::vector<Entry> pending() const;
 
   // Request handlers; public so the C callbacks can reach them.
   struct Handlers;
@@ -72,6 +77,13 @@ class MountedDomain {
   // Needs mutex_.
   struct stat attributes(const Node& node) const;
   fuse_entry_param entryFor(Node& node);
+  Place placeOf(const Node& node) const;
+  static ItemVersion versionOf(const Node& node);
+  // A node for something made here, under a provisional identifier, entered into `parent`.
+  Node& makeLocal(fuse_ino_t parent, const std::string& name, const ItemIdentifier& id,
+                  bool folder);
+  // Removes a local copy that neither a node nor an entry has any more.
+  void discard(const std::filesystem::path& local);
 
   // Listings (poller.cpp); called without mutex_.
   int ensureListed(fuse_ino_t folder);
@@ -82,48 +94,59 @@ class MountedDomain {
   // or hold changes made here. Needs mutex_.
   bool hasLocalContents(const Node& node) const;
   bool holdsLocalChanges(const Node& node) const;
-  // Makes the node hold local contents: fetched (one fetch at a time per item; concurrent
-  // callers wait for it), or copied from a pending upload. `fetchedNow` is set when it fetched.
+  // Makes the node hold local contents, fetched (one fetch at a time per item; concurrent
+  // callers wait for it). `fetchedNow` is set when it fetched.
   int materialise(fuse_ino_t ino, bool* fetchedNow = nullptr);
   struct Copy {
     std::filesystem::path file;
     ItemPtr item;
-    ItemVersion base;
     int err = 0;
   };
-  // A fresh copy of the item's bytes: fetched, or from its pending upload. Without mutex_.
-  Copy fetchCopy(const ItemIdentifier& id, const std::optional<PendingUpload>& pending);
+  Copy fetchCopy(const ItemIdentifier& id);
   // The local contents, opened under mutex_ so that no fetch replaces them first.
   int openContents(fuse_ino_t ino, int flags, int* fd, bool* fetchedNow = nullptr);
-  // Local contents to write into: as materialise, or a fresh empty copy when truncating.
+  // Local contents to write into, staged in the outbox folder: as materialise, or a fresh
+  // empty file when truncating.
   int prepareForWriting(fuse_ino_t ino, bool truncate, bool* fetchedNow = nullptr);
+  // Moves the node's local copy into the outbox folder, where changed bytes live. Needs mutex_.
+  void stage(Node& node);
+  // The node's local copy holds new bytes: the outbox has them (held while it has writers).
+  // Needs mutex_; throws when the change cannot be recorded.
+  void noteWritten(Node& node);
+  // The last writer closed the file.
+  void closeWriter(fuse_ino_t ino);
+  // fsync: the bytes and the change that holds them reach the disk.
+  int makeDurable(fuse_ino_t ino, int fd);
   static int copyInto(int from, const std::filesystem::path& to);
-  static int copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
   void dropKernelAttributes(fuse_ino_t ino);
-  // Sends a copy of the local contents as the item's new contents when they changed. A failed
-  // upload stays in the journal; only a copy that cannot be kept is an error (ENOSPC, say).
-  int upload(fuse_ino_t ino);
-  void retryPending();
-  // Uploads local changes that no writer holds and no journal entry has (their upload could not
-  // even be kept, as with a full state folder).
-  void uploadLeftovers();
-  // A fresh path in the scratch folder for local copies.
-  std::filesystem::path scratchFile() const;
 
   // Threads (poller.cpp).
   void pollLoop();
-  void pollOnce(std::chrono::steady_clock::time_point& nextRetry, std::chrono::seconds& backoff);
+  void pollOnce();
   void noticeLoop();
   void post(std::vector<Notice> notices);
 
+  // Uploader::Tree (outbox_tree.cpp), with mutex_ held.
+  void created(const ItemIdentifier& provisional, const ItemPtr& item) override;
+  void modified(const ItemIdentifier& id, const ItemPtr& item, bool fetchAgain) override;
+  void changedIn(const ItemIdentifier& folder) override;
+  void placed(const ItemIdentifier& id, const Place& place) override;
+  std::optional<ItemIdentifier> parentOf(const ItemIdentifier& folder) override;
+  bool taken(const ItemIdentifier& folder, const std::string& name) override;
+  void relist(const ItemIdentifier& folder) override;
+  void unused(const std::vector<std::string>& data) override;
+
+  void finish(std::chrono::milliseconds flushWait);
+
   HostBridge bridge_;
   MountOptions options_;
-  Journal journal_;
   fuse_session* session_ = nullptr;
 
   mutable std::mutex mutex_;
   std::condition_variable fetchDone_;  // with mutex_
   InodeTable table_;
+  std::unique_ptr<Outbox> outbox_;      // opened by run()
+  std::unique_ptr<Uploader> uploader_;  // with mutex_ for the outbox and the table
   std::unordered_map<std::uint64_t, Handle> handles_;
   std::uint64_t nextHandle_ = 1;
   std::unordered_map<std::uint64_t, std::vector<DirEntry>> listings_;

@@ -1,67 +1,72 @@
-// Requests that make, remove and rename entries.
+// Requests that make, remove and rename entries. Each changes the tree here and records the
+// change in the outbox before it answers; none waits for the companion, so they work offline.
+// What is made here has a provisional identifier until its creation lands.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <utility>
 
 #include "fuse_ops.h"
-#include "platform/content_type.h"
 
 namespace QuorvelleDrive::fuse {
 
-// Where a new entry `name` would go: the folder's identifier, or why it cannot go there.
+// Whether a new entry `name` may go into `parent`.
 int MountedDomain::Handlers::placeForNew(MountedDomain& m, fuse_ino_t parent,
-                                         const std::string& name, ItemIdentifier* parentId) {
+                                         const std::string& name) {
   if (int err = nameError(name)) return err;
   if (int err = m.ensureListed(parent)) return err;
   std::lock_guard lock(m.mutex_);
-  if (m.table_.child(parent, name)) return EEXIST;
-  *parentId = m.table_.find(parent)->id;
-  return 0;
+  return m.table_.child(parent, name) ? EEXIST : 0;
 }
 
-// A new file on the companion, with an empty local copy; needs no lock.
+// A new file with an empty local copy in the outbox folder: its creation goes out, with its
+// bytes, after its last writer's release (or at once when it is not `open`ed).
 int MountedDomain::Handlers::createFile(MountedDomain& m, fuse_ino_t parent,
-                                        const std::string& name, NewFile* made) {
-  ItemIdentifier parentId{""};
-  if (int err = placeForNew(m, parent, name, &parentId)) return err;
-  made->local = m.scratchFile();
-  int fd = ::open(made->local.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+                                        const std::string& name, bool open, fuse_entry_param* entry,
+                                        fuse_file_info* fi) {
+  if (int err = placeForNew(m, parent, name)) return err;
+  auto data = Outbox::freshDataName();
+  auto local = m.outbox_->pathOf(data);
+  int fd = ::open(local.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return errno;
-  auto created = m.bridge_.create(hostItem(ItemIdentifier(""), parentId, name), made->local);
-  if (!created.ok() || !created.value.item) {
+  std::unique_lock lock(m.mutex_);
+  auto giveUp = [&](int err) {
     ::close(fd);
-    removeQuietly(made->local);
-    return created.ok() ? EIO : errnoFor(*created.error);
+    removeQuietly(local);
+    return err;
+  };
+  if (m.table_.child(parent, name)) return giveUp(EEXIST);
+  auto id = Outbox::provisionalIdentifier();
+  try {
+    if (open) m.handles_.emplace(m.nextHandle_, Handle{0, fd, true});
+    try {
+      m.outbox_->created(id, false, {m.table_.find(parent)->id, name}, data, open);
+    } catch (...) {
+      m.handles_.erase(m.nextHandle_);
+      throw;
+    }
+  } catch (...) {
+    giveUp(0);
+    throw;
   }
-  made->fd = fd;
-  made->item = created.value.item;
+  Node& node = m.makeLocal(parent, name, id, false);
+  m.table_.setLocal(node, local);
+  if (open) {
+    ++node.writers;
+    m.handles_.at(m.nextHandle_).ino = node.ino;
+    fi->fh = m.nextHandle_++;
+  } else {
+    ::close(fd);
+  }
+  *entry = m.entryFor(node);
   return 0;
-}
-
-// Enters a file or folder this mount just made into its parent; needs m.mutex_.
-Node& MountedDomain::Handlers::adoptMade(MountedDomain& m, fuse_ino_t parent, const ItemPtr& item) {
-  auto now = wallClock();
-  Node& node = m.table_.adopt(item, parent);
-  node.times = {now, now, now};
-  m.table_.attach(parent, item->filename(), node.ino, now);
-  node.base = item->itemVersion();
-  return node;
 }
 
 void MountedDomain::Handlers::create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t,
                                      fuse_file_info* fi) {
   answer(req, [&]() -> int {
-    auto& m = self(req);
-    NewFile made;
-    if (int err = createFile(m, parent, name, &made)) return err;
-    std::lock_guard lock(m.mutex_);
-    Node& node = adoptMade(m, parent, made.item);
-    node.local = made.local;
-    ++node.writers;
-    m.handles_.emplace(m.nextHandle_, Handle{node.ino, made.fd, true});
-    fi->fh = m.nextHandle_++;
-    auto e = m.entryFor(node);
+    fuse_entry_param e{};
+    if (int err = createFile(self(req), parent, name, true, &e, fi)) return err;
     fuse_reply_create(req, &e, fi);
     return 0;
   });
@@ -73,13 +78,9 @@ void MountedDomain::Handlers::mknod(fuse_req_t req, fuse_ino_t parent, const cha
   answer(req, [&]() -> int {
     if (!S_ISREG(mode)) return ENOSYS;
     auto& m = self(req);
-    NewFile made;
-    if (int err = createFile(m, parent, name, &made)) return err;
-    ::close(made.fd);
-    std::lock_guard lock(m.mutex_);
-    Node& node = adoptMade(m, parent, made.item);
-    node.local = made.local;
-    auto e = m.entryFor(node);
+    fuse_entry_param e{};
+    if (int err = createFile(m, parent, name, false, &e, nullptr)) return err;
+    m.uploader_->kick();
     fuse_reply_entry(req, &e);
     return 0;
   });
@@ -88,49 +89,62 @@ void MountedDomain::Handlers::mknod(fuse_req_t req, fuse_ino_t parent, const cha
 void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
   answer(req, [&]() -> int {
     auto& m = self(req);
-    ItemIdentifier parentId{""};
-    if (int err = placeForNew(m, parent, name, &parentId)) return err;
-    auto made = m.bridge_.create(
-        hostItem(ItemIdentifier(""), parentId, name, ContentType::folder()), std::nullopt);
-    if (!made.ok() || !made.value.item) return made.ok() ? EIO : errnoFor(*made.error);
-    std::lock_guard lock(m.mutex_);
-    Node& node = adoptMade(m, parent, made.value.item);
-    node.listed = true;  // a new folder is empty
-    node.anchor = m.table_.find(parent)->anchor;
-    auto e = m.entryFor(node);
+    if (int err = placeForNew(m, parent, name)) return err;
+    fuse_entry_param e{};
+    {
+      std::lock_guard lock(m.mutex_);
+      if (m.table_.child(parent, name)) return EEXIST;
+      auto id = Outbox::provisionalIdentifier();
+      Node* folder = m.table_.find(parent);
+      m.outbox_->created(id, true, {folder->id, name}, "", false);
+      auto anchor = folder->anchor;
+      Node& node = m.makeLocal(parent, name, id, true);
+      node.listed = true;  // a new folder is empty
+      node.anchor = anchor;
+      e = m.entryFor(node);
+    }
+    m.uploader_->kick();
     fuse_reply_entry(req, &e);
     return 0;
   });
 }
 
-// A journal entry for an item that is gone would only come back as a "recovered" file.
-void MountedDomain::Handlers::dropPending(MountedDomain& m, const ItemIdentifier& id) {
-  if (auto pending = m.journal_.pendingFor(id)) {
-    m.journal_.remove(pending->key);
-    removeQuietly(pending->data);
+// Records the removal of `node` and takes it out of its folder; needs m.mutex_.
+void MountedDomain::Handlers::remove(MountedDomain& m, Node& node) {
+  m.outbox_->removed(node.id, node.folder, m.placeOf(node), versionOf(node));
+  node.deleted = true;
+  m.table_.detach(node.parent, node.name, wallClock());
+}
+
+// A folder that is to go must be listed, so that its emptiness is known here.
+int MountedDomain::Handlers::ensureEmptyKnown(MountedDomain& m, fuse_ino_t parent,
+                                              const std::string& name) {
+  fuse_ino_t ino = 0;
+  {
+    std::lock_guard lock(m.mutex_);
+    ino = m.table_.child(parent, name);
+    Node* node = m.table_.find(ino);
+    if (!node || !node->folder || node->listed) return 0;
   }
+  return m.ensureListed(ino);
 }
 
 int MountedDomain::Handlers::removeEntry(MountedDomain& m, fuse_ino_t parent,
                                          const std::string& name, bool folder) {
   if (name.size() > kNameMax) return ENAMETOOLONG;
   if (int err = m.ensureListed(parent)) return err;
-  ItemIdentifier id{""};
+  if (folder)
+    if (int err = ensureEmptyKnown(m, parent, name)) return err;
   {
     std::lock_guard lock(m.mutex_);
     fuse_ino_t ino = m.table_.child(parent, name);
     if (!ino) return ENOENT;
     Node* node = m.table_.find(ino);
     if (node->folder != folder) return folder ? ENOTDIR : EISDIR;
-    id = node->id;
+    if (folder && !node->children.empty()) return ENOTEMPTY;
+    remove(m, *node);
   }
-  if (auto error = m.bridge_.remove(id)) return errnoFor(*error);
-  std::lock_guard lock(m.mutex_);
-  dropPending(m, id);
-  if (fuse_ino_t ino = m.table_.child(parent, name)) {
-    m.table_.find(ino)->deleted = true;
-    m.table_.detach(parent, name, wallClock());
-  }
+  m.uploader_->kick();
   return 0;
 }
 
@@ -152,21 +166,13 @@ void MountedDomain::Handlers::rename(fuse_req_t req, fuse_ino_t parent, const ch
                                      fuse_ino_t newParent, const char* newName,
                                      unsigned int flags) {
   answer(req, [&]() -> int {
-    fuse_reply_err(req, renameEntry(self(req), parent, name, newParent, newName, flags));
+    auto& m = self(req);
+    int err = renameEntry(m, parent, name, newParent, newName, flags);
+    if (!err) m.uploader_->kick();
+    fuse_reply_err(req, err);
     return 0;
   });
 }
-
-struct MountedDomain::Handlers::Replacement {
-  fuse_ino_t parent;
-  std::string name;
-  fuse_ino_t source;
-  fuse_ino_t target;
-  ItemIdentifier targetId;
-  ItemIdentifier newParentId;
-  std::string newName;
-  ItemVersion targetVersion;
-};
 
 int MountedDomain::Handlers::renameEntry(MountedDomain& m, fuse_ino_t parent,
                                          const std::string& name, fuse_ino_t newParent,
@@ -176,103 +182,63 @@ int MountedDomain::Handlers::renameEntry(MountedDomain& m, fuse_ino_t parent,
   if (int err = nameError(newName)) return err;
   if (int err = m.ensureListed(parent)) return err;
   if (int err = m.ensureListed(newParent)) return err;
-  fuse_ino_t source, target;
-  bool sourceFolder, targetFolder = false;
-  ItemIdentifier sourceId{""}, targetId{""}, newParentId{""};
-  ItemVersion sourceVersion, targetVersion;
-  {
-    std::lock_guard lock(m.mutex_);
-    source = m.table_.child(parent, name);
-    if (!source) return ENOENT;
-    target = m.table_.child(newParent, newName);
-    if (target == source) return 0;
-    if (target && (flags & RENAME_NOREPLACE)) return EEXIST;
-    Node* s = m.table_.find(source);
-    sourceFolder = s->folder;
-    sourceId = s->id;
-    sourceVersion = s->item ? s->item->itemVersion() : ItemVersion{};
-    newParentId = m.table_.find(newParent)->id;
-    if (target) {
-      Node* t = m.table_.find(target);
-      targetFolder = t->folder;
-      targetId = t->id;
-      targetVersion = t->item ? t->item->itemVersion() : ItemVersion{};
-    }
-  }
-  if (target) {
-    if (sourceFolder && !targetFolder) return ENOTDIR;
-    if (!sourceFolder && targetFolder) return EISDIR;
-    if (!targetFolder)
-      return replaceFile(
-          m, {parent, name, source, target, targetId, newParentId, newName, targetVersion});
-    if (auto error = m.bridge_.remove(targetId)) return errnoFor(*error);
-    std::lock_guard lock(m.mutex_);
-    if (m.table_.child(newParent, newName) == target) {
-      m.table_.find(target)->deleted = true;
-      m.table_.detach(newParent, newName, wallClock());
-    }
-  }
-  auto moved =
-      m.bridge_.modify(hostItem(sourceId, newParentId, newName), sourceVersion,
-                       ItemField::filename | ItemField::parentItemIdentifier, std::nullopt);
-  if (!moved.ok()) return errnoFor(*moved.error);
+  if (int err = ensureEmptyKnown(m, newParent, newName)) return err;
   std::lock_guard lock(m.mutex_);
+  fuse_ino_t source = m.table_.child(parent, name);
+  if (!source) return ENOENT;
+  fuse_ino_t target = m.table_.child(newParent, newName);
+  if (target == source) return 0;
+  if (target && (flags & RENAME_NOREPLACE)) return EEXIST;
+  Node* s = m.table_.find(source);
+  if (target) {
+    Node* t = m.table_.find(target);
+    if (s->folder && !t->folder) return ENOTDIR;
+    if (!s->folder && t->folder) return EISDIR;
+    if (t->folder && !t->listed) return EIO;  // emptiness unknown (listed above, so rare)
+    if (t->folder && !t->children.empty()) return ENOTEMPTY;
+    // A save by rename: the new bytes go into the replaced file's item, which keeps its
+    // identifier. Bytes that are not here (never opened) would have to be fetched first; such
+    // a rename replaces the item instead.
+    if (!t->folder && m.hasLocalContents(*s)) {
+      replaceFile(m, *s, *t);
+      return 0;
+    }
+  }
+  Outbox::Batch batch(*m.outbox_);
+  if (target) remove(m, *m.table_.find(target));
+  m.outbox_->moved(s->id, s->folder, m.placeOf(*s), {m.table_.find(newParent)->id, newName});
+  batch.commit();
   m.table_.move(source, parent, name, newParent, newName, wallClock());
-  if (moved.value.item) m.table_.find(source)->item = moved.value.item;
   return 0;
 }
 
-// The companion refuses a taken name, so replacing a file means sending the source's bytes into
-// the target (which keeps its identity) and then deleting the source; until the target has the
-// bytes both stay as they were.
-int MountedDomain::Handlers::replaceFile(MountedDomain& m, const Replacement& r) {
-  int bytes = -1;
-  if (int err = m.openContents(r.source, O_RDONLY, &bytes)) return err;
-  bool wasDirty = false;
-  {
-    // These bytes go to the target; a write from here on dirties the source again.
-    std::lock_guard lock(m.mutex_);
-    if (Node* s = m.table_.find(r.source)) wasDirty = std::exchange(s->dirty, false);
-  }
-  auto snapshot = m.scratchFile();
-  int copied = copyInto(bytes, snapshot);
-  ::close(bytes);
-  Outcome<Changed> replaced;
-  if (!copied)
-    replaced = m.bridge_.modify(hostItem(r.targetId, r.newParentId, r.newName), r.targetVersion,
-                                ItemField::contents, snapshot);
-  removeQuietly(snapshot);
-  if (copied || !replaced.ok() || !replaced.value.item) {
-    std::lock_guard lock(m.mutex_);
-    if (Node* s = m.table_.find(r.source)) s->dirty = s->dirty || wasDirty;
-    return copied ? copied : !replaced.ok() ? errnoFor(*replaced.error) : EIO;
-  }
-  ItemIdentifier sourceId{""};
-  {
-    std::lock_guard lock(m.mutex_);
-    sourceId = m.table_.find(r.source)->id;
-  }
-  auto removed = m.bridge_.remove(sourceId);
+// The source's bytes become the target item's new contents and the source item goes; both are
+// recorded in one transaction. The kernel knows the source inode under the target's name from
+// now on, so that inode takes over the target's identity; the old target inode is unlinked, and
+// what is still written through it is dropped with it, as on a local disk. Needs m.mutex_.
+void MountedDomain::Handlers::replaceFile(MountedDomain& m, Node& s, Node& t) {
+  m.stage(s);
+  Place target = m.placeOf(t);
+  ItemVersion targetVersion = versionOf(t);
+  Outbox::Batch batch(*m.outbox_);
+  m.outbox_->contentsChanged(t.id, target, targetVersion, s.local.filename().string(),
+                             s.writers > 0);
+  m.outbox_->removed(s.id, s.folder, m.placeOf(s), versionOf(s));
+  batch.commit();
   auto now = wallClock();
-  std::lock_guard lock(m.mutex_);
-  if (!removed) dropPending(m, sourceId);
-  dropPending(m, r.targetId);  // older than the bytes it has now
-  // The kernel now knows the source inode under the target's name, so that inode takes over the
-  // target's identity. The old target inode is unlinked: what is still written through it is
-  // dropped with it, as on a local disk.
-  Node* t = m.table_.find(r.target);
-  fuse_ino_t newParent = t->parent;
-  t->deleted = true;
-  m.table_.reidentify(r.target,
-                      ItemIdentifier(std::string("\0replaced:", 10) + std::to_string(r.target)));
-  m.table_.detach(newParent, r.newName, now);
-  m.table_.reidentify(r.source, r.targetId);
-  Node* s = m.table_.find(r.source);
-  s->item = replaced.value.item;
-  s->base =
-      replaced.value.item->itemVersion();  // later writes through open descriptors build on it
-  m.table_.move(r.source, r.parent, r.name, newParent, r.newName, now);
-  return removed ? errnoFor(*removed) : 0;
+  fuse_ino_t newParent = t.parent;
+  fuse_ino_t oldParent = s.parent;
+  std::string oldName = s.name;
+  ItemIdentifier targetId = t.id;
+  ItemPtr targetItem = t.item;
+  t.deleted = true;
+  m.table_.reidentify(t.ino,
+                      ItemIdentifier(std::string("\0replaced:", 10) + std::to_string(t.ino)));
+  m.table_.detach(newParent, target.name, now);  // may forget t
+  m.table_.reidentify(s.ino, targetId);
+  s.item = targetItem;
+  s.base = targetVersion;  // later writes through open descriptors rest on it
+  m.table_.move(s.ino, oldParent, oldName, newParent, target.name, now);
 }
 
 }  // namespace QuorvelleDrive::fuse

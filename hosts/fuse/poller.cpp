@@ -1,5 +1,7 @@
 // Listings and the poller: folders are listed once and then relisted when the domain's anchor
-// moves; the kernel hears about changes from the notice thread, never from inside a request.
+// moves, with the outbox laid over each listing; the kernel hears about changes from the notice
+// thread, never from inside a request. Folders made here are never listed at the companion: what
+// they hold is all in the outbox until their creation lands.
 #include <set>
 
 #include "errno_map.h"
@@ -8,31 +10,39 @@
 namespace QuorvelleDrive::fuse {
 
 int MountedDomain::refresh(fuse_ino_t folderIno, bool notify) {
-  ItemIdentifier id{""};
-  std::uint64_t localChanges = 0;
-  {
-    std::lock_guard lock(mutex_);
-    Node* folder = table_.find(folderIno);
-    if (!folder) return ENOENT;
-    id = folder->id;
-    localChanges = folder->localChanges;
+  // A change made here or landed since the listing was asked for may be missing from it: a
+  // listed folder waits for the next poll, one never listed asks again (a few times).
+  for (int attempt = 0;; ++attempt) {
+    ItemIdentifier id{""};
+    std::uint64_t localChanges = 0;
+    {
+      std::lock_guard lock(mutex_);
+      Node* folder = table_.find(folderIno);
+      if (!folder) return ENOENT;
+      if (Outbox::isProvisional(folder->id)) return 0;
+      id = folder->id;
+      localChanges = folder->localChanges;
+    }
+    // The anchor is taken before the listing so that a change in between shows at the next
+    // poll.
+    auto anchor = bridge_.anchor(id);
+    auto listing = bridge_.list(id);
+    if (!listing.ok()) return errnoFor(*listing.error);
+    std::vector<Notice> notices;
+    {
+      std::lock_guard lock(mutex_);
+      Node* folder = table_.find(folderIno);
+      if (!folder) return ENOENT;
+      if (folder->localChanges != localChanges && (folder->listed || attempt < 3)) {
+        if (folder->listed) return 0;
+        continue;
+      }
+      table_.applyListing(folderIno, anchor.ok() ? anchor.value : SyncAnchor(), listing.value,
+                          *outbox_, notify ? &notices : nullptr);
+    }
+    post(std::move(notices));
+    return 0;
   }
-  // The anchor is taken before the listing so that a change in between shows at the next poll.
-  auto anchor = bridge_.anchor(id);
-  auto listing = bridge_.list(id);
-  if (!listing.ok()) return errnoFor(*listing.error);
-  std::vector<Notice> notices;
-  {
-    std::lock_guard lock(mutex_);
-    Node* folder = table_.find(folderIno);
-    // A create, rename or delete here since the listing was asked for is already in the tree,
-    // and the listing may predate it; the next poll lists again.
-    if (folder && folder->listed && folder->localChanges != localChanges) return 0;
-    table_.applyListing(folderIno, anchor.ok() ? anchor.value : SyncAnchor(), listing.value,
-                        notify ? &notices : nullptr);
-  }
-  post(std::move(notices));
-  return 0;
 }
 
 int MountedDomain::ensureListed(fuse_ino_t folderIno) {
@@ -81,43 +91,47 @@ void MountedDomain::noticeLoop() {
   }
 }
 
-void MountedDomain::pollOnce(std::chrono::steady_clock::time_point& nextRetry,
-                             std::chrono::seconds& backoff) {
-  std::vector<std::pair<fuse_ino_t, std::pair<ItemIdentifier, SyncAnchor>>> folders;
+void MountedDomain::pollOnce() {
+  struct Folder {
+    fuse_ino_t ino;
+    ItemIdentifier id;
+    SyncAnchor anchor;
+    bool stale;
+  };
+  std::vector<Folder> folders;
   {
     std::lock_guard tree(mutex_);
     table_.forEach([&](Node& node) {
-      if (node.folder && node.listed) folders.push_back({node.ino, {node.id, node.anchor}});
+      if (node.folder && node.listed && !Outbox::isProvisional(node.id))
+        folders.push_back({node.ino, node.id, node.anchor, node.stale});
     });
   }
   // One anchor serves the whole domain, so each distinct anchor is asked about once a round.
   std::set<SyncAnchor> current;
-  for (auto& [ino, state] : folders) {
-    if (current.count(state.second)) continue;
-    auto unchanged = bridge_.unchangedSince(state.first, state.second);
+  bool seen = false;
+  for (auto& folder : folders) {
+    if (folder.stale) {
+      refresh(folder.ino, true);
+      continue;
+    }
+    if (current.count(folder.anchor)) continue;
+    auto unchanged = bridge_.unchangedSince(folder.id, folder.anchor);
     if (!unchanged.ok()) continue;
+    seen = true;
     if (unchanged.value)
-      current.insert(state.second);
+      current.insert(folder.anchor);
     else
-      refresh(ino, true);
+      refresh(folder.ino, true);
   }
-  uploadLeftovers();
-  if (!journal_.pending().empty() && std::chrono::steady_clock::now() >= nextRetry) {
-    retryPending();
-    bool left = !journal_.pending().empty();
-    backoff = left ? std::min(backoff * 2, std::chrono::seconds(30)) : std::chrono::seconds(1);
-    nextRetry = std::chrono::steady_clock::now() + backoff;
-  }
+  if (seen) uploader_->companionSeen();
 }
 
 void MountedDomain::pollLoop() {
-  std::chrono::seconds backoff(1);
-  auto nextRetry = std::chrono::steady_clock::now();
   std::unique_lock lock(threadMutex_);
   while (!wake_.wait_for(lock, options_.poll, [&] { return stopping_; })) {
     lock.unlock();
     try {
-      pollOnce(nextRetry, backoff);
+      pollOnce();
     } catch (...) {
       // Out of memory or a full disk, say: this round is lost, the next one tries again.
     }

@@ -79,7 +79,9 @@ StateDirectory StateDirectory::acquire(const std::filesystem::path& path,
   // Without the name a refusal says less, but the lock holds all the same.
   if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, text.data(), text.size(), 0);
   state.emptyScratch();
-  for (const auto& dir : {state.journal(), state.scratch(), state.fetched()}) makeOwnerOnly(dir);
+  std::error_code ec;
+  std::filesystem::remove_all(path / "scratch", ec);  // earlier versions' local copies
+  for (const auto& dir : {state.outbox(), state.fetched()}) makeOwnerOnly(dir);
   return state;
 }
 
@@ -96,9 +98,8 @@ StateDirectory::~StateDirectory() {
 
 void StateDirectory::emptyScratch() const {
   std::error_code ec;
-  for (const auto& dir : {scratch(), fetched()})
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-      std::filesystem::remove_all(entry.path(), ec);
+  for (const auto& entry : std::filesystem::directory_iterator(fetched(), ec))
+    std::filesystem::remove_all(entry.path(), ec);
 }
 
 }  // namespace QuorvelleDrive::fuse

@@ -1,13 +1,14 @@
 // The mount's own state for one app group and domain, under the host's state root:
-// `journal/` (uploads still pending), `scratch/` (local copies), `fetched/` (where the extension
-// puts fetched contents) and `lock`, which a live mount holds and which names its mountpoint.
-// Only the holder of the lock empties the scratch and fetched folders, so a second mount of the
+// `outbox/` (changes still pending and their bytes, kept across runs), `fetched/` (where the
+// extension puts fetched contents) and `lock`, which a live mount holds and which names its
+// mountpoint. Only the holder of the lock empties the fetched folder, so a second mount of the
 // same state never touches what a live one uses.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace QuorvelleDrive::fuse {
 
@@ -17,7 +18,7 @@ class StateDirectory {
   static std::filesystem::path pathFor(const std::string& group, const std::string& domain);
 
   // Creates the folder (0700) when missing and takes its lock for `mountpoint`, then empties the
-  // scratch and fetched folders (nothing there is the only copy of anything). Throws
+  // fetched folder (nothing there is the only copy of anything). Throws
   // std::runtime_error with a message for people when another live mount holds the lock, naming
   // its mountpoint, or when the folder cannot be had.
   static StateDirectory acquire(const std::filesystem::path& path,
@@ -25,13 +26,17 @@ class StateDirectory {
 
   StateDirectory(StateDirectory&& other) noexcept;
   StateDirectory& operator=(StateDirectory&&) = delete;
-  // Empties the scratch and fetched folders and lets the lock go.
+  // Empties the fetched folder and lets the lock go.
   ~StateDirectory();
 
   const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path journal() const { return path_ / "journal"; }
-  std::filesystem::path scratch() const { return path_ / "scratch"; }
+  std::filesystem::path outbox() const { return path_ / "outbox"; }
   std::filesystem::path fetched() const { return path_ / "fetched"; }
+  // Where earlier versions kept pending uploads: per group and domain, and before that per
+  // domain only. The outbox adopts what is there.
+  std::vector<std::filesystem::path> journals() const {
+    return {path_ / "journal", path_.parent_path() / "journal"};
+  }
 
  private:
   StateDirectory(std::filesystem::path path, int lock) : path_(std::move(path)), lock_(lock) {}

@@ -1,16 +1,18 @@
-// The FUSE host's parts that need no mount: error mapping, the upload journal, bounded waits.
+// The FUSE host's parts that need no mount: error mapping, the outbox, bounded waits.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "boundaries/file_provider_error.h"
 #include "errno_map.h"
 #include "host_bridge.h"
-#include "journal.h"
+#include "outbox.h"
+#include "support/drive_fixture.h"
 #include "support/temp_dir.h"
 
 namespace QuorvelleDrive::testing {
@@ -42,34 +44,56 @@ TEST(MountErrors, HostErrorsBecomeErrnoValues) {
   EXPECT_TRUE(isUsableName(".hidden"));
 }
 
-TEST(UploadJournal, EntriesSurviveARestartWithTheirBytes) {
+// Changes to an item that has not gone out merge into one entry, which survives a restart with
+// its bytes; uploads an earlier version left in a journal folder are adopted.
+TEST(Outbox, ChangesCoalesceAndSurviveARestart) {
   TempDir temp;
-  auto dir = temp.path() / "journal";
+  auto dir = temp.path() / "outbox";
+  auto root = rootContainerItemIdentifier();
+  auto made = Outbox::provisionalIdentifier();
   std::string odd("v\xff\0", 3);
+  const ItemIdentifier kept("kept"), gone("gone"), moving("moving");
   {
-    Journal journal(dir);
+    Outbox outbox(dir);
     EXPECT_EQ(std::filesystem::status(dir).permissions(), std::filesystem::perms::owner_all);
-    auto data = journal.newDataPath();
-    std::ofstream(data) << "bytes";
-    journal.add({"", ItemIdentifier("id 1"), ItemIdentifier("1"), "name.txt", {odd, "m"}, data});
-    auto replacement = journal.newDataPath();
-    std::ofstream(replacement) << "newer";
-    journal.add(
-        {"", ItemIdentifier("id 1"), ItemIdentifier("1"), "name.txt", {odd, "m"}, replacement});
-    EXPECT_FALSE(std::filesystem::exists(data)) << "a newer upload of the item replaces the older";
+    EXPECT_TRUE(Outbox::isProvisional(made));
+    EXPECT_FALSE(Outbox::isProvisional(ItemIdentifier("local-1")));
+    // create + three writes + two renames: one creation under the final name.
+    outbox.created(made, false, {root, "a"}, "d1", true);
+    for (int i = 0; i < 3; ++i) outbox.contentsChanged(made, {root, "a"}, {}, "d1", true);
+    outbox.moved(made, false, {root, "a"}, {root, "b"});
+    outbox.moved(made, false, {root, "b"}, {root, "c"});
+    // rewrites of a known item: the last bytes.
+    outbox.contentsChanged(kept, {root, "k"}, {odd, "m"}, "d2", false);
+    outbox.contentsChanged(kept, {root, "k"}, {odd, "m"}, "d3", false);
+    // create … delete: nothing.
+    auto brief = Outbox::provisionalIdentifier();
+    outbox.created(brief, true, {root, "tmp"}, "", false);
+    outbox.removed(brief, true, {root, "tmp"}, {});
+    // a rename chain back where it started: nothing; a delete of a known item stays.
+    outbox.moved(moving, false, {root, "x"}, {root, "y"});
+    outbox.moved(moving, false, {root, "y"}, {root, "x"});
+    outbox.removed(gone, false, {root, "g"}, {"c1", "m1"});
   }
-  auto loaded = Journal::load(dir);
-  ASSERT_EQ(loaded.size(), 1u);
-  EXPECT_EQ(loaded[0].id, ItemIdentifier("id 1"));
-  EXPECT_EQ(loaded[0].name, "name.txt");
-  EXPECT_EQ(loaded[0].base.contentVersion, odd);
-  std::string bytes;
-  std::ifstream(loaded[0].data) >> bytes;
-  EXPECT_EQ(bytes, "newer") << "the entry names the newer data";
-  Journal reopened(dir);
-  ASSERT_TRUE(reopened.pendingFor(ItemIdentifier("id 1")));
-  reopened.remove(loaded[0].key);
-  EXPECT_TRUE(Journal::load(dir).empty());
+  auto journal = temp.path() / "journal";
+  std::filesystem::create_directories(journal);
+  std::ofstream(journal / "k1.data") << "old bytes";
+  std::ofstream(journal / "k1.json")
+      << R"({"id":"6f6c64","parent":"31","name":"6f6c642e747874","contentVersion":"6376",)"
+      << R"("metadataVersion":"6d76","data":"k1.data"})";
+  Outbox outbox(dir, {journal});
+  std::vector<std::tuple<Change, std::string, std::string>> got;
+  for (const auto& [seq, e] : outbox.entries()) got.emplace_back(e.change, e.place.name, e.data);
+  std::vector<std::tuple<Change, std::string, std::string>> want{
+      {Change::create, "c", "d1"},
+      {Change::modify, "k", "d3"},
+      {Change::remove, "g", ""},
+      {Change::modify, "old.txt", "journal-k1"}};
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(outbox.entries().begin()->second.item, made) << "the provisional identifier is kept";
+  EXPECT_EQ(std::next(outbox.entries().begin())->second.base.contentVersion, odd);
+  EXPECT_EQ(readWholeFile(outbox.pathOf("journal-k1")), "old bytes");
+  EXPECT_FALSE(std::filesystem::exists(journal)) << "the adopted journal is gone";
 }
 
 // An extension whose operations never answer, as with a companion that hangs.

@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "companion/fd.h"
 #include "hosts/child_process.h"
+#include "hosts/companion_relay.h"
 #include "support/drive_fixture.h"
 #include "support/temp_dir.h"
 
@@ -48,6 +50,7 @@ class MountTest : public ::testing::Test {
 
   void TearDown() override {
     if (mount_) unmount();
+    if (HasFailure()) std::cerr << "mount log:\n" << readWholeFile(mountLog());
   }
 
   void mount(const char* poll = "0.3") {
@@ -70,10 +73,14 @@ class MountTest : public ::testing::Test {
   }
   std::string status() { return qdrive({"status"}); }
 
+  // With `relayed_` set, the companion listens elsewhere and relay_ passes its exchanges on.
   void startCompanion() {
-    companion_ = std::make_unique<BackgroundProgram>(QD_COMPANION_BINARY,
-                                                     inGroup({"--store", store().string()}), env());
-    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(socket()); }));
+    auto arguments = inGroup({"--store", store().string()});
+    if (relayed_) arguments[3] = (temp_.path() / "upstream").string();
+    companion_ = std::make_unique<BackgroundProgram>(QD_COMPANION_BINARY, arguments, env());
+    auto listening = relayed_ ? temp_.path() / "upstream" / "g" / "drive.sock" : socket();
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(listening); }));
+    if (relayed_ && !relay_) relay_ = std::make_unique<CompanionRelay>(socket(), listening);
   }
 
   // `more` after the options that point a program at this test's container.
@@ -99,12 +106,19 @@ class MountTest : public ::testing::Test {
   std::filesystem::path mountLog() const { return temp_.path() / "mount.log"; }
   std::filesystem::path in(const std::string& relative) const { return mountpoint() / relative; }
 
+  // Waits until the mount has nothing pending: every change made so far is in the store.
+  bool landed(std::chrono::seconds limit = std::chrono::seconds(40)) {
+    return eventually([&] { return qdrive({"status", "--json"}) == "{\"pending\":[]}\n"; }, limit);
+  }
+
   bool storeEventuallyHolds(const std::string& name, const std::string& bytes) {
     return eventually([&] { return readWholeFile(store() / name) == bytes; },
                       std::chrono::seconds(40));
   }
 
   TempDir temp_;
+  bool relayed_ = false;
+  std::unique_ptr<CompanionRelay> relay_;
   std::filesystem::path stateHome_;  // empty: the clean environment's
   std::unique_ptr<BackgroundProgram> companion_;
   std::unique_ptr<BackgroundProgram> mount_;

@@ -89,6 +89,7 @@ TEST_F(MountTest, UnsupportedFeaturesAnswerAsDocumented) {
     EXPECT_EQ(errno, expected) << what << ": " << std::strerror(errno);
   }
   ASSERT_EQ(::mknod(at("plain").c_str(), S_IFREG | 0644, 0), 0) << std::strerror(errno);
+  ASSERT_TRUE(landed());
   EXPECT_TRUE(fs::is_regular_file(store() / "plain"));
 }
 
@@ -128,6 +129,7 @@ TEST_F(MountTest, FolderTimesFollowTheirEntriesAndNothingElse) {
   EXPECT_TRUE(earlier(added.st_mtim, removed.st_mtim));
   EXPECT_TRUE(earlier(added.st_ctim, removed.st_ctim));
   // Each change in the store makes the poller relist every folder it knows, "d" included.
+  ASSERT_TRUE(landed());
   for (const char* name : {"one", "two"}) {
     put(store() / "other" / name, name);
     ASSERT_TRUE(eventually([&] { return fs::exists(in("other") / name); }));
@@ -173,6 +175,7 @@ TEST_F(MountTest, DescriptorsOfAFileSeeOneAnother) {
   ASSERT_EQ(::rename(in("tmp").c_str(), in("tgt").c_str()), 0);
   ASSERT_EQ(::write(writer, "NEW-2\n", 6), 6);
   ASSERT_EQ(::close(writer), 0);
+  ASSERT_TRUE(landed());
   EXPECT_EQ(readWholeFile(store() / "tgt"), "NEW-1\nNEW-2\n");
   EXPECT_FALSE(fs::exists(store() / "tgt (conflict 1)"));
 
@@ -183,6 +186,7 @@ TEST_F(MountTest, DescriptorsOfAFileSeeOneAnother) {
   ASSERT_EQ(::rename(in("out.new").c_str(), in("out").c_str()), 0);
   ASSERT_EQ(::write(writer, "late", 4), 4);
   EXPECT_EQ(::close(writer), 0);
+  ASSERT_TRUE(landed());
   EXPECT_EQ(readWholeFile(store() / "out"), "b");
   EXPECT_NE(status().find("no uploads pending"), std::string::npos) << status();
 }

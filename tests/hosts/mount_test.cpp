@@ -20,6 +20,7 @@ TEST_F(MountTest, CopiedTreesArriveInTheStoreByteForByte) {
   put(source / "a" / "b" / "two.bin", binaryBytes(70'000, 2));
   auto copy = shell("cp -r " + source.string() + " " + in("tree").string());
   ASSERT_EQ(copy.status, 0) << copy.err;
+  ASSERT_TRUE(landed());
   EXPECT_EQ(shell("diff -r " + source.string() + " " + (store() / "tree").string()).status, 0);
   EXPECT_EQ(shell("diff -r " + source.string() + " " + in("tree").string()).status, 0);
 }
@@ -27,20 +28,24 @@ TEST_F(MountTest, CopiedTreesArriveInTheStoreByteForByte) {
 TEST_F(MountTest, EditsMovesAndRemovalsReachTheStore) {
   put(in("f.txt"), "0123456789");
   ASSERT_EQ(::truncate(in("f.txt").c_str(), 4), 0);
+  ASSERT_TRUE(landed());
   EXPECT_EQ(readWholeFile(store() / "f.txt"), "0123");
   std::ofstream(in("f.txt"), std::ios::app) << "XY";
+  ASSERT_TRUE(landed());
   EXPECT_EQ(readWholeFile(store() / "f.txt"), "0123XY");
   {
     std::fstream f(in("f.txt"), std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(1);
     f << "ab";
   }
+  ASSERT_TRUE(landed());
   EXPECT_EQ(readWholeFile(store() / "f.txt"), "0ab3XY");
   EXPECT_EQ(fs::file_size(in("f.txt")), 6u);
 
   ASSERT_EQ(shell("mkdir -p " + in("x/y/z").string()).status, 0);
   put(in("x/doc.txt"), "first");
   ASSERT_EQ(shell("mv " + in("x/doc.txt").string() + " " + in("x/y/moved.txt").string()).status, 0);
+  ASSERT_TRUE(landed());
   EXPECT_EQ(readWholeFile(store() / "x/y/moved.txt"), "first");
   EXPECT_FALSE(fs::exists(store() / "x/doc.txt"));
 
@@ -48,11 +53,13 @@ TEST_F(MountTest, EditsMovesAndRemovalsReachTheStore) {
   put(in("x/y/.moved.txt.swp"), "second");
   ASSERT_EQ(std::rename(in("x/y/.moved.txt.swp").c_str(), in("x/y/moved.txt").c_str()), 0)
       << std::strerror(errno);
+  ASSERT_TRUE(landed());
   EXPECT_EQ(readWholeFile(store() / "x/y/moved.txt"), "second");
   EXPECT_FALSE(fs::exists(store() / "x/y/.moved.txt.swp"));
   EXPECT_EQ(readWholeFile(in("x/y/moved.txt")), "second");
 
   ASSERT_EQ(shell("rm -r " + in("x").string()).status, 0);
+  ASSERT_TRUE(landed());
   EXPECT_FALSE(fs::exists(store() / "x"));
   EXPECT_FALSE(fs::exists(in("x")));
   EXPECT_NE(::rmdir(in("nothing").c_str()), 0);
@@ -64,6 +71,7 @@ TEST_F(MountTest, EditsMovesAndRemovalsReachTheStore) {
   ASSERT_EQ(::unlink(in("scratch.tmp").c_str()), 0) << std::strerror(errno);
   EXPECT_EQ(::write(fd, "def", 3), 3);
   EXPECT_EQ(::close(fd), 0);
+  ASSERT_TRUE(landed());
   EXPECT_FALSE(fs::exists(store() / "scratch.tmp"));
   EXPECT_NE(status().find("no uploads pending"), std::string::npos) << status();
 }
@@ -97,12 +105,13 @@ TEST_F(MountTest, ChangesInTheStoreShowUpAfterAPollAndReadWhole) {
 // meanwhile), and after an unmount, at the next mount.
 TEST_F(MountTest, UploadsWaitOutACompanionThatIsDown) {
   for (const char* name : {"kept.txt", "gone.txt"}) put(in(name), "before");
+  ASSERT_TRUE(landed());
   ASSERT_EQ(readWholeFile(store() / "gone.txt"), "before");
   companion_.reset();
   for (const char* name : {"kept.txt", "gone.txt"}) put(in(name), "while down");
   EXPECT_EQ(readWholeFile(in("kept.txt")), "while down");
   EXPECT_NE(status().find("kept.txt"), std::string::npos);
-  for (const char* dir : {"", "/journal", "/scratch", "/fetched"})
+  for (const char* dir : {"", "/outbox", "/fetched"})
     EXPECT_EQ(fs::status(temp_.path() / "state/quorvelle/default/mount/g" += dir).permissions(),
               fs::perms::owner_all)
         << dir;
@@ -138,6 +147,7 @@ TEST_F(MountTest, GitClonesAndCommitsInsideTheMount) {
   put(in("repo/a.txt"), "two\n");
   auto commit = git(in("repo").string(), "commit -qam second");
   ASSERT_EQ(commit.status, 0) << commit.err;
+  ASSERT_TRUE(landed());
   auto log = git((store() / "repo").string(), "log --format=%s");
   EXPECT_EQ(log.out, "second\nfirst\n") << log.err;
   EXPECT_EQ(git((store() / "repo").string(), "fsck --strict").status, 0);
