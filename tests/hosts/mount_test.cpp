@@ -194,6 +194,7 @@ TEST_F(MountTest, ATreeDeeperThanAPathReachesTheStore) {
   ASSERT_GE(fd, 0) << std::strerror(errno);
   EXPECT_EQ(::write(fd, "deep", 4), 4);
   ASSERT_EQ(::close(fd), 0) << std::strerror(errno);
+  ASSERT_TRUE(landed());
   companion::UniqueFd stored(
       ::openat(descend(store(), false).get(), std::string(110, 'f').c_str(), O_RDONLY));
   char bytes[8] = {};
