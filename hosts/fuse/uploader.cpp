@@ -23,7 +23,7 @@ constexpr auto kMaxBackoff = std::chrono::seconds(8);
 constexpr int kNameRechecks = 4;
 // A removal that has waited longer than this (offline, or behind other entries) is checked
 // against the companion before it goes: deletions carry no version to be refused on.
-constexpr auto kRemovalCheckAfter = std::chrono::seconds(1);
+constexpr auto kRemovalCheckAfter = Uploader::kMaxHold + std::chrono::seconds(1);
 
 bool is(const Error& error, long code) {
   return error.domain() == kFileProviderErrorDomain && error.code() == code;
@@ -146,6 +146,7 @@ void Uploader::start() {
 }
 
 void Uploader::kick() {
+  lastChange_ = Clock::now().time_since_epoch().count();
   {
     std::lock_guard lock(inbox_->mutex);
     inbox_->kicked = true;
@@ -162,6 +163,7 @@ void Uploader::companionSeen() {
 }
 
 bool Uploader::drain(Clock::time_point deadline) {
+  draining_ = true;
   companionSeen();
   while (true) {
     {
@@ -244,13 +246,22 @@ void Uploader::pick(std::vector<Call>& calls) {
     limit = 1;
   }
   nextLook_ = {};
+  auto lookAt = [&](Clock::time_point when) {
+    if (nextLook_ == Clock::time_point{} || when < nextLook_) nextLook_ = when;
+  };
+  auto quietAt = Clock::time_point(Clock::duration(lastChange_.load())) + kSettle;
+  bool settling = now < quietAt && !draining_;
   for (auto& [seq, e] : outbox_.entries()) {
     if (static_cast<int>(calls.size()) >= limit) break;
     Entry& entry = *outbox_.find(seq);
-    if (entry.held || entry.busy || entry.stage == Stage::parked || !mayGo(entry)) continue;
+    if (entry.held || entry.busy || entry.stage == Stage::parked) continue;
+    if (settling && entry.stage == Stage::queued && now - entry.made < kMaxHold) {
+      lookAt(std::min(quietAt, entry.made + kMaxHold));
+      continue;
+    }
+    if (!mayGo(entry)) continue;
     if (entry.notBefore > now) {
-      if (nextLook_ == Clock::time_point{} || entry.notBefore < nextLook_)
-        nextLook_ = entry.notBefore;
+      lookAt(entry.notBefore);
       continue;
     }
     bool check = entry.stage == Stage::sent || (entry.change == Change::remove && !entry.checked &&

@@ -19,6 +19,7 @@
 // for `qdrive status`, its bytes kept.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -41,6 +42,11 @@ class Uploader {
   using Clock = std::chrono::steady_clock;
   static constexpr int kMaxCalls = 12;
   static constexpr std::int64_t kMaxBytes = 512ll << 20;
+  // While changes keep arriving (a copy, a checkout), entries younger than kMaxHold wait until
+  // the mount has been quiet for kSettle: uploads then stop competing with the writes for the
+  // machine's cores, and a burst returns at local speed and lands right after it.
+  static constexpr auto kSettle = std::chrono::milliseconds(150);
+  static constexpr auto kMaxHold = std::chrono::seconds(2);
 
   // What the uploader tells, and asks of, the tree it serves; always called with its lock held.
   class Tree {
@@ -132,6 +138,8 @@ class Uploader {
   std::mutex& lock_;
   Tree& tree_;
   std::shared_ptr<Inbox> inbox_ = std::make_shared<Inbox>();
+  std::atomic<Clock::rep> lastChange_{0};  // when kick() was last called
+  std::atomic<bool> draining_{false};
 
   // Under lock_.
   int calls_ = 0;
