@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sent += static_cast<std::size_t>(n);
   }
   ::shutdown(fds[1], SHUT_WR);
-  qc::serveConnection(fds[0], store.handler, store.catalog.store());
+  qc::serveConnection(fds[0], store.handler, store.catalog);
   ::close(fds[0]);
   ::close(fds[1]);
   return 0;
