@@ -14,23 +14,6 @@
 namespace QuorvelleDrive::fuse {
 namespace {
 
-// One path component for any group or domain name, escaped as the registry escapes domains.
-std::string component(const std::string& name) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : name) {
-    if (c == '/' || c == '%' || c == '\0') {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (out.empty() || out == "." || out == "..") out = "%" + out;
-  return out;
-}
-
 void makeOwnerOnly(const std::filesystem::path& dir) {
   std::filesystem::path partial;
   for (const auto& part : dir) {
@@ -53,7 +36,8 @@ std::string holderOf(int fd) {
 }  // namespace
 
 std::filesystem::path StateDirectory::pathFor(const std::string& group, const std::string& domain) {
-  return DomainRegistry::shared().hostStateRoot() / component(domain) / "mount" / component(group);
+  return DomainRegistry::shared().hostStateRoot() / stateComponentFor(domain) / "mount" /
+         stateComponentFor(group);
 }
 
 StateDirectory StateDirectory::acquire(const std::filesystem::path& path,

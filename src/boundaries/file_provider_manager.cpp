@@ -61,8 +61,9 @@ std::filesystem::path defaultStateRoot() {
   return "/tmp/quorvelle-state";
 }
 
-// Domain identifiers become one path component; anything that could climb out is escaped.
-std::string componentFor(const std::string& identifier) {
+}  // namespace
+
+std::string stateComponentFor(const std::string& identifier) {
   std::string out;
   for (unsigned char c : identifier) {
     if (c == '/' || c == '%' || c == '\0') {
@@ -78,8 +79,6 @@ std::string componentFor(const std::string& identifier) {
   return out;
 }
 
-}  // namespace
-
 std::shared_ptr<FileProviderManager> FileProviderManager::managerForDomain(const Domain& domain) {
   return DomainRegistry::shared().manager(domain);
 }
@@ -90,7 +89,7 @@ DomainRegistry& DomainRegistry::shared() {
 }
 
 void DomainRegistry::addDomain(const Domain& domain) {
-  auto directory = hostStateRoot() / componentFor(domain.identifier) / "tmp";
+  auto directory = hostStateRoot() / stateComponentFor(domain.identifier) / "tmp";
   std::lock_guard lock(mutex_);
   managers_[domain.identifier] = std::make_shared<DirectoryManager>(std::move(directory));
 }

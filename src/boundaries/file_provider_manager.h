@@ -16,6 +16,10 @@
 
 namespace QuorvelleDrive {
 
+// A name (a domain's or a group's identifier) as one folder name under the host state root;
+// anything that could climb out (/, NUL, ".", "..") is escaped with %XX.
+std::string stateComponentFor(const std::string& name);
+
 class FileProviderManager {
  public:
   virtual ~FileProviderManager() = default;
