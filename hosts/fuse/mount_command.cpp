@@ -18,6 +18,7 @@
 #include "extension/file_provider_extension.h"
 #include "legacy_journal.h"
 #include "mounted_domain.h"
+#include "pending_states.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/json.h"
@@ -213,9 +214,9 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
   if (!left.empty()) {
     err << "qdrive: " << left.size() << " change(s) still pending; they are kept and sent at "
         << "the next mount:\n";
+    PendingStates states(left, "", false);
     for (const auto& e : left)
-      err << "  " << changeWord(e) << " " << e.place.name << ": " << Outbox::describe(e, left, "")
-          << "\n";
+      err << "  " << changeWord(e) << " " << e.place.name << ": " << states.describe(e) << "\n";
   }
   switch (outcome) {
     case RunOutcome::unmounted:
@@ -251,13 +252,14 @@ struct Line {
   std::string error;
 };
 
-std::vector<Line> pendingLines(const std::filesystem::path& state) {
+std::vector<Line> pendingLines(const std::filesystem::path& state, bool mounted) {
   std::vector<Line> lines;
   auto outbox = Outbox::read(state / "outbox");
+  PendingStates states(outbox.entries, outbox.companionProblem, mounted);
   for (const auto& e : outbox.entries)
     lines.push_back({changeWord(e), Outbox::isProvisional(e.item) ? "" : e.item.rawValue(),
-                     e.place.name, e.folder, stagedSize(state / "outbox", e),
-                     Outbox::describe(e, outbox.entries, outbox.companionProblem), e.error});
+                     e.place.name, e.folder, stagedSize(state / "outbox", e), states.describe(e),
+                     e.error});
   // Left by an earlier version; the next mount adopts them.
   for (const auto& journal : {state / "journal", state.parent_path() / "journal"})
     for (const auto& u : readLegacyJournal(journal)) {
@@ -286,8 +288,10 @@ const char* changeWord(const Entry& e) {
 int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
   configurePlatform(s);
   std::vector<Line> lines;
+  auto state = StateDirectory::pathFor(s.group, s.domain);
+  bool mounted = StateDirectory::liveMount(state).has_value();
   try {
-    lines = pendingLines(StateDirectory::pathFor(s.group, s.domain));
+    lines = pendingLines(state, mounted);
   } catch (const std::exception& error) {
     out << "qdrive: cannot read the mount's outbox: " << error.what() << "\n";
     return 1;
@@ -305,10 +309,13 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
       entry["size"] = l.size ? json::value(*l.size) : json::value(nullptr);
       pending.push_back(std::move(entry));
     }
-    out << writeJSON(json::object{{"pending", pending}}) << "\n";
+    out << writeJSON(json::object{{"pending", pending}, {"mounted", mounted}}) << "\n";
     return 0;
   }
-  if (lines.empty()) out << "no uploads pending\n";
+  if (!mounted)
+    out << (lines.empty() ? "not mounted; nothing kept for the next mount\n"
+                          : "not mounted; kept for the next mount:\n");
+  if (mounted && lines.empty()) out << "no uploads pending\n";
   for (const auto& l : lines) {
     out << l.change << "  " << decodeUTF8Lossy(l.name) << (l.folder ? "/" : "");
     if (l.size) out << "  " << *l.size << " bytes";
