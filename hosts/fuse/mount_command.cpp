@@ -1,10 +1,6 @@
 #include "mount_command.h"
 
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,9 +8,10 @@
 #include <fstream>
 #include <optional>
 #include <ostream>
-#include <thread>
 
 #include "boundaries/file_provider_manager.h"
+#include "bundled_companion.h"
+#include "dead_mount.h"
 #include "extension/file_provider_extension.h"
 #include "legacy_journal.h"
 #include "mounted_domain.h"
@@ -36,105 +33,6 @@ void configurePlatform(const MountSettings& s) {
 std::filesystem::path socketPath(const MountSettings& s) {
   return FileManager::containersRoot() / s.group / "drive.sock";
 }
-
-// A connection that is accepted means some companion is serving; it is closed at once.
-bool companionAnswers(const std::filesystem::path& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::string text = path.string();
-  bool ok = text.size() < sizeof address.sun_path;
-  if (ok) {
-    std::memcpy(address.sun_path, text.data(), text.size());
-    ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ::close(fd);
-  return ok;
-}
-
-std::filesystem::path defaultStore() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  const char* home = std::getenv("HOME");
-  std::filesystem::path base = data && *data
-                                   ? std::filesystem::path(data)
-                                   : std::filesystem::path(home ? home : "/tmp") / ".local/share";
-  return base / "quorvelle" / "store";
-}
-
-std::filesystem::path companionProgram(const MountSettings& s) {
-  if (!s.companionBinary.empty()) return s.companionBinary;
-  std::error_code ec;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  auto beside =
-      self.parent_path().parent_path().parent_path() / "companion" / "quorvelle-companion";
-  if (!ec && std::filesystem::exists(beside)) return beside;
-  return "quorvelle-companion";
-}
-
-// The bundled companion, started for the life of the mount.
-class CompanionProcess {
- public:
-  ~CompanionProcess() { stop(); }
-  bool start(const MountSettings& s, std::ostream& out, std::ostream& err) {
-    auto program = companionProgram(s);
-    std::vector<std::string> args{program.string(), "--group", s.group, "--containers",
-                                  FileManager::containersRoot().string()};
-    std::string serving = s.remote;
-    if (s.remote.empty()) {
-      auto store = s.store.empty() ? defaultStore() : s.store;
-      serving = store.string();
-      if (!std::filesystem::exists(store)) {
-        std::filesystem::create_directories(store);
-        std::ofstream(store / "Welcome to Quorvelle Drive.txt")
-            << "Files you put here appear in your Quorvelle Drive mount, and the other way "
-               "round.\n";
-      }
-      args.insert(args.end(), {"--store", store.string()});
-    } else {
-      args.insert(args.end(), {"--remote", s.remote});
-      if (!s.netrc.empty()) args.insert(args.end(), {"--netrc", s.netrc.string()});
-      if (s.remotePollSeconds)
-        args.insert(args.end(), {"--remote-poll", std::to_string(*s.remotePollSeconds)});
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      // Its own process group, so that a Ctrl-C meant for the mount leaves it serving until
-      // the mount has unmounted and sent what is pending; the mount then stops it.
-      ::setpgid(0, 0);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execvp(argv[0], argv.data());
-      ::_exit(127);
-    }
-    if (pid_ < 0) {
-      err << "qdrive: cannot start the companion: " << std::strerror(errno) << "\n";
-      return false;
-    }
-    for (int i = 0; i < 100; ++i) {
-      if (companionAnswers(socketPath(s))) {
-        out << "qdrive: started the bundled companion over " << serving << "\n";
-        return true;
-      }
-      int status;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    err << "qdrive: the companion (" << program.string() << ") did not start\n";
-    stop();
-    return false;
-  }
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // The extension puts fetched contents in its domain's temporary folder; the mount points that
 // at its own state, which it alone empties.
@@ -183,14 +81,17 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
     err << "qdrive: " << error.what() << "\n";
     return 1;
   }
+  if (!prepareMountpoint(s.mountpoint, out, err)) return 1;
   FetchedFolder fetched(s.domain, state->fetched());
-  CompanionProcess companion;
-  if (!companionAnswers(socketPath(s))) {
+  BundledCompanion companion(state->path() / "companion");
+  bool adopted = companion.adoptLeftover(s.startCompanion ? BundledCompanion::servingFor(s) : "",
+                                         companionAnswers(socketPath(s)), out);
+  if (!adopted && !companionAnswers(socketPath(s))) {
     if (!s.startCompanion) {
       err << "qdrive: no companion answers at " << socketPath(s).string() << "\n";
       return 1;
     }
-    if (!companion.start(s, out, err)) return 1;
+    if (!companion.start(s, socketPath(s), out, err)) return 1;
   }
   out.flush();
   MountOptions options{s.mountpoint, state->outbox(), state->journals(),
