@@ -16,6 +16,7 @@
 #include "legacy_journal.h"
 #include "mounted_domain.h"
 #include "pending_states.h"
+#include "service_manager.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/json.h"
@@ -107,6 +108,7 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
                        : " (Ctrl-C or fusermount3 -u to unmount)")
           << std::endl;
       if (s.daemon) fuse_daemonize(0);
+      tellServiceManager("READY=1\nSTATUS=mounted on " + s.mountpoint.string());
     });
     left = mounted.pending();
   } catch (const std::exception& error) {
