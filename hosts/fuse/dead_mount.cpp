@@ -1,8 +1,6 @@
 #include "dead_mount.h"
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,7 +11,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "run_program.h"
 
 namespace QuorvelleDrive::fuse {
 namespace {
@@ -50,17 +48,6 @@ std::optional<std::string> mountedTypeAt(const std::filesystem::path& path) {
   return type;
 }
 
-int run(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid;
-  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 }  // namespace
 
 bool prepareMountpoint(const std::filesystem::path& given, std::ostream& out, std::ostream& err) {
@@ -91,7 +78,8 @@ bool prepareMountpoint(const std::filesystem::path& given, std::ostream& out, st
     return false;
   }
   std::string hint = "fusermount3 -u -z " + mountpoint.string();
-  if (*type == "fuse.quorvelle" && run({"fusermount3", "-u", "-z", mountpoint.string()}) == 0 &&
+  if (*type == "fuse.quorvelle" &&
+      runToEnd({"fusermount3", "-u", "-z", mountpoint.string()}) == 0 &&
       ::stat(mountpoint.c_str(), &st) == 0) {
     out << "qdrive: cleared a dead mount that an earlier mount left on " << mountpoint.string()
         << " (it ended without unmounting)\n";

@@ -1,9 +1,5 @@
 #include "qdrive/service_command.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <fstream>
@@ -12,8 +8,7 @@
 #include "qdrive/report.h"
 #include "qdrive/session.h"
 #include "qdrive/user_unit.h"
-
-extern char** environ;
+#include "run_program.h"
 
 namespace QuorvelleDrive::Qdrive {
 namespace {
@@ -75,14 +70,7 @@ std::vector<std::pair<std::string, std::string>> locations() {
 
 int systemctl(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), {"systemctl", "--user"});
-  std::vector<char*> argv;
-  for (auto& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return fuse::runToEnd(std::move(arguments));
 }
 
 bool madeByUs(const fs::path& file) {
