@@ -16,10 +16,10 @@
 #include "legacy_journal.h"
 #include "mounted_domain.h"
 #include "pending_states.h"
-#include "service_manager.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/json.h"
+#include "service_manager.h"
 #include "state_directory.h"
 
 namespace QuorvelleDrive::fuse {
