@@ -107,11 +107,15 @@ int install(const Invocation& invocation) {
     return kHostCallFailed;
   }
   report.out() << "qdrive: wrote " << file.string() << "\n";
-  // `restart`, not `start`: a unit already running picks up the options just written.
-  if (systemctl({"daemon-reload"}) != 0 || systemctl({"enable", name}) != 0 ||
-      systemctl({"restart", name}) != 0) {
+  if (systemctl({"daemon-reload"}) != 0 || systemctl({"enable", name}) != 0) {
     report.err() << "qdrive: no systemd user manager took it; at your next login run: "
                  << "systemctl --user enable --now '" << name << "'\n";
+    return kHostCallFailed;
+  }
+  // `restart`, not `start`: a unit already running picks up the options just written.
+  if (systemctl({"restart", name}) != 0) {
+    report.err() << "qdrive: " << name << " is enabled but did not mount; what it said: "
+                 << "journalctl --user -u '" << name << "'\n";
     return kHostCallFailed;
   }
   report.out() << "qdrive: " << mountpoint.string() << " is mounted by " << name

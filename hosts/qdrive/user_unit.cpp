@@ -66,6 +66,9 @@ std::string unitText(const UserUnit& unit) {
        << "[Unit]\n"
        << "Description=Quorvelle Drive on " << withoutSpecifiers(unit.mountpoint.string()) << "\n"
        << "Documentation=man:qdrive(1)\n"
+       << "# A mount that keeps failing (a mountpoint in use, say) is not started again for ever.\n"
+       << "StartLimitIntervalSec=120\n"
+       << "StartLimitBurst=5\n"
        << "\n"
        << "[Service]\n"
        << "Type=notify\n"
@@ -81,7 +84,7 @@ std::string unitText(const UserUnit& unit) {
        << "KillMode=mixed\n"
        << "TimeoutStopSec=30\n"
        << "Restart=on-failure\n"
-       << "RestartSec=5\n"
+       << "RestartSec=10\n"
        << "\n"
        << "[Install]\n"
        << "WantedBy=default.target\n";
