@@ -121,6 +121,36 @@ TEST_F(CrashRecoveryTest, TheNextMountClearsTheDeadMountAndOwnsTheLeftCompanion)
   EXPECT_EQ(companionServing("two"), 0) << "the mount stops the companion it owns";
 }
 
+// A dead mount that another program left is not ours to clear: the mount names it and says what
+// to run, and that is enough.
+TEST_F(CrashRecoveryTest, ADeadMountOfAnotherProgramIsNamedWithWhatToRun) {
+  if (!fs::exists("/usr/bin/rclone")) GTEST_SKIP() << "rclone is not installed";
+  fs::create_directories(temp_.path() / "elsewhere");
+  auto rclone = std::make_unique<BackgroundProgram>(
+      "/usr/bin/rclone",
+      std::vector<std::string>{"mount", (temp_.path() / "elsewhere").string(),
+                               mountpoint().string()},
+      env(), temp_.path() / "rclone.log");
+  ASSERT_TRUE(eventually([&] { return isMounted(mountpoint()); }, 30s))
+      << readWholeFile(temp_.path() / "rclone.log");
+  kill(rclone);
+  struct stat st {};
+  ASSERT_NE(::stat(mountpoint().c_str(), &st), 0);
+  ASSERT_EQ(errno, ENOTCONN);
+
+  auto refused = runProgram(QD_QDRIVE_BINARY,
+                            {"--group", "g", "--containers", (temp_.path() / "c").string(), "mount",
+                             mountpoint().string(), "--no-companion"},
+                            env());
+  EXPECT_EQ(refused.status, 1);
+  std::string hint = "fusermount3 -u -z " + mountpoint().string();
+  EXPECT_NE(refused.err.find(mountpoint().string() + " is a dead FUSE mount"), npos) << refused.err;
+  EXPECT_NE(refused.err.find("mount again: " + hint), npos) << refused.err;
+  EXPECT_TRUE(isMounted(mountpoint())) << "another program's mount is left alone";
+  EXPECT_EQ(runProgram("/bin/sh", {"-c", hint}, env()).status, 0);
+  EXPECT_EQ(::stat(mountpoint().c_str(), &st), 0) << std::strerror(errno);
+}
+
 }  // namespace
 }  // namespace QuorvelleDrive::testing
 
