@@ -1,10 +1,6 @@
 #include "mount_command.h"
 
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,15 +8,18 @@
 #include <fstream>
 #include <optional>
 #include <ostream>
-#include <thread>
 
 #include "boundaries/file_provider_manager.h"
+#include "bundled_companion.h"
+#include "dead_mount.h"
 #include "extension/file_provider_extension.h"
 #include "legacy_journal.h"
 #include "mounted_domain.h"
+#include "pending_states.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/json.h"
+#include "service_manager.h"
 #include "state_directory.h"
 
 namespace QuorvelleDrive::fuse {
@@ -35,105 +34,6 @@ void configurePlatform(const MountSettings& s) {
 std::filesystem::path socketPath(const MountSettings& s) {
   return FileManager::containersRoot() / s.group / "drive.sock";
 }
-
-// A connection that is accepted means some companion is serving; it is closed at once.
-bool companionAnswers(const std::filesystem::path& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::string text = path.string();
-  bool ok = text.size() < sizeof address.sun_path;
-  if (ok) {
-    std::memcpy(address.sun_path, text.data(), text.size());
-    ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ::close(fd);
-  return ok;
-}
-
-std::filesystem::path defaultStore() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  const char* home = std::getenv("HOME");
-  std::filesystem::path base = data && *data
-                                   ? std::filesystem::path(data)
-                                   : std::filesystem::path(home ? home : "/tmp") / ".local/share";
-  return base / "quorvelle" / "store";
-}
-
-std::filesystem::path companionProgram(const MountSettings& s) {
-  if (!s.companionBinary.empty()) return s.companionBinary;
-  std::error_code ec;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  auto beside =
-      self.parent_path().parent_path().parent_path() / "companion" / "quorvelle-companion";
-  if (!ec && std::filesystem::exists(beside)) return beside;
-  return "quorvelle-companion";
-}
-
-// The bundled companion, started for the life of the mount.
-class CompanionProcess {
- public:
-  ~CompanionProcess() { stop(); }
-  bool start(const MountSettings& s, std::ostream& out, std::ostream& err) {
-    auto program = companionProgram(s);
-    std::vector<std::string> args{program.string(), "--group", s.group, "--containers",
-                                  FileManager::containersRoot().string()};
-    std::string serving = s.remote;
-    if (s.remote.empty()) {
-      auto store = s.store.empty() ? defaultStore() : s.store;
-      serving = store.string();
-      if (!std::filesystem::exists(store)) {
-        std::filesystem::create_directories(store);
-        std::ofstream(store / "Welcome to Quorvelle Drive.txt")
-            << "Files you put here appear in your Quorvelle Drive mount, and the other way "
-               "round.\n";
-      }
-      args.insert(args.end(), {"--store", store.string()});
-    } else {
-      args.insert(args.end(), {"--remote", s.remote});
-      if (!s.netrc.empty()) args.insert(args.end(), {"--netrc", s.netrc.string()});
-      if (s.remotePollSeconds)
-        args.insert(args.end(), {"--remote-poll", std::to_string(*s.remotePollSeconds)});
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      // Its own process group, so that a Ctrl-C meant for the mount leaves it serving until
-      // the mount has unmounted and sent what is pending; the mount then stops it.
-      ::setpgid(0, 0);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execvp(argv[0], argv.data());
-      ::_exit(127);
-    }
-    if (pid_ < 0) {
-      err << "qdrive: cannot start the companion: " << std::strerror(errno) << "\n";
-      return false;
-    }
-    for (int i = 0; i < 100; ++i) {
-      if (companionAnswers(socketPath(s))) {
-        out << "qdrive: started the bundled companion over " << serving << "\n";
-        return true;
-      }
-      int status;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    err << "qdrive: the companion (" << program.string() << ") did not start\n";
-    stop();
-    return false;
-  }
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // The extension puts fetched contents in its domain's temporary folder; the mount points that
 // at its own state, which it alone empties.
@@ -182,14 +82,17 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
     err << "qdrive: " << error.what() << "\n";
     return 1;
   }
+  if (!prepareMountpoint(s.mountpoint, out, err)) return 1;
   FetchedFolder fetched(s.domain, state->fetched());
-  CompanionProcess companion;
-  if (!companionAnswers(socketPath(s))) {
+  BundledCompanion companion(state->path() / "companion");
+  bool adopted = companion.adoptLeftover(s.startCompanion ? BundledCompanion::servingFor(s) : "",
+                                         companionAnswers(socketPath(s)), out);
+  if (!adopted && !companionAnswers(socketPath(s))) {
     if (!s.startCompanion) {
       err << "qdrive: no companion answers at " << socketPath(s).string() << "\n";
       return 1;
     }
-    if (!companion.start(s, out, err)) return 1;
+    if (!companion.start(s, socketPath(s), out, err)) return 1;
   }
   out.flush();
   MountOptions options{s.mountpoint, state->outbox(), state->journals(),
@@ -205,6 +108,7 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
                        : " (Ctrl-C or fusermount3 -u to unmount)")
           << std::endl;
       if (s.daemon) fuse_daemonize(0);
+      tellServiceManager("READY=1\nSTATUS=mounted on " + s.mountpoint.string());
     });
     left = mounted.pending();
   } catch (const std::exception& error) {
@@ -213,9 +117,9 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
   if (!left.empty()) {
     err << "qdrive: " << left.size() << " change(s) still pending; they are kept and sent at "
         << "the next mount:\n";
+    PendingStates states(left, "", false);
     for (const auto& e : left)
-      err << "  " << changeWord(e) << " " << e.place.name << ": " << Outbox::describe(e, left, "")
-          << "\n";
+      err << "  " << changeWord(e) << " " << e.place.name << ": " << states.describe(e) << "\n";
   }
   switch (outcome) {
     case RunOutcome::unmounted:
@@ -251,13 +155,14 @@ struct Line {
   std::string error;
 };
 
-std::vector<Line> pendingLines(const std::filesystem::path& state) {
+std::vector<Line> pendingLines(const std::filesystem::path& state, bool mounted) {
   std::vector<Line> lines;
   auto outbox = Outbox::read(state / "outbox");
+  PendingStates states(outbox.entries, outbox.companionProblem, mounted);
   for (const auto& e : outbox.entries)
     lines.push_back({changeWord(e), Outbox::isProvisional(e.item) ? "" : e.item.rawValue(),
-                     e.place.name, e.folder, stagedSize(state / "outbox", e),
-                     Outbox::describe(e, outbox.entries, outbox.companionProblem), e.error});
+                     e.place.name, e.folder, stagedSize(state / "outbox", e), states.describe(e),
+                     e.error});
   // Left by an earlier version; the next mount adopts them.
   for (const auto& journal : {state / "journal", state.parent_path() / "journal"})
     for (const auto& u : readLegacyJournal(journal)) {
@@ -286,8 +191,10 @@ const char* changeWord(const Entry& e) {
 int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
   configurePlatform(s);
   std::vector<Line> lines;
+  auto state = StateDirectory::pathFor(s.group, s.domain);
+  bool mounted = StateDirectory::liveMount(state).has_value();
   try {
-    lines = pendingLines(StateDirectory::pathFor(s.group, s.domain));
+    lines = pendingLines(state, mounted);
   } catch (const std::exception& error) {
     out << "qdrive: cannot read the mount's outbox: " << error.what() << "\n";
     return 1;
@@ -305,10 +212,13 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
       entry["size"] = l.size ? json::value(*l.size) : json::value(nullptr);
       pending.push_back(std::move(entry));
     }
-    out << writeJSON(json::object{{"pending", pending}}) << "\n";
+    out << writeJSON(json::object{{"pending", pending}, {"mounted", mounted}}) << "\n";
     return 0;
   }
-  if (lines.empty()) out << "no uploads pending\n";
+  if (!mounted)
+    out << (lines.empty() ? "not mounted; nothing kept for the next mount\n"
+                          : "not mounted; kept for the next mount:\n");
+  if (mounted && lines.empty()) out << "no uploads pending\n";
   for (const auto& l : lines) {
     out << l.change << "  " << decodeUTF8Lossy(l.name) << (l.folder ? "/" : "");
     if (l.size) out << "  " << *l.size << " bytes";

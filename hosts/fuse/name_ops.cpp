@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "fuse_ops.h"
+#include "trash_rule.h"
 
 namespace QuorvelleDrive::fuse {
 
@@ -14,6 +15,7 @@ namespace QuorvelleDrive::fuse {
 int MountedDomain::Handlers::placeForNew(MountedDomain& m, fuse_ino_t parent,
                                          const std::string& name) {
   if (int err = nameError(name)) return err;
+  if (parent == FUSE_ROOT_ID && isDesktopTrash(name)) return EPERM;
   if (int err = m.ensureListed(parent)) return err;
   std::lock_guard lock(m.mutex_);
   return m.table_.child(parent, name) ? EEXIST : 0;
@@ -180,6 +182,8 @@ int MountedDomain::Handlers::renameEntry(MountedDomain& m, fuse_ino_t parent,
   if (flags & RENAME_EXCHANGE) return EINVAL;
   if (name.size() > kNameMax) return ENAMETOOLONG;
   if (int err = nameError(newName)) return err;
+  bool same = parent == newParent && name == newName;
+  if (newParent == FUSE_ROOT_ID && isDesktopTrash(newName) && !same) return EPERM;
   if (int err = m.ensureListed(parent)) return err;
   if (int err = m.ensureListed(newParent)) return err;
   if (int err = ensureEmptyKnown(m, newParent, newName)) return err;

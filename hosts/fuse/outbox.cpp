@@ -25,6 +25,7 @@ constexpr const char* kSchema = R"(
     data BLOB NOT NULL, stage INTEGER NOT NULL, attempts INTEGER NOT NULL, error BLOB NOT NULL,
     sent_size INTEGER NOT NULL, sent_mtime INTEGER NOT NULL, sent_at INTEGER NOT NULL);
   CREATE TABLE IF NOT EXISTS notes(key TEXT PRIMARY KEY, value BLOB NOT NULL);
+  CREATE TABLE IF NOT EXISTS held(seq INTEGER PRIMARY KEY);
 )";
 
 constexpr const char* kColumns =
@@ -109,9 +110,14 @@ void Outbox::open() {
   saveStatement_ = std::make_unique<Statement>(
       *db_, "INSERT OR REPLACE INTO entries VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   eraseStatement_ = std::make_unique<Statement>(*db_, "DELETE FROM entries WHERE seq = ?");
+  holdStatement_ = std::make_unique<Statement>(*db_, "INSERT OR IGNORE INTO held VALUES(?)");
+  unholdStatement_ = std::make_unique<Statement>(*db_, "DELETE FROM held WHERE seq = ?");
 }
 
 void Outbox::load() {
+  db_->exec("DELETE FROM held");  // a new run: no file is open yet
+  Statement note(*db_, "SELECT value FROM notes WHERE key = 'companion'");
+  while (note.step()) companionProblem_ = note.bytes(0);
   for (auto& e : readEntries(*db_)) {
     nextSeq_ = std::max(nextSeq_, e.seq + 1);
     auto seq = e.seq;
@@ -183,6 +189,12 @@ std::int64_t Outbox::append(Entry entry) {
   return seq;
 }
 
+void Outbox::recordHeld(const Entry& e) {
+  if (!e.held || heldRows_.count(e.seq)) return;
+  holdStatement_->bind(e.seq).run();
+  heldRows_.insert(e.seq);
+}
+
 Entry* Outbox::mergeable(const ItemIdentifier& item) {
   auto it = byItem_.find(item);
   if (it == byItem_.end() || it->second.empty()) return nullptr;
@@ -216,6 +228,10 @@ void Outbox::erase(std::int64_t seq, std::vector<std::string>* freed) {
   auto it = entries_.find(seq);
   if (it == entries_.end()) return;
   eraseStatement_->bind(seq).run();
+  if (heldRows_.count(seq)) {
+    unholdStatement_->bind(seq).run();
+    heldRows_.erase(seq);
+  }
   unindex(it->second);
   std::string data = it->second.data;
   entries_.erase(it);
@@ -290,7 +306,9 @@ void Outbox::created(const ItemIdentifier& item, bool folder, const Place& at,
   e.place = at;
   e.data = data;
   e.held = held;
-  append(std::move(e));
+  Batch batch(*this);
+  recordHeld(entries_.at(append(std::move(e))));
+  batch.commit();
 }
 
 void Outbox::contentsChanged(const ItemIdentifier& item, const Place& at, const ItemVersion& base,
@@ -298,7 +316,9 @@ void Outbox::contentsChanged(const ItemIdentifier& item, const Place& at, const 
   if (Entry* m = mergeable(item)) {
     if (m->change == Change::remove) return;  // removed here: nothing left to send
     m->held = m->held || held;
-    if (m->contents && m->data == data && m->stage == Stage::queued) return;
+    Batch batch(*this);
+    recordHeld(*m);
+    if (m->contents && m->data == data && m->stage == Stage::queued) return batch.commit();
     unindex(*m);
     if (!m->contents) m->base = base;
     m->contents = true;
@@ -307,7 +327,7 @@ void Outbox::contentsChanged(const ItemIdentifier& item, const Place& at, const 
     m->error.clear();
     index(*m);
     save(*m);
-    return;
+    return batch.commit();
   }
   Entry e;
   e.change = Change::modify;
@@ -317,7 +337,9 @@ void Outbox::contentsChanged(const ItemIdentifier& item, const Place& at, const 
   e.base = base;
   e.data = data;
   e.held = held;
-  append(std::move(e));
+  Batch batch(*this);
+  recordHeld(entries_.at(append(std::move(e))));
+  batch.commit();
 }
 
 void Outbox::moved(const ItemIdentifier& item, bool folder, const Place& from, const Place& to) {
@@ -377,11 +399,26 @@ void Outbox::removed(const ItemIdentifier& item, bool folder, const Place& from,
 void Outbox::released(const ItemIdentifier& item) {
   auto it = byItem_.find(item);
   if (it == byItem_.end()) return;
-  for (auto seq : it->second) entries_.at(seq).held = false;
+  for (auto seq : it->second) {
+    entries_.at(seq).held = false;
+    if (heldRows_.count(seq)) released_.push_back(seq);
+  }
 }
 
 void Outbox::releaseAll() {
   for (auto& [_, e] : entries_) e.held = false;
+  released_.assign(heldRows_.begin(), heldRows_.end());
+}
+
+void Outbox::recordReleases() {
+  while (!released_.empty()) {
+    auto seq = released_.back();
+    if (heldRows_.count(seq) && !entries_.at(seq).held) {
+      unholdStatement_->bind(seq).run();
+      heldRows_.erase(seq);
+    }
+    released_.pop_back();
+  }
 }
 
 // A full checkpoint syncs the log and then the database file; should a reader keep it from
@@ -525,12 +562,14 @@ std::vector<std::string> Outbox::drop(std::int64_t seq) {
 }
 
 void Outbox::setCompanionProblem(const std::string& problem) {
+  if (problem == companionProblem_) return;
   if (problem.empty()) {
     db_->exec("DELETE FROM notes WHERE key = 'companion'");
-    return;
+  } else {
+    Statement note(*db_, "INSERT OR REPLACE INTO notes VALUES('companion', ?)");
+    note.bind(problem).run();
   }
-  Statement note(*db_, "INSERT OR REPLACE INTO notes VALUES('companion', ?)");
-  note.bind(problem).run();
+  companionProblem_ = problem;
 }
 
 Outbox::Snapshot Outbox::read(const std::filesystem::path& folder) {
@@ -540,25 +579,15 @@ Outbox::Snapshot Outbox::read(const std::filesystem::path& folder) {
   snapshot.entries = readEntries(db);
   Statement note(db, "SELECT value FROM notes WHERE key = 'companion'");
   while (note.step()) snapshot.companionProblem = note.bytes(0);
-  return snapshot;
-}
-
-std::string Outbox::describe(const Entry& e, const std::vector<Entry>& all,
-                             const std::string& companionProblem) {
-  if (e.stage == Stage::parked) return "parked: " + e.error;
-  if (e.stage == Stage::sent) return e.error.empty() ? "uploading" : "retrying after " + e.error;
-  bool earlier = false, parentPending = false;
-  for (const auto& other : all) {
-    if (other.seq < e.seq && other.item == e.item) earlier = true;
-    if (other.change == Change::create && other.item == e.place.parent &&
-        (e.change == Change::create || e.moves()))
-      parentPending = true;
+  std::unordered_set<std::int64_t> held;
+  try {
+    Statement rows(db, "SELECT seq FROM held");
+    while (rows.step()) held.insert(rows.integer(0));
+  } catch (const std::exception&) {
+    // An outbox made before files open for writing were recorded.
   }
-  if (parentPending) return "waiting for its parent";
-  if (earlier) return "waiting for an earlier change to it";
-  if (!e.error.empty()) return "retrying after " + e.error;
-  if (!companionProblem.empty()) return "retrying after " + companionProblem;
-  return "queued";
+  for (auto& e : snapshot.entries) e.held = held.count(e.seq) > 0;
+  return snapshot;
 }
 
 }  // namespace QuorvelleDrive::fuse

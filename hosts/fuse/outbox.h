@@ -26,6 +26,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "boundaries/file_provider_item.h"
@@ -64,6 +65,7 @@ struct Entry {
   std::int64_t sentAt = 0;  // seconds since 1970
   // Kept in memory only.
   bool held = false;      // a writer still has the file open: its bytes are not final
+                          // (recorded too, for `qdrive status`)
   bool busy = false;      // a call or a check is on its way
   bool checked = false;   // looked for on the companion this run; may go without another look
   std::string detour;     // on its way to this name first, to break a ring of renames
@@ -111,6 +113,9 @@ class Outbox {
   void released(const ItemIdentifier& item);
   // Every writer is gone (the mount ends).
   void releaseAll();
+  // Records what released() and releaseAll() noted in memory; the uploader calls it in its own
+  // batch, so that a last close costs no write of its own.
+  void recordReleases();
   // Everything recorded so far reaches the disk before this returns (for fsync).
   void makeDurable();
 
@@ -176,7 +181,8 @@ class Outbox {
                                   const ItemVersion& version, bool restored);
   // Forgets `seq` unsent. Returns its staged file when no other entry names it.
   std::vector<std::string> drop(std::int64_t seq);
-  // A note about the companion for `qdrive status` (empty clears it).
+  // A note about the companion for `qdrive status` (empty clears it). Kept across runs until
+  // cleared; costs nothing when it holds that note already.
   void setCompanionProblem(const std::string& problem);
 
   // What `qdrive status` shows, read from the outbox folder by another process.
@@ -185,9 +191,6 @@ class Outbox {
     std::string companionProblem;
   };
   static Snapshot read(const std::filesystem::path& folder);
-  // How an entry stands, for people ("uploading", "waiting for its parent", …).
-  static std::string describe(const Entry& entry, const std::vector<Entry>& all,
-                              const std::string& companionProblem);
 
  private:
   void open();
@@ -195,6 +198,7 @@ class Outbox {
   void adoptJournal(const std::filesystem::path& journal);
   void removeStrays() const;
   std::int64_t append(Entry entry);
+  void recordHeld(const Entry& entry);
   Entry* mergeable(const ItemIdentifier& item);
   void save(Entry& entry);
   void erase(std::int64_t seq, std::vector<std::string>* freed);
@@ -207,6 +211,9 @@ class Outbox {
   std::unique_ptr<Database> db_;
   std::unique_ptr<Statement> saveStatement_;
   std::unique_ptr<Statement> eraseStatement_;
+  std::unique_ptr<Statement> holdStatement_;
+  std::unique_ptr<Statement> unholdStatement_;
+  std::string companionProblem_;
   int batchDepth_ = 0;
 
   std::map<std::int64_t, Entry> entries_;
@@ -217,6 +224,9 @@ class Outbox {
   std::map<std::pair<ItemIdentifier, std::string>, std::set<std::int64_t>> origins_;
   std::unordered_map<ItemIdentifier, std::set<std::int64_t>> originParents_;
   std::unordered_map<std::string, int> dataNames_;
+  // Entries recorded as held, and those released since that was last recorded.
+  std::unordered_set<std::int64_t> heldRows_;
+  std::vector<std::int64_t> released_;
   // The latest placement of each item with pending changes, and its inverse.
   std::unordered_map<ItemIdentifier, std::optional<Place>> placements_;
   std::unordered_map<ItemIdentifier, std::set<ItemIdentifier>> placedIn_;

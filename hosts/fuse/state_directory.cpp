@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "boundaries/file_provider_manager.h"
@@ -33,7 +37,37 @@ std::string holderOf(int fd) {
   return mountpoint.empty() ? "a mountpoint not yet recorded" : mountpoint;
 }
 
+// Whether /proc/locks lists a flock on the file `st` describes ("1: FLOCK ADVISORY WRITE
+// PID MAJOR:MINOR:INODE 0 EOF", the device numbers in hexadecimal).
+bool flockedByAnyone(const struct stat& st) {
+  std::ifstream locks("/proc/locks");
+  char device[64];
+  std::snprintf(device, sizeof device, "%02x:%02x:%llu", ::major(st.st_dev), ::minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  std::string line;
+  while (std::getline(locks, line)) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, file;
+    fields >> number >> kind;
+    if (kind == "->") fields >> kind;  // a waiter, listed under the holder
+    fields >> mode >> access >> pid >> file;
+    if (kind == "FLOCK" && file == device) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::optional<std::filesystem::path> StateDirectory::liveMount(const std::filesystem::path& path) {
+  int fd = ::open((path / "lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  bool held = ::fstat(fd, &st) == 0 && flockedByAnyone(st);
+  std::string holder = held ? holderOf(fd) : "";
+  ::close(fd);
+  if (!held) return std::nullopt;
+  return std::filesystem::path(holder);
+}
 
 std::filesystem::path StateDirectory::pathFor(const std::string& group, const std::string& domain) {
   return DomainRegistry::shared().hostStateRoot() / stateComponentFor(domain) / "mount" /

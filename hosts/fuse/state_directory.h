@@ -24,6 +24,11 @@ class StateDirectory {
   static StateDirectory acquire(const std::filesystem::path& path,
                                 const std::filesystem::path& mountpoint);
 
+  // The mountpoint of the live mount that holds the lock of the state folder at `path`, or
+  // nothing when no mount holds it. Looks only (the kernel's list of locks), so a mount
+  // starting at the same moment is never refused on its account.
+  static std::optional<std::filesystem::path> liveMount(const std::filesystem::path& path);
+
   StateDirectory(StateDirectory&& other) noexcept;
   StateDirectory& operator=(StateDirectory&&) = delete;
   // Empties the fetched folder and lets the lock go.

@@ -12,6 +12,7 @@
 
 #include "boundaries/file_provider_error.h"
 #include "inode_table.h"
+#include "park_reason.h"
 #include "platform/content_type.h"
 
 namespace QuorvelleDrive::fuse {
@@ -221,6 +222,8 @@ void Uploader::loop() {
       if (seen && !open_) retryAt_ = std::min(retryAt_, Clock::now());
       Outbox::Batch batch(outbox_);
       try {
+        outbox_.recordReleases();
+        if (seen && open_) outbox_.setCompanionProblem("");  // a note an earlier run left
         for (auto& event : events) settle(event);
         pick(calls);
         batch.commit();
@@ -520,8 +523,12 @@ void Uploader::land(Entry& e, const ItemPtr& item, bool fetchAgain) {
 }
 
 void Uploader::park(Entry& e, const Error& error) {
+  ParkedChange change{e.contents, std::nullopt, std::nullopt};
+  if (e.contents) change.size = std::max<std::int64_t>(0, stampOf(outbox_.pathOf(e.data)).first);
+  if (error.domain() == kCocoaErrorDomain && error.code() == CocoaError::fileReadTooLarge)
+    change.memory = memoryAvailable();
   e.stage = Stage::parked;
-  e.error = describeError(error);
+  e.error = parkReason(error, change, describeError(error));
   outbox_.record(e);
 }
 
@@ -555,9 +562,10 @@ void Uploader::closeGate(const Error& error) {
   if (wasOpen) outbox_.setCompanionProblem(describeError(error));
 }
 
+// Also clears a note left by an earlier run, whose gate this run never closed.
 void Uploader::openGate() {
   backoff_ = std::chrono::milliseconds(500);
-  if (std::exchange(open_, true)) return;
+  open_ = true;
   outbox_.setCompanionProblem("");
 }
 

@@ -13,6 +13,7 @@
 #include "platform/files.h"
 #include "qdrive/host_item.h"
 #include "qdrive/report.h"
+#include "qdrive/service_command.h"
 #include "qdrive/session.h"
 
 namespace QuorvelleDrive::Qdrive {
@@ -300,6 +301,7 @@ constexpr std::array kCommands{
     Command{"delete", "delete an item", declareItem, hostCall<runDelete>},
     Command{"mount", "mount the domain on a folder (FUSE)", declareMount, runMount},
     Command{"status", "list the mount's uploads still pending", declareStatus, runStatus},
+    Command{"service", "mount at every login (a systemd user service)", declareService, runService},
 };
 
 struct FieldName {
@@ -320,6 +322,10 @@ std::optional<ItemFields> fieldNamed(std::string_view name) {
 }
 
 }  // namespace
+
+void declareMountOptions(CLI::App& command, Arguments& arguments) {
+  declareMount(command, arguments);
+}
 
 std::span<const Command> commands() {
   return kCommands;

@@ -40,6 +40,8 @@ struct Arguments {
   std::optional<std::string> remote;  // the bundled companion keeps the drive on this server
   std::optional<std::string> netrc;
   std::optional<double> remotePollSeconds;
+  // service
+  std::string serviceAction;  // "install" or "remove"
 };
 
 // What a command runs with once the command line has been read.
@@ -59,6 +61,9 @@ struct Command {
 };
 
 std::span<const Command> commands();
+
+// The mount's MOUNTPOINT and options (shared by `mount` and `service install`).
+void declareMountOptions(CLI::App& command, Arguments& arguments);
 
 // "@root", "@working-set" and "@trash" are the container constants; any other text is itself.
 ItemIdentifier resolveIdentifier(const std::string& text);

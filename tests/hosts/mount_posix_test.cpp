@@ -69,6 +69,16 @@ TEST_F(MountTest, NamesOverTheLimitAreTooLongForEveryCall) {
   }
 }
 
+// `call` on a descriptor of `path` opened for writing, with the call's errno kept.
+int withDescriptor(const std::string& path, const std::function<int(int)>& call) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  int result = call(fd);
+  int err = errno;
+  ::close(fd);
+  errno = err;
+  return result;
+}
+
 // What the README promises for each feature the domain has no place for; a regular file made by
 // mknod is an ordinary file.
 TEST_F(MountTest, UnsupportedFeaturesAnswerAsDocumented) {
@@ -80,6 +90,11 @@ TEST_F(MountTest, UnsupportedFeaturesAnswerAsDocumented) {
       {"mkfifo", [&] { return ::mkfifo(at("fifo").c_str(), 0644); }, ENOSYS},
       {"mknod", [&] { return ::mknod(at("dev").c_str(), S_IFCHR | 0644, makedev(1, 3)); }, ENOSYS},
       {"setxattr", [&] { return ::setxattr(at("file").c_str(), "user.a", "1", 1, 0); }, ENOTSUP},
+      {"fallocate",
+       [&] {
+         return withDescriptor(at("file"), [](int fd) { return ::fallocate(fd, 0, 0, 4096); });
+       },
+       EOPNOTSUPP},
       {"chmod", [&] { return ::chmod(at("file").c_str(), 0600); }, 0},
       {"chown", [&] { return ::chown(at("file").c_str(), ::getuid(), ::getgid()); }, 0},
   };

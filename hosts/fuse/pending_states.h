@@ -1,0 +1,30 @@
+// How each pending outbox entry stands, in words for people (`qdrive status`, and the list a
+// mount prints when it ends with changes pending).
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "outbox.h"
+
+namespace QuorvelleDrive::fuse {
+
+class PendingStates {
+ public:
+  // `entries` in the order they were made; `mounted` when a live mount sends them, else they
+  // wait for the next one. One pass over the entries, so that describing each is constant time.
+  PendingStates(const std::vector<Entry>& entries, std::string companionProblem, bool mounted);
+
+  // "uploading", "waiting for its parent", "waiting for the file to be closed", …
+  std::string describe(const Entry& entry) const;
+
+ private:
+  std::unordered_map<ItemIdentifier, std::int64_t> firstOfItem_;
+  std::unordered_set<ItemIdentifier> beingCreated_;
+  std::string companionProblem_;
+  bool mounted_;
+};
+
+}  // namespace QuorvelleDrive::fuse
