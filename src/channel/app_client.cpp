@@ -15,6 +15,7 @@
 #include "channel/unavailable.h"
 #include "platform/file_manager.h"
 #include "platform/files.h"
+#include "platform/kernel_copy.h"
 
 namespace QuorvelleDrive {
 namespace {
@@ -120,10 +121,12 @@ Buffer receiveBody(int fd, std::int64_t count, const AppClient::BodyFolder& fold
     if (!where) return receive(fd, count);
     file = createUnnamedFile(*where);
   } catch (...) {
-    skipBody(fd, size);
+    if (!skipBody(fd, size)) throw Unavailable();
     throw;
   }
-  if (int error = receiveIntoFile(fd, file.get(), size)) throw fileWriteError(error);
+  auto received = receiveIntoFile(fd, file.get(), size);
+  if (!received.whole) throw Unavailable();
+  if (received.writeError) throw fileWriteError(received.writeError);
   return Buffer::backedBy(std::move(file), size);
 }
 
