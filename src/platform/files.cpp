@@ -162,7 +162,9 @@ FileDescriptor createUnnamedFile(const std::filesystem::path& folder) {
   FileDescriptor fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
   if (fd.valid()) return fd;
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) throw fileWriteError(errno);
-  auto named = folder / ("." + randomUUIDString() + ".part");
+  std::string name = randomUUIDString();
+  name.insert(0, 1, '.');
+  auto named = folder / name;
   fd = FileDescriptor(::open(named.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd.valid()) throw fileWriteError(errno);
   ::unlink(named.c_str());
