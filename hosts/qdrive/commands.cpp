@@ -47,7 +47,7 @@ std::optional<fs::path> pathOf(const std::optional<std::string>& text) {
 // rename() where it can; elsewhere (another filesystem, say) a copy, then the original goes.
 void moveFile(const fs::path& from, const fs::path& to) {
   if (std::rename(from.c_str(), to.c_str()) == 0) return;
-  writeFile(to, readFile(from));
+  placeContents(to, readFile(from));
   std::error_code ignored;
   fs::remove(from, ignored);
 }

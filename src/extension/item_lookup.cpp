@@ -58,7 +58,7 @@ std::filesystem::path FileProviderExtension::fetch(
   if (!manager) manager = FileProviderManager::managerForDomain(domain_);
   if (!*manager) throw fileProviderError(FileProviderError::noSuchItem);
   auto file = temporaryFolder() / randomUUIDString();
-  writeFile(file, std::move(contents));
+  placeContents(file, std::move(contents));
   return file;
 }
 

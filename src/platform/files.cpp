@@ -147,7 +147,7 @@ void writeFile(const std::filesystem::path& path, std::span<const std::byte> byt
   closeWritten(fd);
 }
 
-void writeFile(const std::filesystem::path& path, Buffer buffer) {
+void placeContents(const std::filesystem::path& path, Buffer buffer) {
   if (!buffer.fileBacked()) return writeFile(path, buffer.bytes());
   struct stat info {};
   bool exact = ::fstat(buffer.fileDescriptor(), &info) == 0 && info.st_nlink == 0 &&

@@ -31,10 +31,10 @@ void writeFile(const std::filesystem::path& path, std::span<const std::byte> byt
 // Puts `buffer`'s bytes at `path`: a buffer backed by an unnamed file (see createUnnamedFile) on
 // the same file system is linked there when `path` is free, so its bytes are not copied; any
 // other is written as above (a file-backed one copied inside the kernel).
-void writeFile(const std::filesystem::path& path, Buffer buffer);
+void placeContents(const std::filesystem::path& path, Buffer buffer);
 // A fresh owner-only file in `folder` that has no name (it vanishes when closed) until
-// writeFile links it into place; where the file system cannot make one (no O_TMPFILE), a named
-// file removed at once, which writeFile then copies. Throws the write errors.
+// placeContents links it into place; where the file system cannot make one (no O_TMPFILE), a named
+// file removed at once, which placeContents then copies. Throws the write errors.
 FileDescriptor createUnnamedFile(const std::filesystem::path& folder);
 
 }  // namespace QuorvelleDrive
