@@ -6,23 +6,16 @@
 
 #include "companion/framing.h"
 #include "companion/refusal.h"
+#include "platform/kernel_copy.h"
 
 namespace QuorvelleDrive::companion {
 
 namespace {
 
-// Enough for what a Unix socket hands over in one read.
-constexpr std::size_t kChunk = 256 * 1024;
-
 // Reads `size` bytes into `staged` (or nowhere); false when the client left first.
 bool receiveBody(int fd, std::uint64_t size, StagedFile* staged, bool sync) {
-  std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)), '\0');
-  while (size > 0) {
-    auto part = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk.size()));
-    if (!readExact(fd, chunk.data(), part)) return false;
-    if (staged) staged->append(chunk.data(), part);
-    size -= part;
-  }
+  if (!(staged ? staged->receive(fd, size) : skipBody(fd, static_cast<std::size_t>(size))))
+    return false;
   if (staged && sync) staged->sync();
   return true;
 }

@@ -1,35 +1,11 @@
-// Owns one file descriptor and closes it exactly once.
+// Owns one file descriptor and closes it exactly once: the platform's own, under the name the
+// companion's code uses.
 #pragma once
 
-#include <unistd.h>
-
-#include <utility>
+#include "platform/file_descriptor.h"
 
 namespace QuorvelleDrive::companion {
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using UniqueFd = QuorvelleDrive::FileDescriptor;
 
 }  // namespace QuorvelleDrive::companion

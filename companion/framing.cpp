@@ -1,13 +1,13 @@
 #include "companion/framing.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+
+#include "platform/kernel_copy.h"
 
 namespace QuorvelleDrive::companion {
 
@@ -16,31 +16,6 @@ namespace {
 // The most a frame's text grows by at a time.
 constexpr std::size_t kStep = 16 * 1024;
 constexpr std::size_t kSendFileStep = 1 << 30;
-
-// sendfile has no MSG_NOSIGNAL: while it runs, SIGPIPE is held back for this thread and one it
-// raised is taken off again, so a client that left cannot end the process.
-class PipeSignalHeld {
- public:
-  PipeSignalHeld() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
-  }
-  ~PipeSignalHeld() {
-    sigset_t pending;
-    if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-      timespec now{0, 0};
-      ::sigtimedwait(&pipe_, nullptr, &now);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &before_, nullptr);
-  }
-  PipeSignalHeld(const PipeSignalHeld&) = delete;
-  PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
-
- private:
-  sigset_t pipe_;
-  sigset_t before_;
-};
 
 // For files sendfile cannot read from.
 bool copyAll(int fd, int from, std::uint64_t size) {

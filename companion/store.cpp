@@ -10,6 +10,7 @@
 
 #include "companion/refusal.h"
 #include "platform/json.h"
+#include "platform/kernel_copy.h"
 #include "platform/uuid.h"
 
 namespace QuorvelleDrive::companion {
@@ -53,8 +54,16 @@ void StagedFile::append(const char* data, std::size_t size) {
     } else {
       data += n;
       size -= static_cast<std::size_t>(n);
+      written_ += n;
     }
   }
+}
+
+bool StagedFile::receive(int socket, std::uint64_t size) {
+  auto received = receiveIntoFile(socket, fd_.get(), static_cast<std::size_t>(size), written_);
+  if (error_ == 0) error_ = received.writeError;
+  written_ += static_cast<off_t>(size);
+  return received.whole;
 }
 
 void StagedFile::sync() {

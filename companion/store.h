@@ -28,6 +28,9 @@ class StagedFile {
 
   // Appends bytes; after the first failure the rest is dropped and error() keeps its errno.
   void append(const char* data, std::size_t size);
+  // Appends `size` bytes taken from `socket` inside the kernel (splice where it allows); false
+  // when the socket failed or ended first. A failed write lands in error() as above.
+  bool receive(int socket, std::uint64_t size);
   // Flushes to the disk; a failure lands in error().
   void sync();
   int error() const { return error_; }
@@ -41,6 +44,7 @@ class StagedFile {
   int stagingFolder_;  // the store's, which outlives every staged file
   std::string name_;
   int error_ = 0;
+  off_t written_ = 0;
   bool committed_ = false;
 };
 

@@ -63,15 +63,20 @@ void MountedDomain::Handlers::read(fuse_req_t req, fuse_ino_t, size_t size, off_
   fuse_reply_data(req, &buffer, FUSE_BUF_SPLICE_MOVE);
 }
 
-void MountedDomain::Handlers::write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size,
-                                    off_t offset, fuse_file_info* fi) {
+// The bytes come in memory or, with splice, in a pipe that fuse_buf_copy splices into the copy.
+void MountedDomain::Handlers::write(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* data, off_t offset,
+                                    fuse_file_info* fi) {
   answer(req, [&]() -> int {
     auto& m = self(req);
     std::lock_guard lock(m.mutex_);
     auto h = m.handles_.find(fi->fh);
     if (h == m.handles_.end() || !h->second.writable) return EBADF;
-    ssize_t n = ::pwrite(h->second.fd, data, size, offset);
-    if (n < 0) return errno;
+    fuse_bufvec into = FUSE_BUFVEC_INIT(fuse_buf_size(data));
+    into.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    into.buf[0].fd = h->second.fd;
+    into.buf[0].pos = offset;
+    ssize_t n = fuse_buf_copy(&into, data, FUSE_BUF_SPLICE_MOVE);
+    if (n < 0) return static_cast<int>(-n);
     if (Node* node = m.table_.find(ino)) {
       node->times.modified(wallClock());
       m.noteWritten(*node);

@@ -197,8 +197,22 @@ void MountedDomain::Handlers::statfs(fuse_req_t req, fuse_ino_t) {
   fuse_reply_statfs(req, &st);
 }
 
+// Contents move between the kernel and the local copies without a copy through the mount's
+// buffers: a read is answered by splicing from the copy's file (fuse_reply_data with a
+// descriptor), a write's bytes are spliced from the device into it, and a request carries up to
+// a megabyte (the most libfuse's buffers take, 256 pages; reads have no limit of their own, so
+// the same page count bounds them, and the kernel may cut readahead shorter).
+void MountedDomain::Handlers::init(void*, fuse_conn_info* conn) {
+  constexpr unsigned kSplice = FUSE_CAP_SPLICE_READ | FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE;
+  conn->want |= conn->capable & kSplice;
+  constexpr unsigned kRequestBytes = 1 << 20;
+  conn->max_write = kRequestBytes;
+  conn->max_readahead = std::min(conn->max_readahead, kRequestBytes);
+}
+
 fuse_lowlevel_ops MountedDomain::Handlers::operations() {
   fuse_lowlevel_ops ops{};
+  ops.init = init;
   ops.lookup = lookup;
   ops.forget = forget;
   ops.forget_multi = forgetMulti;
@@ -210,7 +224,7 @@ fuse_lowlevel_ops MountedDomain::Handlers::operations() {
   ops.releasedir = releasedir;
   ops.open = open;
   ops.read = read;
-  ops.write = write;
+  ops.write_buf = write;
   ops.fsync = fsync;
   ops.fsyncdir = fsyncdir;
   ops.release = release;

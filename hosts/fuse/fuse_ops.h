@@ -28,6 +28,8 @@ void answer(fuse_req_t req, Body&& body) noexcept {
 
 struct MountedDomain::Handlers {
   static fuse_lowlevel_ops operations();
+  // The session's terms: splice both ways and requests of up to a megabyte.
+  static void init(void* userdata, fuse_conn_info* conn);
 
   // The tree and attributes (fuse_ops.cpp).
   static void lookup(fuse_req_t req, fuse_ino_t parent, const char* name);
@@ -47,7 +49,7 @@ struct MountedDomain::Handlers {
   // Contents (file_ops.cpp).
   static void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
   static void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi);
-  static void write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t offset,
+  static void write(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* data, off_t offset,
                     fuse_file_info* fi);
   static void fsync(fuse_req_t req, fuse_ino_t ino, int dataOnly, fuse_file_info* fi);
   static void fsyncdir(fuse_req_t req, fuse_ino_t ino, int dataOnly, fuse_file_info* fi);

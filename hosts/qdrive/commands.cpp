@@ -3,10 +3,13 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <vector>
 
 #include "boundaries/file_provider_error.h"
 #include "mount_command.h"
@@ -45,10 +48,19 @@ std::optional<fs::path> pathOf(const std::optional<std::string>& text) {
 // rename() where it can; elsewhere (another filesystem, say) a copy, then the original goes.
 void moveFile(const fs::path& from, const fs::path& to) {
   if (std::rename(from.c_str(), to.c_str()) == 0) return;
-  Buffer bytes = readFile(from);
-  writeFile(to, bytes.bytes());
+  placeContents(to, readFile(from));
   std::error_code ignored;
   fs::remove(from, ignored);
+}
+
+// A piece at a time, so that a file of any size costs no more memory than the piece.
+void copyToStream(const fs::path& file, std::ostream& out) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw fileReadError(errno);
+  std::vector<char> piece(1 << 20);
+  while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0)
+    out.write(piece.data(), in.gcount());
+  if (in.bad()) throw cocoaError(CocoaError::fileReadUnknown);
 }
 
 std::uint64_t sizeOf(const fs::path& file) {
@@ -89,8 +101,7 @@ int runFetch(Session& session, const Arguments& arguments, Report& report) {
     moveFile(file, *arguments.output);
     file = *arguments.output;
   } else if (!report.json()) {
-    Buffer bytes = readFile(file);
-    report.out().write(bytes.text().data(), static_cast<std::streamsize>(bytes.size()));
+    copyToStream(file, report.out());
     std::error_code ignored;
     fs::remove(file, ignored);
     return kSucceeded;

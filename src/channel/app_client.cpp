@@ -11,8 +11,11 @@
 #include <limits>
 
 #include "channel/error_mapping.h"
+#include "channel/file_body.h"
 #include "channel/unavailable.h"
 #include "platform/file_manager.h"
+#include "platform/files.h"
+#include "platform/kernel_copy.h"
 
 namespace QuorvelleDrive {
 namespace {
@@ -93,15 +96,38 @@ void receiveInto(int fd, std::span<std::byte> bytes) {
   }
 }
 
-// A lazily zeroed buffer of `count` bytes, filled from the socket.
-Buffer receive(int fd, std::int64_t count) {
+std::size_t bodySize(std::int64_t count) {
   if (count < 0) throw Unavailable();
   if (static_cast<std::uint64_t>(count) > std::numeric_limits<std::size_t>::max())
     throw Unavailable();
-  auto buffer = Buffer::zeroed(static_cast<std::size_t>(count));
+  return static_cast<std::size_t>(count);
+}
+
+// A lazily zeroed buffer of `count` bytes, filled from the socket.
+Buffer receive(int fd, std::int64_t count) {
+  auto buffer = Buffer::zeroed(bodySize(count));
   if (!buffer) throw Unavailable();
   receiveInto(fd, buffer->bytes());
   return std::move(*buffer);
+}
+
+// A reply body where `folder` says; a failure to place it waits until the body has been read.
+Buffer receiveBody(int fd, std::int64_t count, const AppClient::BodyFolder& folder) {
+  if (!folder) return receive(fd, count);
+  std::size_t size = bodySize(count);
+  FileDescriptor file;
+  try {
+    auto where = folder(size);
+    if (!where) return receive(fd, count);
+    file = createUnnamedFile(*where);
+  } catch (...) {
+    if (!skipBody(fd, size)) throw Unavailable();
+    throw;
+  }
+  auto received = receiveIntoFile(fd, file.get(), size);
+  if (!received.whole) throw Unavailable();
+  if (received.writeError) throw fileWriteError(received.writeError);
+  return Buffer::backedBy(std::move(file), size);
 }
 
 std::array<std::byte, 4> lengthHeader(std::size_t length) {
@@ -118,15 +144,13 @@ std::uint32_t readLength(int fd) {
          std::to_integer<std::uint32_t>(header[2]) << 8 | std::to_integer<std::uint32_t>(header[3]);
 }
 
-void sendRequest(int fd, const json::object& request,
-                 std::optional<std::span<const std::byte>> body) {
+void sendRequest(int fd, const json::object& request) {
   std::string text = writeJSON(request);
   auto header = lengthHeader(text.size());
   send(fd, header, std::as_bytes(std::span(text.data(), text.size())));
-  if (body) send(fd, *body);
 }
 
-Reply receiveReply(int fd) {
+Reply receiveReply(int fd, const AppClient::BodyFolder& folder) {
   std::uint32_t length = readLength(fd);
   if (length > AppClient::kMaxReplyJSON) throw Unavailable();
   Buffer text = receive(fd, length);
@@ -139,7 +163,8 @@ Reply receiveReply(int fd) {
   if (auto* error = reply.json.if_contains("error"); error && error->is_string())
     throw appError(std::string_view(error->as_string()));
   if (auto* size = reply.json.if_contains("size")) {
-    if (auto number = numberValue(*size)) reply.body = receive(fd, number->integerValue());
+    if (auto number = numberValue(*size))
+      reply.body = receiveBody(fd, number->integerValue(), folder);
   }
   return reply;
 }
@@ -154,12 +179,34 @@ std::optional<AppClient> AppClient::create(const std::string& group) {
 
 Reply AppClient::call(const json::object& request,
                       std::optional<std::span<const std::byte>> body) const {
+  return exchange(request, [&](int fd) {
+    if (body) send(fd, *body);
+  });
+}
+
+Reply AppClient::call(const json::object& request, const Buffer* body,
+                      const BodyFolder& replyBodyFolder) const {
+  return exchange(
+      request,
+      [&](int fd) {
+        if (!body) return;
+        if (body->fileBacked())
+          sendFileBody(fd, body->fileDescriptor(), body->size());
+        else
+          send(fd, body->bytes());
+      },
+      replyBodyFolder);
+}
+
+Reply AppClient::exchange(const json::object& request, const std::function<void(int)>& sendBody,
+                          const BodyFolder& replyBodyFolder) const {
   Socket socket;
   if (socket.fd() < 0) throw Unavailable();
   connectTo(socket, path_);
   requireOwnPeer(socket);
-  sendRequest(socket.fd(), request, body);
-  return receiveReply(socket.fd());
+  sendRequest(socket.fd(), request);
+  sendBody(socket.fd());
+  return receiveReply(socket.fd(), replyBodyFolder);
 }
 
 }  // namespace QuorvelleDrive

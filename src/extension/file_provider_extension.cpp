@@ -31,11 +31,11 @@ std::shared_ptr<Progress> FileProviderExtension::run(std::function<void()> work)
   return progress;
 }
 
-Reply FileProviderExtension::call(const json::object& request,
-                                  std::optional<std::span<const std::byte>> body) const {
+Reply FileProviderExtension::call(const json::object& request, const Buffer* body,
+                                  const AppClient::BodyFolder& replyBodyFolder) const {
   if (!client_) throw fileProviderError(FileProviderError::serverUnreachable);
   try {
-    return client_->call(request, body);
+    return client_->call(request, body, replyBodyFolder);
   } catch (...) {
     std::rethrow_exception(unreachable(std::current_exception()));
   }

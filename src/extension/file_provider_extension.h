@@ -62,8 +62,8 @@ class FileProviderExtension final : public ReplicatedExtension,
   // Queues `work` and returns a one-unit progress that completes after the work has returned.
   std::shared_ptr<Progress> run(std::function<void()> work);
   // One exchange with errors ready for the host: no client or Unavailable → serverUnreachable.
-  Reply call(const json::object& request,
-             std::optional<std::span<const std::byte>> body = std::nullopt) const;
+  Reply call(const json::object& request, const Buffer* body = nullptr,
+             const AppClient::BodyFolder& replyBodyFolder = nullptr) const;
 
   std::shared_ptr<const FileProviderItem> lookUp(const std::string& wire) const;
   std::filesystem::path fetch(const std::string& wire,

@@ -23,7 +23,7 @@ std::shared_ptr<const FileProviderItem> FileProviderExtension::create(
     Buffer bytes = readFile(*contents);
     request["dir"] = false;
     request["size"] = static_cast<std::uint64_t>(bytes.size());
-    created = call(request, bytes.bytes()).item();
+    created = call(request, &bytes).item();
   }
   if (!created) throw fileProviderError(FileProviderError::cannotSynchronize);
   return created;

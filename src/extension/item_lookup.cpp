@@ -33,17 +33,32 @@ std::shared_ptr<Progress> FileProviderExtension::item(const ItemIdentifier& iden
 }
 
 // The "read" request goes out even when the item is missing, as the companion may rely on
-// seeing both; only then does a missing item fail the fetch.
+// seeing both; only then does a missing item fail the fetch. A large body is received straight
+// into a fresh file in the temporary folder, which then becomes the fetched file: the folder is
+// looked up (once) when the reply announces that body, at the point of the checks where it is
+// looked up otherwise, and a failure there still waits for the whole reply.
 std::filesystem::path FileProviderExtension::fetch(
     const std::string& wire, std::shared_ptr<const FileProviderItem>& item) const {
   item = call(itemRequest(wire)).item();
-  Reply read = call({{"op", "read"}, {"id", wire}});
+  std::optional<std::shared_ptr<FileProviderManager>> manager;
+  std::optional<std::filesystem::path> folder;
+  auto temporaryFolder = [&] {
+    if (!folder) folder = (*manager)->temporaryDirectoryURL();
+    return *folder;
+  };
+  auto bodyFolder = [&](std::size_t size) -> std::optional<std::filesystem::path> {
+    if (!item || size < kFileBackedFrom) return std::nullopt;
+    manager = FileProviderManager::managerForDomain(domain_);
+    if (!*manager) return std::nullopt;
+    return temporaryFolder();
+  };
+  Reply read = call({{"op", "read"}, {"id", wire}}, nullptr, bodyFolder);
   Buffer contents = read.body ? std::move(*read.body) : Buffer();
   if (!item) throw fileProviderError(FileProviderError::noSuchItem);
-  auto manager = FileProviderManager::managerForDomain(domain_);
-  if (!manager) throw fileProviderError(FileProviderError::noSuchItem);
-  auto file = manager->temporaryDirectoryURL() / randomUUIDString();
-  writeFile(file, contents.bytes());
+  if (!manager) manager = FileProviderManager::managerForDomain(domain_);
+  if (!*manager) throw fileProviderError(FileProviderError::noSuchItem);
+  auto file = temporaryFolder() / randomUUIDString();
+  placeContents(file, std::move(contents));
   return file;
 }
 

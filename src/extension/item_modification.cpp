@@ -33,7 +33,7 @@ std::shared_ptr<const FileProviderItem> FileProviderExtension::modify(
                           {"id", wire},
                           {"size", static_cast<std::uint64_t>(bytes.size())},
                           {"base", decodeUTF8Lossy(baseVersion.contentVersion)}},
-                         bytes.bytes());
+                         &bytes);
     current = written.item();
     restore = restoreRequested(written);
   }

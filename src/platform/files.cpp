@@ -1,38 +1,18 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <limits>
 
-#include "platform/error.h"
+#include "platform/uuid.h"
 
 namespace QuorvelleDrive {
-namespace {
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports close's own failure (a delayed write error on some file systems).
-  int release() {
-    int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
-Error readError(int err) {
+Error fileReadError(int err) {
   switch (err) {
     case ENOENT:
     case ENOTDIR:
@@ -49,7 +29,7 @@ Error readError(int err) {
   }
 }
 
-Error writeError(int err) {
+Error fileWriteError(int err) {
   switch (err) {
     case ENOENT:
     case ENOTDIR:
@@ -69,6 +49,8 @@ Error writeError(int err) {
   }
 }
 
+namespace {
+
 // Reads to end of file; a file that grows or shrinks while being read is read as it ends up.
 Buffer readAll(int fd, std::size_t expected) {
   auto buffer = Buffer::zeroed(expected);
@@ -82,7 +64,7 @@ Buffer readAll(int fd, std::size_t expected) {
       if (n == 0) break;
       if (n < 0) {
         if (errno == EINTR) continue;
-        throw readError(errno);
+        throw fileReadError(errno);
       }
       auto larger = Buffer::zeroed(buffer->size() * 2 + 1);
       if (!larger) throw cocoaError(CocoaError::fileReadTooLarge);
@@ -95,7 +77,7 @@ Buffer readAll(int fd, std::size_t expected) {
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw readError(errno);
+      throw fileReadError(errno);
     }
     filled += static_cast<std::size_t>(n);
   }
@@ -106,29 +88,87 @@ Buffer readAll(int fd, std::size_t expected) {
 }  // namespace
 
 Buffer readFile(const std::filesystem::path& path) {
-  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) throw readError(errno);
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw fileReadError(errno);
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) throw readError(errno);
+  if (::fstat(fd.get(), &info) != 0) throw fileReadError(errno);
   if (S_ISDIR(info.st_mode)) throw cocoaError(CocoaError::fileReadUnknown);
   auto size = static_cast<std::uint64_t>(info.st_size < 0 ? 0 : info.st_size);
   if (size > std::numeric_limits<std::size_t>::max() / 2)
     throw cocoaError(CocoaError::fileReadTooLarge);
+  if (S_ISREG(info.st_mode) && size >= kFileBackedFrom)
+    return Buffer::backedBy(std::move(fd), static_cast<std::size_t>(size));
   return readAll(fd.get(), static_cast<std::size_t>(size));
 }
 
+namespace {
+
+// Owner-only: what gets written here is the user's data fetched from the companion.
+FileDescriptor createForWriting(const std::filesystem::path& path) {
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (fd.get() < 0) throw fileWriteError(errno);
+  return fd;
+}
+
+void closeWritten(FileDescriptor& fd) {
+  if (fd.close() != 0) throw fileWriteError(errno);
+}
+
+// The file's first `size` bytes into `to` inside the kernel; a file that ends early gives what
+// it has.
+void copyFileInto(int to, int from, std::size_t size) {
+  for (off_t offset = 0; static_cast<std::size_t>(offset) < size;) {
+    ssize_t n = ::sendfile(to, from, &offset, size - static_cast<std::size_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw fileWriteError(errno);
+    if (n == 0) break;
+  }
+}
+
+// An unnamed file gets its name through its /proc link, which needs no privilege (a link by
+// descriptor, AT_EMPTY_PATH, needs CAP_DAC_READ_SEARCH).
+bool linkInPlace(int fd, const std::filesystem::path& path) {
+  std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ||
+         ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+}  // namespace
+
 void writeFile(const std::filesystem::path& path, std::span<const std::byte> bytes) {
-  // Owner-only: what gets written here is the user's data fetched from the companion.
-  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (fd.get() < 0) throw writeError(errno);
+  FileDescriptor fd = createForWriting(path);
   std::size_t written = 0;
   while (written < bytes.size()) {
     ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw writeError(n < 0 ? errno : ENOSPC);
+    if (n <= 0) throw fileWriteError(n < 0 ? errno : ENOSPC);
     written += static_cast<std::size_t>(n);
   }
-  if (fd.release() != 0) throw writeError(errno);
+  closeWritten(fd);
+}
+
+void placeContents(const std::filesystem::path& path, Buffer buffer) {
+  if (!buffer.fileBacked()) return writeFile(path, buffer.bytes());
+  struct stat info {};
+  bool exact = ::fstat(buffer.fileDescriptor(), &info) == 0 && info.st_nlink == 0 &&
+               static_cast<std::uint64_t>(info.st_size) == buffer.size();
+  if (exact && linkInPlace(buffer.fileDescriptor(), path)) return;
+  FileDescriptor fd = createForWriting(path);
+  copyFileInto(fd.get(), buffer.fileDescriptor(), buffer.size());
+  closeWritten(fd);
+}
+
+FileDescriptor createUnnamedFile(const std::filesystem::path& folder) {
+  FileDescriptor fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (fd.valid()) return fd;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) throw fileWriteError(errno);
+  std::string name = randomUUIDString();
+  name.insert(0, 1, '.');
+  auto named = folder / name;
+  fd = FileDescriptor(::open(named.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd.valid()) throw fileWriteError(errno);
+  ::unlink(named.c_str());
+  return fd;
 }
 
 }  // namespace QuorvelleDrive

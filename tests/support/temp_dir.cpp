@@ -8,8 +8,10 @@
 
 namespace QuorvelleDrive::testing {
 
-TempDir::TempDir() {
-  std::string pattern = "/tmp/qdt-XXXXXX";
+TempDir::TempDir() : TempDir("/tmp") {}
+
+TempDir::TempDir(const std::filesystem::path& parent) {
+  std::string pattern = (parent / "qdt-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     throw std::system_error(errno, std::generic_category(), "mkdtemp");
   }

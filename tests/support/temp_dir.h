@@ -9,6 +9,8 @@ namespace QuorvelleDrive::testing {
 class TempDir {
  public:
   TempDir();
+  // The same under `parent` instead of /tmp.
+  explicit TempDir(const std::filesystem::path& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
