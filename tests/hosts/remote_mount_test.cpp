@@ -168,8 +168,7 @@ TEST_P(RemoteMountTest, AServerStoppedDuringACopyGetsEverythingOnceBack) {
   EXPECT_TRUE(sameTree(source, server_->files() / "tree", 60s)) << one->log();
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, RemoteMountTest,
-                         ::testing::Values(DavKind::apache, DavKind::rclone),
+INSTANTIATE_TEST_SUITE_P(Servers, RemoteMountTest, ::testing::ValuesIn(allDavKinds()),
                          [](const auto& info) { return nameOf(info.param); });
 
 }  // namespace
