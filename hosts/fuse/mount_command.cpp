@@ -21,6 +21,7 @@
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/json.h"
+#include "server_report.h"
 #include "state_directory.h"
 
 namespace QuorvelleDrive::fuse {
@@ -93,6 +94,7 @@ class CompanionProcess {
     } else {
       args.insert(args.end(), {"--remote", s.remote});
       if (!s.netrc.empty()) args.insert(args.end(), {"--netrc", s.netrc.string()});
+      if (!s.cacert.empty()) args.insert(args.end(), {"--cacert", s.cacert.string()});
       if (s.remotePollSeconds)
         args.insert(args.end(), {"--remote-poll", std::to_string(*s.remotePollSeconds)});
     }
@@ -305,9 +307,12 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
       entry["size"] = l.size ? json::value(*l.size) : json::value(nullptr);
       pending.push_back(std::move(entry));
     }
-    out << writeJSON(json::object{{"pending", pending}}) << "\n";
+    json::object status{{"pending", pending}};
+    if (auto server = readServerReport(socketPath(s).parent_path())) status["server"] = *server;
+    out << writeJSON(status) << "\n";
     return 0;
   }
+  if (auto server = readServerReport(socketPath(s).parent_path())) printServerReport(*server, out);
   if (lines.empty()) out << "no uploads pending\n";
   for (const auto& l : lines) {
     out << l.change << "  " << decodeUTF8Lossy(l.name) << (l.folder ? "/" : "");
