@@ -26,7 +26,10 @@ std::string baseName(const std::string& path) {
 
 bool acceptable(const std::string& path) {
   std::string name = baseName(path);
-  return isValidName(name) && isValidUTF8(name) && !isScratchName(name);
+  // Apache's mod_dav_fs receives every PUT into a ".davfs.tmp…" file beside the target, which
+  // lists while an upload (anyone's) is under way, or after one was cut off.
+  bool serversOwn = name.rfind(".davfs.tmp", 0) == 0;
+  return isValidName(name) && isValidUTF8(name) && !isScratchName(name) && !serversOwn;
 }
 
 bool sameContents(const Node& node, const Resource& resource) {

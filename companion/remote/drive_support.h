@@ -18,8 +18,8 @@ std::string joined(const std::string& folder, const std::string& name);
 std::string parentPath(const std::string& path);
 std::string baseName(const std::string& path);
 
-// Names the server holds that cannot be items: not UTF-8, not a plain name, or one of the
-// drive's own scratch names (probe folders, uploads on their way).
+// Names the server holds that cannot be items: not UTF-8, not a plain name, one of the drive's
+// own scratch names (probe folders, uploads on their way) or a server's own upload file.
 bool acceptable(const std::string& path);
 
 // Whether the server's `resource` is the version the index records in `node`: by ETag where

@@ -266,9 +266,16 @@ TEST_P(RemoteCompanionTest, RefusedCredentialsAreSaidOnceAtStartAndAnswerAccess)
 
 // Two machines writing one file at the same moment, resting on the same version: every round
 // ends with one edit under the name and the other as a conflict copy, on every server, whatever
-// it does with ETags and conditions (nginx lists no ETag and ignores If-Match).
+// it does with ETags and conditions (nginx lists no ETag and ignores If-Match, sabre/dav gives
+// none at all).
 TEST_P(RemoteCompanionTest, TwoMachinesWritingAtOnceLoseNoEdit) {
-  OtherMachine other(remote(temp_.path() / "other-state"), temp_.path() / "other.sock");
+  // The other machine's LOCK arrives late, so that it has looked at the file before ours is
+  // written and takes its lock after ours is gone: its check must see our write.
+  FaultProxy late(server_->port());
+  late.add({Fault::delay, "LOCK", "", -1, 0, "", 0, std::chrono::milliseconds(300)});
+  auto otherRemote = remote(temp_.path() / "other-state");
+  otherRemote.url = late.through(server_->url());
+  OtherMachine other(otherRemote, temp_.path() / "other.sock");
   int rounds = roundsOf(2, 12);
   for (int round = 0; round < rounds; ++round) {
     std::string name = "race" + std::to_string(round) + ".txt";
@@ -294,6 +301,7 @@ TEST_P(RemoteCompanionTest, TwoMachinesWritingAtOnceLoseNoEdit) {
     };
     Reply ours, their;
     std::thread first([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // after the other's first look
       ours = retried([&] { return client_.call(writeRequest(file, mine, base), bytesOf(mine)); });
     });
     std::thread second([&] {
@@ -358,6 +366,7 @@ TEST_P(RemoteCompanionTest, AFolderMovedOntoANameTakenMeanwhileIsRefused) {
 
 // What the probe finds is logged one line per ability, published beside the socket for
 // `qdrive status`, and decides the write-safety rung; the scratch folder is gone afterwards.
+// The server's quota is kept where it gives one.
 TEST_P(RemoteCompanionTest, WhatTheServerDoesIsFoundSaidAndPublished) {
   struct Expected {
     const char* infinity;
@@ -388,8 +397,38 @@ TEST_P(RemoteCompanionTest, WhatTheServerDoesIsFoundSaidAndPublished) {
   EXPECT_EQ(published.at("credentials"), "accepted");
   EXPECT_THAT(writeJSON(published.at("abilities")), ::testing::HasSubstr(want.rung));
   EXPECT_THAT(serverNames(), ::testing::IsEmpty());
+  // RFC 4331 quota of the drive's root, from the poll, where the server gives it.
+  poll();
+  if (GetParam() == DavKind::sabre) {
+    auto quota = drive().quota();
+    ASSERT_TRUE(quota.has_value());
+    EXPECT_GT(quota->available, 0u);
+    EXPECT_THAT(log(), ::testing::HasSubstr("bytes available"));
+  }
   stop();
   EXPECT_FALSE(fs::exists(socket().parent_path() / "server.json"));
+}
+
+// An https server with a certificate of its own (nginx here) is refused until its CA is given
+// with --cacert; the system's CA store stays in force otherwise.
+TEST_F(CompanionTest, AnHttpsServerWithItsOwnCertificateNeedsItsCa) {
+  stop();
+  DavServer server(DavKind::nginx, temp_.path() / "server", true);
+  if (!server.failure().empty()) GTEST_SKIP() << server.failure();
+  qc::Options options;
+  options.remote.emplace();
+  options.remote->url = server.url();
+  options.remote->netrc = server.netrc();
+  options.remote->poll = std::chrono::milliseconds(0);
+  options.remote->state = temp_.path() / "state";
+  start(options);
+  EXPECT_EQ(word({{"op", "create"}, {"parent", "1"}, {"name", "d"}, {"dir", true}}), "offline");
+  EXPECT_THAT(log(), ::testing::HasSubstr("certificate"));
+  stop();
+  options.remote->caFile = server.certificate();
+  start(options);
+  createDir("1", "d");
+  EXPECT_TRUE(fs::is_directory(server.files() / "d"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RemoteCompanionTest, ::testing::ValuesIn(allDavKinds()),

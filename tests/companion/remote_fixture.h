@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <span>
@@ -14,14 +13,9 @@
 #include "companion/remote/remote_drive.h"
 #include "support/dav_server.h"
 #include "support/fault_proxy.h"
+#include "support/long_run.h"
 
 namespace QuorvelleDrive::testing {
-
-// Repeated rounds run only under `scripts/test --long`, which sets QD_LONG_TESTS.
-inline int roundsOf(int normal, int longRun) {
-  const char* value = std::getenv("QD_LONG_TESTS");
-  return value && *value && std::string(value) != "0" ? longRun : normal;
-}
 
 class RemoteCompanionTest : public CompanionTest, public ::testing::WithParamInterface<DavKind> {
  protected:

@@ -18,6 +18,7 @@
 #include "support/dav_server.h"
 #include "support/drive_fixture.h"
 #include "support/fault_proxy.h"
+#include "support/long_run.h"
 #include "support/temp_dir.h"
 
 namespace QuorvelleDrive::testing {
@@ -147,7 +148,7 @@ TEST_P(RemoteMountTest, TwoMachinesShareOneDrive) {
 
   // The same file changed in both at once, round after round (more under `scripts/test --long`):
   // each round ends as both edits, one under the name and one as a conflict copy.
-  int rounds = std::getenv("QD_LONG_TESTS") ? 8 : 1;
+  int rounds = roundsOf(1, 8);
   for (int round = 0; round < rounds; ++round) {
     std::string name = "race" + std::to_string(round);
     put(one->in("tree/a/" + name + ".txt"), "start\n");
