@@ -266,14 +266,7 @@ ItemInfo RemoteDrive::rename(const std::string& id, const std::string& parent,
 WriteOutcome RemoteDrive::write(const std::string& id, const std::optional<std::string>& base,
                                 StagedFile& contents) {
   requireWritable();
-  Node node;
-  std::string path;
-  {
-    std::lock_guard lock(mutex_);
-    node = existing(id);
-    if (node.dir) throw Refusal(Word::isDir);
-    path = pathOf(id);
-  }
+  auto [node, path] = fileAndPath(id);
   if (base && *base == node.version) return replace(node, path, contents);
   // Sent again after its answer was lost, and a poll has seen it land meanwhile.
   if (holdsBytes(path, contents)) return recordWrite(id, path, stagedSize(contents));

@@ -180,6 +180,13 @@ ItemInfo RemoteDrive::info(const Node& node) const {
           node.dir ? 0 : node.size};
 }
 
+std::pair<Node, std::string> RemoteDrive::fileAndPath(const std::string& id) const {
+  std::lock_guard lock(mutex_);
+  Node node = existing(id);
+  if (node.dir) throw Refusal(Word::isDir);
+  return {node, pathOf(id)};
+}
+
 void RemoteDrive::requireWritable() const {
   if (readOnly_) throw Refusal(Word::access);
 }
@@ -301,14 +308,7 @@ class ContentsStream : public BodyStream {
 }  // namespace
 
 void RemoteDrive::read(const std::string& id, ContentsSink& sink) {
-  Node node;
-  std::string path;
-  {
-    std::lock_guard lock(mutex_);
-    node = existing(id);
-    if (node.dir) throw Refusal(Word::isDir);
-    path = pathOf(id);
-  }
+  auto [node, path] = fileAndPath(id);
   bool strong = !node.etag.empty() && !isWeak(node.etag);
   ContentsStream stream(node, sink);
   auto response = dav_.get(path, strong ? node.etag : "", &stream);

@@ -96,6 +96,8 @@ class RemoteDrive : public Backend {
   Node existing(const std::string& id) const;  // the caller holds mutex_
   Node current(const std::string& id) const;   // takes mutex_
   std::string pathOf(const std::string& id) const;
+  // A file's entry and path as the index has them now; a folder is refused with isDir.
+  std::pair<Node, std::string> fileAndPath(const std::string& id) const;
   ItemInfo info(const Node& node) const;
   void requireWritable() const;
   void refresh(const std::string& id, const std::string& path,
