@@ -40,8 +40,12 @@ RemoteDrive::RemoteDrive(const RemoteOptions& options, bool readOnly)
       index_(state_ / "index.db", dav_.url()),
       probeBackoff_(kFirstProbeBackoff),
       pollInterval_(options.poll) {
-  checkCredentials(options);
-  if (pollInterval_.count() > 0) poller_ = std::thread([this] { pollLoop(); });
+  warnIfReadable(options.netrc);
+  // The check waits for the server; the companion serves from the index meanwhile.
+  poller_ = std::thread([this] {
+    checkCredentials();
+    if (pollInterval_.count() > 0) pollLoop();
+  });
 }
 
 RemoteDrive::~RemoteDrive() {
@@ -61,16 +65,18 @@ void RemoteDrive::say(const std::string& line) const {
   log_(line);
 }
 
-// One PROPFIND of the root, so that a wrong password or a server that is not there is said at
-// start rather than found by the first change; and a netrc file that others may read is named.
-void RemoteDrive::checkCredentials(const RemoteOptions& options) {
+void RemoteDrive::warnIfReadable(const std::filesystem::path& netrc) const {
   struct stat st {};
-  if (!options.netrc.empty() && ::stat(options.netrc.c_str(), &st) == 0 && (st.st_mode & 077)) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    say("warning: the netrc file " + options.netrc.string() + " may be read by others (mode " +
-        mode + "); make it private with chmod 600");
-  }
+  if (netrc.empty() || ::stat(netrc.c_str(), &st) != 0 || !(st.st_mode & 077)) return;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  say("warning: the netrc file " + netrc.string() + " may be read by others (mode " + mode +
+      "); make it private with chmod 600");
+}
+
+// One PROPFIND of the root, so that a wrong password or a server that is not there is said at
+// start rather than found by the first change.
+void RemoteDrive::checkCredentials() {
   HttpResponse answer;
   try {
     answer = dav_.propfind("", true, "0").response;

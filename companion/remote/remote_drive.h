@@ -53,9 +53,9 @@ struct Quota {
 
 class RemoteDrive : public Backend {
  public:
-  // Takes the state directory, opens the index, checks the credentials once (logging a refusal
-  // or an unreachable server; neither is a failure: the index answers until it is back) and
-  // starts polling.
+  // Takes the state directory and opens the index; then, in the background, checks the
+  // credentials once (logging a refusal or an unreachable server; neither is a failure: the
+  // index answers until it is back) and polls.
   RemoteDrive(const RemoteOptions& options, bool readOnly);
   ~RemoteDrive() override;
 
@@ -91,7 +91,8 @@ class RemoteDrive : public Backend {
   using Clock = std::chrono::steady_clock;
 
   void say(const std::string& line) const;
-  void checkCredentials(const RemoteOptions& options);
+  void warnIfReadable(const std::filesystem::path& netrc) const;
+  void checkCredentials();
   void publish();
   Node existing(const std::string& id) const;  // the caller holds mutex_
   Node current(const std::string& id) const;   // takes mutex_
@@ -157,7 +158,7 @@ class RemoteDrive : public Backend {
   std::mutex pollMutex_;
   std::condition_variable pollWake_;
   bool stopping_ = false;
-  std::thread poller_;  // last: starts once everything above exists
+  std::thread poller_;  // last: starts once everything above exists; checks, then polls
 };
 
 }  // namespace QuorvelleDrive::companion::remote
