@@ -36,9 +36,9 @@ namespace QuorvelleDrive::companion::remote {
 struct RemoteOptions {
   std::string url;
   std::filesystem::path netrc;             // empty: no credentials
-  std::filesystem::path caFile;            // empty: the system's CA store
   std::chrono::milliseconds poll{15'000};  // zero: only when poll() is called
   std::filesystem::path state;             // empty: defaultStateDirectory(url)
+  std::filesystem::path caFile;            // empty: the system's CA store
   // Where what was found about the server is published for `qdrive status` (JSON, rewritten
   // whenever it changes, removed when the drive goes); empty: nowhere.
   std::filesystem::path serverFile;
