@@ -177,8 +177,13 @@ ItemInfo RemoteDrive::createFolder(const std::string& parent, const std::string&
     return lostFolders_.count(path) > 0;
   };
   // A folder this drive made whose answer never came is its own: adopted, not a conflict.
+  auto forget = [&] {
+    std::lock_guard lock(lostMutex_);
+    lostFolders_.erase(path);
+  };
   auto taken = [&] {
     if (!lost() || !dav_.stat(path, true)) throw Refusal(Word::exists);
+    forget();
     return recordNew(parent, name, true, path, 0);
   };
   if (!abilities().mkcolExclusive && dav_.stat(path, true)) return taken();
@@ -189,10 +194,7 @@ ItemInfo RemoteDrive::createFolder(const std::string& parent, const std::string&
   }
   if (response.status == 405) return taken();
   if (!response.ok()) refuseStatus(response);
-  {
-    std::lock_guard lock(lostMutex_);
-    lostFolders_.erase(path);
-  }
+  forget();
   return recordNew(parent, name, true, path, 0);
 }
 

@@ -283,7 +283,8 @@ TEST_P(RemoteCompanionTest, TwoMachinesWritingAtOnceLoseNoEdit) {
     std::string file = createFile("1", name, "start");
     ASSERT_TRUE(other.drive().poll());
     std::string otherId, otherBase;
-    for (auto& entry : other.call({{"op", "all"}}).json.at("items").as_array())
+    Reply everything = other.call({{"op", "all"}});
+    for (auto& entry : everything.json.at("items").as_array())
       if (entry.at("name").as_string() == name) {
         otherId = entry.at("id").as_string();
         otherBase = entry.at("version").as_string();
