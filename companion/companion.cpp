@@ -26,9 +26,14 @@ Server::Log orStderr(Server::Log log) {
 // What the remote drive finds about its server is published beside the socket, where
 // `qdrive status` looks; its lines go to the companion's log.
 std::unique_ptr<Backend> backendFor(const Options& options, const Server::Log& log) {
-  if (!options.remote) return std::make_unique<Catalog>(options.store, options.readOnly);
+  auto serverFile = options.socket.parent_path() / "server.json";
+  if (!options.remote) {
+    std::error_code ignored;  // one left by a remote companion that was killed
+    std::filesystem::remove(serverFile, ignored);
+    return std::make_unique<Catalog>(options.store, options.readOnly);
+  }
   remote::RemoteOptions remote = *options.remote;
-  if (remote.serverFile.empty()) remote.serverFile = options.socket.parent_path() / "server.json";
+  if (remote.serverFile.empty()) remote.serverFile = serverFile;
   if (!remote.log) remote.log = log;
   return std::make_unique<remote::RemoteDrive>(remote, options.readOnly);
 }
