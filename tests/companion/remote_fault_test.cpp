@@ -73,7 +73,9 @@ TEST_P(RemoteFaultTest, AProbeThatCannotReadTheServerCleansUpAndWaits) {
     if (auto at = request.find(".quorvelle-probe-");
         request.rfind("MKCOL ", 0) == 0 && at != std::string::npos)
       probes.insert(request.substr(at, request.find('/', at) - at));
-  EXPECT_LE(probes.size(), 2u) << ::testing::PrintToString(probes);
+  // One probe, then one 5 s later and another 10 s after that at the most while the test runs
+  // (a loaded machine may take that long); without the wait every request would probe again.
+  EXPECT_LE(probes.size(), 3u) << ::testing::PrintToString(probes);
   EXPECT_THAT(serverNames(), ::testing::Each(::testing::Not(HasSubstr(".quorvelle-probe"))));
   EXPECT_THAT(log(), HasSubstr("could not learn what the server at"));
 }
