@@ -85,6 +85,8 @@ class ComparingStream : public BodyStream {
     return same_;
   }
   bool same(std::uint64_t size) const { return same_ && offset_ == size; }
+  // A difference already seen (the transfer was stopped there).
+  bool differs() const { return !same_; }
 
  private:
   int fd_;
@@ -108,16 +110,19 @@ std::optional<Resource> RemoteDrive::described(const std::string& path, bool dir
 }
 
 // Whether the server's file at `path` already holds exactly the staged bytes: a change sent
-// again after its answer was lost.
+// again after its answer was lost (libcurl itself sends a request again on a fresh connection
+// when the old one died before the answer). A server that cannot say refuses as it answered.
 bool RemoteDrive::sameBytes(const std::string& path, StagedFile& contents) {
   std::uint64_t size = stagedSize(contents);
   ComparingStream stream(contents.fd());
   auto response = dav_.get(path, "", &stream);
+  if (stream.differs()) return false;
+  if (response.status == 0 || response.status >= 500) refuseStatus(response);
   return response.ok() && stream.same(size);
 }
 
 std::optional<Resource> RemoteDrive::holdsBytes(const std::string& path, StagedFile& contents) {
-  auto found = described(path, false);
+  auto found = dav_.stat(path, false);  // a server gone meanwhile is offline, never "exists"
   if (!found || found->dir || found->size != stagedSize(contents)) return std::nullopt;
   if (!sameBytes(path, contents)) return std::nullopt;
   return found;

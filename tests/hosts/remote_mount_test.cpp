@@ -230,6 +230,32 @@ TEST_P(RemoteMountRetryTest, ChangesRefusedForSpaceOrCredentialsAreTriedAgain) {
   EXPECT_EQ(readWholeFile(server_->files() / "locked.txt"), "waits for a password");
 }
 
+// The server stopped while a copy of many files drains from the outbox, then started again:
+// every file lands once, and no answer lost in the stop turns into a conflict copy.
+TEST_P(RemoteMountRetryTest, AServerStoppedWhileFilesDrainMakesNoCopies) {
+  auto one = machine("one");
+  ASSERT_TRUE(one->up());
+  fs::path source = temp_.path() / "many";
+  fs::create_directories(source);
+  for (int i = 0; i < 300; ++i)
+    put(source / ("f" + std::to_string(i) + ".txt"), std::string(100 + i, 'a' + i % 26));
+  for (int round = 0, rounds = roundsOf(1, 4); round < rounds; ++round) {
+    std::string name = "copy" + std::to_string(round);
+    auto copy = one->shell("cp -r " + source.string() + " " + one->in(name).string());
+    ASSERT_EQ(copy.status, 0) << copy.err;
+    ASSERT_TRUE(eventually([&] { return fs::exists(server_->files() / name / "f0.txt"); }, 30s));
+    server_->stop();
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(server_->start()) << server_->failure();
+    EXPECT_TRUE(sameTree(source, server_->files() / name, 90s))
+        << one->status()
+        << runProgram("/usr/bin/diff", {"-rq", source.string(), (server_->files() / name).string()},
+                      {})
+               .out
+        << one->log();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, RemoteMountRetryTest, ::testing::Values(DavKind::apache),
                          [](const auto& info) { return nameOf(info.param); });
 INSTANTIATE_TEST_SUITE_P(Servers, RemoteMountTest, ::testing::ValuesIn(allDavKinds()),
