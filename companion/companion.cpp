@@ -23,17 +23,26 @@ Server::Log orStderr(Server::Log log) {
   return [](const std::string& line) { std::cerr << "quorvelle-companion: " << line << std::endl; };
 }
 
-std::unique_ptr<Backend> backendFor(const Options& options) {
-  if (options.remote)
-    return std::make_unique<remote::RemoteDrive>(*options.remote, options.readOnly);
-  return std::make_unique<Catalog>(options.store, options.readOnly);
+// What the remote drive finds about its server is published beside the socket, where
+// `qdrive status` looks; its lines go to the companion's log.
+std::unique_ptr<Backend> backendFor(const Options& options, const Server::Log& log) {
+  auto serverFile = options.socket.parent_path() / "server.json";
+  if (!options.remote) {
+    std::error_code ignored;  // one left by a remote companion that was killed
+    std::filesystem::remove(serverFile, ignored);
+    return std::make_unique<Catalog>(options.store, options.readOnly);
+  }
+  remote::RemoteOptions remote = *options.remote;
+  if (remote.serverFile.empty()) remote.serverFile = serverFile;
+  if (!remote.log) remote.log = log;
+  return std::make_unique<remote::RemoteDrive>(remote, options.readOnly);
 }
 
 }  // namespace
 
 Companion::Companion(const Options& options, Server::Log log, ServerLimits limits)
     : socket_(unanswered(options.socket)),
-      backend_(backendFor(options)),
+      backend_(backendFor(options, orStderr(log))),
       watcher_(options.remote ? nullptr
                               : std::make_unique<Watcher>(static_cast<Catalog&>(*backend_))),
       handler_(*backend_, options.maxFileSize),

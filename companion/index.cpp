@@ -8,48 +8,7 @@
 
 namespace QuorvelleDrive::companion {
 
-class Index::Statement {
- public:
-  Statement(sqlite3* db, const std::string& sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) fail();
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& bind(const std::string& text) {
-    check(sqlite3_bind_text(stmt_, ++bound_, text.data(), static_cast<int>(text.size()),
-                            SQLITE_TRANSIENT));
-    return *this;
-  }
-  Statement& bind(std::int64_t value) {
-    check(sqlite3_bind_int64(stmt_, ++bound_, value));
-    return *this;
-  }
-  // True while rows come.
-  bool step() {
-    int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc != SQLITE_DONE) fail();
-    return false;
-  }
-  std::string text(int column) const {
-    auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-    return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
-                : std::string();
-  }
-  std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-
- private:
-  void check(int rc) const {
-    if (rc != SQLITE_OK) fail();
-  }
-  [[noreturn]] void fail() const { throw std::runtime_error(sqlite3_errmsg(db_)); }
-
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-  int bound_ = 0;
-};
+using sqlite::Statement;
 
 namespace {
 
@@ -81,14 +40,7 @@ std::string randomEpoch() {
 
 }  // namespace
 
-Index::Index(const std::filesystem::path& file) {
-  if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
-    std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
-    throw std::runtime_error("cannot open index " + file.string() + ": " + message);
-  }
-  sqlite3_busy_timeout(db_, 5000);
+Index::Index(const std::filesystem::path& file) : db_(file, true, "index") {
   // A page cache of up to 32 MiB rather than 2: a listing of a big folder reads many rows.
   exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA cache_size=-32768;");
   exec(kSchema);
@@ -106,17 +58,10 @@ std::string Index::loadEpoch() {
   return epoch;
 }
 
-Index::~Index() {
-  sqlite3_close(db_);
-}
+Index::~Index() = default;
 
 void Index::exec(const char* sql) const {
-  char* error = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : "sqlite error";
-    sqlite3_free(error);
-    throw std::runtime_error(message);
-  }
+  db_.exec(sql);
 }
 
 std::vector<Row> Index::rows(const char* where, const std::vector<std::string>& args) const {
@@ -239,8 +184,7 @@ Index::Transaction::Transaction(Index& index) : index_(index) {
 }
 
 Index::Transaction::~Transaction() {
-  if (!done_)
-    sqlite3_exec(index_.db_, "ROLLBACK TO change; RELEASE change", nullptr, nullptr, nullptr);
+  if (!done_) index_.db_.tryExec("ROLLBACK TO change; RELEASE change");
 }
 
 void Index::Transaction::commit() {
@@ -251,13 +195,13 @@ void Index::Transaction::commit() {
 void Index::commitBatch() {
   if (!batchOpen_) return;
   batchOpen_ = false;
-  char* error = nullptr;
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, &error) == SQLITE_OK) return;
-  std::string message = error ? error : "sqlite error";
-  sqlite3_free(error);
-  // A commit that failed may leave the transaction open; the next batch starts afresh.
-  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  throw std::runtime_error(message);
+  try {
+    db_.exec("COMMIT");
+  } catch (const std::runtime_error&) {
+    // A commit that failed may leave the transaction open; the next batch starts afresh.
+    if (!sqlite3_get_autocommit(db_.handle())) db_.tryExec("ROLLBACK");
+    throw;
+  }
 }
 
 }  // namespace QuorvelleDrive::companion

@@ -5,14 +5,14 @@
 // the same id or version. Not thread-safe: the catalog serialises use.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "sqlite/sqlite.h"
 
 namespace QuorvelleDrive::companion {
 
@@ -77,7 +77,6 @@ class Index {
   void commitBatch();
 
  private:
-  class Statement;
   void exec(const char* sql) const;
   std::string loadEpoch();
   std::uint64_t counter(const char* key) const;
@@ -85,7 +84,7 @@ class Index {
   std::uint64_t takeCounter(const char* key);
   std::vector<Row> rows(const char* where, const std::vector<std::string>& args) const;
 
-  sqlite3* db_ = nullptr;
+  mutable sqlite::Database db_;  // reads prepare statements too
   std::string epoch_;
   bool batchOpen_ = false;
 };

@@ -116,6 +116,11 @@ int main(int argc, char** argv) {
   app.add_option("--netrc", remote.netrc, "netrc file with the server's credentials")
       ->needs(url)
       ->check(CLI::ExistingFile);
+  app.add_option("--cacert", remote.caFile,
+                 "CA certificate (PEM) to trust for an https:// server with a certificate of its "
+                 "own (default: the system's CA store)")
+      ->needs(url)
+      ->check(CLI::ExistingFile);
   app.add_option("--remote-poll", pollSeconds, "Seconds between looks at the server")
       ->needs(url)
       ->check(CLI::Range(0.05, 86400.0));

@@ -14,6 +14,12 @@ constexpr const char* kPropfindBody =
     R"(<D:propfind xmlns:D="DAV:"><D:prop><D:resourcetype/><D:getetag/>)"
     R"(<D:getcontentlength/><D:getlastmodified/></D:prop></D:propfind>)";
 
+constexpr const char* kPropfindQuotaBody =
+    R"(<?xml version="1.0" encoding="utf-8"?>)"
+    R"(<D:propfind xmlns:D="DAV:"><D:prop><D:resourcetype/><D:getetag/>)"
+    R"(<D:getcontentlength/><D:getlastmodified/><D:quota-available-bytes/>)"
+    R"(<D:quota-used-bytes/></D:prop></D:propfind>)";
+
 constexpr const char* kLockBody =
     R"(<?xml version="1.0" encoding="utf-8"?>)"
     R"(<D:lockinfo xmlns:D="DAV:"><D:lockscope><D:exclusive/></D:lockscope>)"
@@ -95,7 +101,8 @@ void refuseStatus(const HttpResponse& response) {
   throw Refusal(wordForStatus(response));
 }
 
-Dav::Dav(std::string url, std::filesystem::path netrc) : base_(std::move(url)), client_(netrc) {
+Dav::Dav(std::string url, std::filesystem::path netrc, std::filesystem::path caFile, Log log)
+    : base_(std::move(url)), netrc_(netrc), log_(std::move(log)), client_(netrc, caFile) {
   if (base_.rfind("http://", 0) != 0 && base_.rfind("https://", 0) != 0)
     throw std::invalid_argument("the remote must be an http:// or https:// URL");
   if (base_.find_first_of("?# ") != std::string::npos)
@@ -125,18 +132,44 @@ std::optional<std::string> Dav::relative(const std::string& href) const {
   return decoded;
 }
 
-Dav::Listing Dav::propfind(const std::string& path, bool dir, const char* depth) {
+HttpResponse Dav::perform(const HttpRequest& request) {
+  auto response = client_.perform(request);
+  note(request, response);
+  return response;
+}
+
+// Refused credentials are said once until they work again, with the file they came from (never
+// what it holds); a body too large is said with what the server took before.
+void Dav::note(const HttpRequest& request, const HttpResponse& response) {
+  if (response.ok()) {
+    refusedSaid_ = false;
+    if (request.method == "PUT" && request.bodySize > largestTaken_)
+      largestTaken_ = request.bodySize;
+  }
+  if (!log_) return;
+  if (response.status == 401 && !refusedSaid_.exchange(true))
+    log_("the server at " + base_ + " refused the credentials" +
+         (netrc_.empty() ? std::string(" (no --netrc file was given)")
+                         : " from the netrc file " + netrc_.string()) +
+         " (401 Unauthorized); changes wait until they are accepted");
+  if (response.status == 413)
+    log_("the server at " + base_ + " refused a body of " + std::to_string(request.bodySize) +
+         " bytes as too large (413): its limit is below that; the largest it took here was " +
+         std::to_string(largestTaken_.load()) + " bytes");
+}
+
+Dav::Listing Dav::propfind(const std::string& path, bool dir, const char* depth, bool quota) {
   HttpRequest request{"PROPFIND",
                       urlOf(path, dir),
                       {std::string("Depth: ") + depth, "Content-Type: application/xml"},
-                      kPropfindBody};
-  Listing listing{client_.perform(request), {}};
+                      quota ? kPropfindQuotaBody : kPropfindBody};
+  Listing listing{perform(request), {}};
   if (listing.response.status != 207) return listing;
   for (auto& resource : parseMultistatus(listing.response.body)) {
     auto relativePath = relative(resource.href);
     if (!relativePath) continue;
-    listing.resources.push_back(
-        {*relativePath, resource.dir, resource.etag, resource.size, resource.mtime});
+    listing.resources.push_back({*relativePath, resource.dir, resource.etag, resource.size,
+                                 resource.mtime, resource.quotaAvailable, resource.quotaUsed});
   }
   listing.response.body.clear();
   return listing;
@@ -155,27 +188,52 @@ HttpResponse Dav::get(const std::string& path, const std::string& ifMatch, BodyS
   HttpRequest request{"GET", urlOf(path, false), {}, {}};
   request.stream = stream;
   if (!ifMatch.empty()) request.headers.push_back("If-Match: " + ifMatch);
-  return client_.perform(request);
+  return perform(request);
+}
+
+HttpResponse Dav::head(const std::string& path) {
+  return perform({"HEAD", urlOf(path, false), {}, {}});
 }
 
 HttpResponse Dav::put(const std::string& path, int fd, std::uint64_t size,
                       std::vector<std::string> headers) {
   headers.push_back("Content-Type: application/octet-stream");
   HttpRequest request{"PUT", urlOf(path, false), std::move(headers), {}, fd, size};
-  return client_.perform(request);
+  return perform(request);
 }
 
 HttpResponse Dav::mkcol(const std::string& path) {
-  return client_.perform({"MKCOL", urlOf(path, true), {}, {}});
+  return perform({"MKCOL", urlOf(path, true), {}, {}});
 }
 
-HttpResponse Dav::move(const std::string& from, const std::string& to, bool dir) {
-  return client_.perform(
-      {"MOVE", urlOf(from, dir), {"Destination: " + urlOf(to, dir), "Overwrite: F"}, {}});
+namespace {
+
+// lighttpd answers a refused folder MOVE with 207 and the 412 inside: the inner status is the
+// answer.
+HttpResponse settled(HttpResponse response) {
+  if (response.status != 207) return response;
+  if (auto failed = failedStatus(response.body))
+    response.status = *failed;
+  else
+    response.status = 204;
+  return response;
+}
+
+}  // namespace
+
+HttpResponse Dav::move(const std::string& from, const std::string& to, bool dir, bool overwrite,
+                       std::vector<std::string> headers) {
+  headers.push_back("Destination: " + urlOf(to, dir));
+  headers.push_back(overwrite ? "Overwrite: T" : "Overwrite: F");
+  return settled(perform({"MOVE", urlOf(from, dir), std::move(headers), {}}));
 }
 
 HttpResponse Dav::remove(const std::string& path, bool dir, std::vector<std::string> headers) {
-  return client_.perform({"DELETE", urlOf(path, dir), std::move(headers), {}});
+  return settled(perform({"DELETE", urlOf(path, dir), std::move(headers), {}}));
+}
+
+std::string taggedLock(const std::string& url, const std::string& token) {
+  return "If: <" + url + "> (<" + token + ">)";
 }
 
 HttpResponse Dav::lock(const std::string& path, std::string& token) {
@@ -183,7 +241,7 @@ HttpResponse Dav::lock(const std::string& path, std::string& token) {
                       urlOf(path, false),
                       {"Depth: 0", "Timeout: Second-60", "Content-Type: application/xml"},
                       kLockBody};
-  auto response = client_.perform(request);
+  auto response = perform(request);
   token = response.header("lock-token");
   if (token.size() >= 2 && token.front() == '<' && token.back() == '>')
     token = token.substr(1, token.size() - 2);
@@ -191,7 +249,7 @@ HttpResponse Dav::lock(const std::string& path, std::string& token) {
 }
 
 void Dav::unlock(const std::string& path, const std::string& token) {
-  client_.perform({"UNLOCK", urlOf(path, false), {"Lock-Token: <" + token + ">"}, {}});
+  perform({"UNLOCK", urlOf(path, false), {"Lock-Token: <" + token + ">"}, {}});
 }
 
 }  // namespace QuorvelleDrive::companion::remote

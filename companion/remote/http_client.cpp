@@ -24,17 +24,35 @@ struct FileBody {
   int fd;
   std::uint64_t offset = 0;
   std::uint64_t size;
+  std::uint64_t cutAfter = 0;
 };
 
 std::size_t readBody(char* buffer, std::size_t size, std::size_t count, void* user) {
   auto* body = static_cast<FileBody*>(user);
+  if (body->cutAfter && body->offset >= body->cutAfter) return CURL_READFUNC_ABORT;
   std::uint64_t left = body->size - body->offset;
+  if (body->cutAfter) left = std::min(left, body->cutAfter - body->offset);
   std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size * count, left));
   if (want == 0) return 0;
   ssize_t n = ::pread(body->fd, buffer, want, static_cast<off_t>(body->offset));
   if (n < 0) return CURL_READFUNC_ABORT;
   body->offset += static_cast<std::uint64_t>(n);
   return static_cast<std::size_t>(n);
+}
+
+// An upload sent again (after a 401 that named the scheme) starts over from the file.
+int seekBody(void* user, curl_off_t offset, int origin) {
+  auto* body = static_cast<FileBody*>(user);
+  if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+  body->offset = static_cast<std::uint64_t>(offset);
+  return CURL_SEEKFUNC_OK;
+}
+
+// Of the schemes a server offered, the one to keep using.
+long chosenScheme(long offered) {
+  if (offered & CURLAUTH_DIGEST) return CURLAUTH_DIGEST;
+  if (offered & CURLAUTH_BASIC) return CURLAUTH_BASIC;
+  return CURLAUTH_ANY;
 }
 
 std::string trimmed(std::string text) {
@@ -128,7 +146,8 @@ struct HttpClient::Handle {
   ~Handle() { curl_easy_cleanup(curl); }
 };
 
-HttpClient::HttpClient(std::filesystem::path netrc) : netrc_(std::move(netrc)) {
+HttpClient::HttpClient(std::filesystem::path netrc, std::filesystem::path caFile)
+    : netrc_(std::move(netrc)), caFile_(std::move(caFile)), authScheme_(CURLAUTH_ANY) {
   // Thread-safe since curl 7.84; every client calls it once, the library counts.
   curl_global_init(CURL_GLOBAL_DEFAULT);
 }
@@ -163,7 +182,20 @@ std::uint64_t HttpClient::requests() const {
   return requests_;
 }
 
+// A server that asks for another scheme than the one learnt (a proxy in front changed, say) is
+// answered once more in its own.
 HttpResponse HttpClient::perform(const HttpRequest& request) {
+  long scheme = authScheme_.load();
+  long offered = 0;
+  auto response = attempt(request, scheme, offered);
+  if (response.status == 401 && !netrc_.empty() && offered && !(offered & scheme)) {
+    authScheme_ = chosenScheme(offered);
+    response = attempt(request, chosenScheme(offered), offered);
+  }
+  return response;
+}
+
+HttpResponse HttpClient::attempt(const HttpRequest& request, long scheme, long& offered) {
   auto handle = take();
   CURL* curl = handle->curl;
   curl_easy_reset(curl);
@@ -171,7 +203,7 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
   HeaderList headers;
   headers.add("Expect:");  // no 100-continue round trip before each upload
   for (const auto& line : request.headers) headers.add(line);
-  FileBody file{request.bodyFd, 0, request.bodySize};
+  FileBody file{request.bodyFd, 0, request.bodySize, request.cutAfter};
 
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -185,7 +217,9 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
   if (!netrc_.empty()) {
     curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
     curl_easy_setopt(curl, CURLOPT_NETRC_FILE, netrc_.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPAUTH, scheme);
   }
+  if (!caFile_.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.list);
   Arrival arrival{curl, response, request.stream};
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
@@ -196,6 +230,8 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
     curl_easy_setopt(curl, CURLOPT_READDATA, &file);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
+    curl_easy_setopt(curl, CURLOPT_SEEKDATA, &file);
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.bodySize));
   } else if (!request.body.empty() || request.method == "PUT") {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
@@ -207,6 +243,9 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
 
   CURLcode code = curl_easy_perform(curl);
+  offered = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_HTTPAUTH_AVAIL, &offered) == CURLE_OK && offered)
+    authScheme_ = chosenScheme(offered);
   if (code == CURLE_OK) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
   } else {

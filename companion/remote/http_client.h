@@ -1,7 +1,10 @@
 // HTTP over libcurl: one request in, status, headers and body out. Easy handles are pooled so
-// that requests reuse their connections; credentials come from a netrc file only.
+// that requests reuse their connections; credentials come from a netrc file only, in whichever
+// scheme the server asks for (Basic or Digest); https is checked against the system's CA store
+// or a CA file given.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -34,6 +37,9 @@ struct HttpRequest {
   std::string body;                  // sent when no file is given
   int bodyFd = -1;                   // a file to send from its start instead, `bodySize` bytes
   std::uint64_t bodySize = 0;
+  // Nonzero: the upload is broken off after this many bytes, as a client that dies would (the
+  // probe's test of what the server does with a cut body).
+  std::uint64_t cutAfter = 0;
   BodyStream* stream = nullptr;  // where the answer's body may go instead of into memory
 };
 
@@ -52,8 +58,8 @@ struct HttpResponse {
 
 class HttpClient {
  public:
-  // An empty `netrc` sends no credentials.
-  explicit HttpClient(std::filesystem::path netrc);
+  // An empty `netrc` sends no credentials; an empty `caFile` trusts the system's CA store.
+  explicit HttpClient(std::filesystem::path netrc, std::filesystem::path caFile = {});
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
@@ -64,10 +70,14 @@ class HttpClient {
 
  private:
   struct Handle;
+  HttpResponse attempt(const HttpRequest& request, long scheme, long& offered);
   std::unique_ptr<Handle> take();
   void giveBack(std::unique_ptr<Handle> handle);
 
   std::filesystem::path netrc_;
+  std::filesystem::path caFile_;
+  // The scheme the server asked for once known (then sent at once, with no 401 round trip).
+  std::atomic<long> authScheme_;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Handle>> idle_;
   std::uint64_t requests_ = 0;

@@ -1,16 +1,26 @@
 // The drive kept on a WebDAV server. Lookups and listings are answered from the index, which a
 // poller keeps current; every change goes to the server first and reaches the index only once
-// the server has taken it. Writes are conditional on the ETag of the version they rest on, so a
-// change made meanwhile on another machine is never overwritten: it becomes a conflict copy.
+// the server has taken it. A write replaces the server's file only once it has positively
+// established, under a lock, that the file is still the version the write rests on (see
+// server_abilities.h); otherwise the bytes become a conflict copy. Where the server writes a PUT
+// in place, bytes go to a hidden temporary name and are moved over the file, so a body cut short
+// never takes the user's name. A change whose answer was lost is recognised on the server when
+// it is sent again, never turned into a copy the user did not make.
+//
+// The code is split along its jobs: remote_drive.cpp (start, lookups, reading, the server's
+// abilities), remote_changes.cpp (create, rename, write, remove) and remote_poll.cpp (the crawl
+// and its merge into the index).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -19,6 +29,7 @@
 #include "companion/fd.h"
 #include "companion/remote/dav.h"
 #include "companion/remote/remote_index.h"
+#include "companion/remote/server_abilities.h"
 
 namespace QuorvelleDrive::companion::remote {
 
@@ -27,12 +38,24 @@ struct RemoteOptions {
   std::filesystem::path netrc;             // empty: no credentials
   std::chrono::milliseconds poll{15'000};  // zero: only when poll() is called
   std::filesystem::path state;             // empty: defaultStateDirectory(url)
+  std::filesystem::path caFile;            // empty: the system's CA store
+  // Where what was found about the server is published for `qdrive status` (JSON, rewritten
+  // whenever it changes, removed when the drive goes); empty: nowhere.
+  std::filesystem::path serverFile;
+  std::function<void(const std::string& line)> log;  // empty: stderr
+};
+
+// The server's RFC 4331 figures for the drive's root, as of the latest poll.
+struct Quota {
+  std::uint64_t available = 0;
+  std::uint64_t used = 0;
 };
 
 class RemoteDrive : public Backend {
  public:
-  // Takes the state directory, opens the index and starts polling; a server that is down at
-  // start is no failure (the index answers until it is back).
+  // Takes the state directory and opens the index; then, in the background, checks the
+  // credentials once (logging a refusal or an unreachable server; neither is a failure: the
+  // index answers until it is back) and polls.
   RemoteDrive(const RemoteOptions& options, bool readOnly);
   ~RemoteDrive() override;
 
@@ -59,55 +82,83 @@ class RemoteDrive : public Backend {
   bool poll();
   const std::filesystem::path& stateDirectory() const { return state_; }
   std::uint64_t requestsSent() { return dav_.client().requests(); }
+  // What the probe found (the least, until one has succeeded).
+  Abilities abilities();
+  std::optional<Quota> quota() const;
 
  private:
-  struct Capabilities {
-    bool conditionalPut = false;  // PUT honours If-Match / If-None-Match
-    bool propagates = false;      // a folder's ETag moves when anything below it changes
-    bool mkcolExclusive = false;  // MKCOL of an existing folder fails (rclone's succeeds)
-  };
   using Entries = std::map<std::string, Resource>;  // by path: parents before children
+  using Clock = std::chrono::steady_clock;
 
-  const Capabilities& capabilities();
-  Capabilities probe();
+  void say(const std::string& line) const;
+  void warnIfReadable(const std::filesystem::path& netrc) const;
+  void checkCredentials();
+  void publish();
   Node existing(const std::string& id) const;  // the caller holds mutex_
   Node current(const std::string& id) const;   // takes mutex_
   std::string pathOf(const std::string& id) const;
+  // A file's entry and path as the index has them now; a folder is refused with isDir.
+  std::pair<Node, std::string> fileAndPath(const std::string& id) const;
   ItemInfo info(const Node& node) const;
   void requireWritable() const;
-  std::string freshEtag(const std::string& id, const std::string& path);
   void refresh(const std::string& id, const std::string& path,
                const std::optional<Resource>& found);
+
+  // Changes (remote_changes.cpp).
+  ItemInfo createFolder(const std::string& parent, const std::string& name,
+                        const std::string& path);
+  HttpResponse placeNewFile(const std::string& path, StagedFile& contents);
+  std::optional<Resource> holdsBytes(const std::string& path, StagedFile& contents);
+  bool sameBytes(const std::string& path, StagedFile& contents);
   WriteOutcome keepConflict(const Node& current, StagedFile& contents);
-  HttpResponse putNew(const std::string& path, StagedFile& contents);
-  HttpResponse putLocked(const std::string& path, StagedFile& contents,
-                         const std::string& expectedEtag, bool& stale);
+  WriteOutcome replace(const Node& node, const std::string& path, StagedFile& contents);
+  bool holdsBase(const Node& node, const std::string& path, std::optional<Resource>& now);
+  std::string uploadBeside(const std::string& path, StagedFile& contents);
+  WriteOutcome recordWrite(const std::string& id, const std::string& path, std::uint64_t size);
   ItemInfo recordNew(const std::string& parent, const std::string& name, bool dir,
-                     const std::string& path, const HttpResponse& put, std::uint64_t size);
-  std::optional<Entries> crawl(bool propagates);
+                     const std::string& path, std::uint64_t size);
+  std::optional<Resource> described(const std::string& path, bool dir);
+
+  // The crawl (remote_poll.cpp).
+  std::optional<Entries> crawl(const Abilities& abilities);
+  std::optional<Entries> crawlWhole();
+  bool looksCut(const Entries& entries);
+  std::optional<Entries> crawlByFolder(bool propagates);
   bool crawlFolder(const std::string& folder, const std::unordered_map<std::string, Node>& known,
                    Entries& entries, std::vector<std::string>& next);
   void keepFromIndex(const std::string& id, const std::string& path, Entries& entries) const;
+  void noteQuota(const Resource& root);
+  void sweepScratch(const Entries& entries);
   void apply(const Entries& entries);
   bool mergeFolder(const std::string& id, const std::vector<Resource>& resources);
   void pollLoop();
 
   bool readOnly_;
+  std::function<void(const std::string&)> log_;
   std::filesystem::path state_;
+  std::filesystem::path serverFile_;
   UniqueFd lock_;
   Store staging_;
   Dav dav_;
   mutable std::mutex mutex_;  // the index and the generation
   RemoteIndex index_;
   std::uint64_t generation_ = 0;  // rises with every change of our own
-  std::mutex probeMutex_;
-  std::optional<Capabilities> capabilities_;
-  std::atomic<bool> infinityRefused_{false};
+
+  std::mutex probeMutex_;  // the abilities and everything below
+  std::optional<Abilities> abilities_;
+  Clock::time_point nextProbe_{};
+  std::chrono::seconds probeBackoff_;
+  std::string credentials_ = "not checked";
+  std::optional<Quota> quota_;
+  mutable std::mutex quotaMutex_;
+  std::mutex lostMutex_;
+  std::set<std::string> lostFolders_;  // MKCOLs whose answer never came
+
   std::chrono::milliseconds pollInterval_;
   std::mutex pollMutex_;
   std::condition_variable pollWake_;
   bool stopping_ = false;
-  std::thread poller_;  // last: starts once everything above exists
+  std::thread poller_;  // last: starts once everything above exists; checks, then polls
 };
 
 }  // namespace QuorvelleDrive::companion::remote

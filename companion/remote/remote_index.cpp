@@ -6,58 +6,7 @@
 
 namespace QuorvelleDrive::companion::remote {
 
-class RemoteIndex::Statement {
- public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) fail();
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-    bound_ = 0;
-    return *this;
-  }
-  Statement& bind(const std::string& text) {
-    check(sqlite3_bind_text(stmt_, ++bound_, text.data(), static_cast<int>(text.size()),
-                            SQLITE_TRANSIENT));
-    return *this;
-  }
-  Statement& bind(std::int64_t value) {
-    check(sqlite3_bind_int64(stmt_, ++bound_, value));
-    return *this;
-  }
-  Statement& bind(double value) {
-    check(sqlite3_bind_double(stmt_, ++bound_, value));
-    return *this;
-  }
-  bool step() {
-    int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc != SQLITE_DONE) fail();
-    return false;
-  }
-  std::string text(int column) const {
-    auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-    return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
-                : std::string();
-  }
-  std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-  double real(int column) const { return sqlite3_column_double(stmt_, column); }
-
- private:
-  void check(int rc) const {
-    if (rc != SQLITE_OK) fail();
-  }
-  [[noreturn]] void fail() const { throw std::runtime_error(sqlite3_errmsg(db_)); }
-
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-  int bound_ = 0;
-};
+using sqlite::Statement;
 
 namespace {
 
@@ -85,50 +34,30 @@ std::uint64_t nowMicroseconds() {
 
 }  // namespace
 
-RemoteIndex::RemoteIndex(const std::filesystem::path& file, const std::string& url) {
-  if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
-    std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
-    throw std::runtime_error("cannot open index " + file.string() + ": " + message);
+RemoteIndex::RemoteIndex(const std::filesystem::path& file, const std::string& url)
+    : db_(file, true, "index") {
+  exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+  exec("BEGIN IMMEDIATE");
+  exec(kSchema);
+  if (meta("url").empty()) {
+    // A new index: ids and versions under a prefix no earlier index used, and an anchor
+    // above any an earlier one could have reached.
+    setMeta("url", url);
+    setMeta("prefix", randomPrefix());
+    setMeta("anchor", std::to_string(nowMicroseconds()));
+    setMeta("nextId", "2");
+    setMeta("nextVersion", "1");
   }
-  try {
-    sqlite3_busy_timeout(db_, 5000);
-    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
-    exec("BEGIN IMMEDIATE");
-    exec(kSchema);
-    if (meta("url").empty()) {
-      // A new index: ids and versions under a prefix no earlier index used, and an anchor
-      // above any an earlier one could have reached.
-      setMeta("url", url);
-      setMeta("prefix", randomPrefix());
-      setMeta("anchor", std::to_string(nowMicroseconds()));
-      setMeta("nextId", "2");
-      setMeta("nextVersion", "1");
-    }
-    exec("COMMIT");
-    if (meta("url") != url)
-      throw std::runtime_error("the index " + file.string() + " belongs to " + meta("url"));
-    load();
-  } catch (...) {
-    upsert_.reset();
-    sqlite3_close(db_);
-    throw;
-  }
+  exec("COMMIT");
+  if (meta("url") != url)
+    throw std::runtime_error("the index " + file.string() + " belongs to " + meta("url"));
+  load();
 }
 
-RemoteIndex::~RemoteIndex() {
-  upsert_.reset();
-  sqlite3_close(db_);
-}
+RemoteIndex::~RemoteIndex() = default;
 
 void RemoteIndex::exec(const char* sql) const {
-  char* error = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : "sqlite error";
-    sqlite3_free(error);
-    throw std::runtime_error(message);
-  }
+  db_.exec(sql);
 }
 
 std::string RemoteIndex::meta(const char* key) const {
@@ -230,7 +159,8 @@ void RemoteIndex::write(const Node& node) {
   if (!upsert_)
     upsert_ = std::make_unique<Statement>(
         db_, "INSERT OR REPLACE INTO items VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  Statement& stmt = upsert_->reset();
+  Statement& stmt = *upsert_;
+  stmt.reset();
   stmt.bind(node.id).bind(node.parent).bind(node.name).bind(std::int64_t{node.dir});
   stmt.bind(node.version).bind(node.etag).bind(static_cast<std::int64_t>(node.size));
   stmt.bind(node.mtime).bind(std::int64_t{node.listed}).step();
@@ -296,7 +226,7 @@ RemoteIndex::Transaction::Transaction(RemoteIndex& index) : index_(index) {
 RemoteIndex::Transaction::~Transaction() {
   index_.inTransaction_ = false;
   if (done_) return;
-  sqlite3_exec(index_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  index_.db_.tryExec("ROLLBACK");
   try {
     index_.load();
   } catch (const std::exception&) {

@@ -5,8 +5,6 @@
 // thread-safe: the drive serialises use.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -15,6 +13,8 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "sqlite/sqlite.h"
 
 namespace QuorvelleDrive::companion::remote {
 
@@ -74,7 +74,6 @@ class RemoteIndex {
   };
 
  private:
-  class Statement;
   void exec(const char* sql) const;
   void load();
   std::string meta(const char* key) const;
@@ -83,8 +82,8 @@ class RemoteIndex {
   void forget(const std::string& id);
   void saveCounters();
 
-  sqlite3* db_ = nullptr;
-  std::unique_ptr<Statement> upsert_;  // prepared once: a poll may write thousands of rows
+  mutable sqlite::Database db_;                // reads prepare statements too
+  std::unique_ptr<sqlite::Statement> upsert_;  // prepared once: a poll may write thousands of rows
   std::unordered_map<std::string, Node> nodes_;
   std::unordered_map<std::string, std::map<std::string, std::string>> children_;
   std::string prefix_;

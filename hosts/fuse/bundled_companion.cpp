@@ -159,6 +159,7 @@ bool BundledCompanion::start(const MountSettings& s, const std::filesystem::path
   } else {
     args.insert(args.end(), {"--remote", s.remote});
     if (!s.netrc.empty()) args.insert(args.end(), {"--netrc", s.netrc.string()});
+    if (!s.cacert.empty()) args.insert(args.end(), {"--cacert", s.cacert.string()});
     if (s.remotePollSeconds)
       args.insert(args.end(), {"--remote-poll", std::to_string(*s.remotePollSeconds)});
   }

@@ -20,6 +20,7 @@
 #include "platform/file_manager.h"
 #include "platform/json.h"
 #include "service_manager.h"
+#include "server_report.h"
 #include "state_directory.h"
 
 namespace QuorvelleDrive::fuse {
@@ -212,9 +213,12 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
       entry["size"] = l.size ? json::value(*l.size) : json::value(nullptr);
       pending.push_back(std::move(entry));
     }
-    out << writeJSON(json::object{{"pending", pending}, {"mounted", mounted}}) << "\n";
+    json::object status{{"pending", pending}, {"mounted", mounted}};
+    if (auto server = readServerReport(socketPath(s).parent_path())) status["server"] = *server;
+    out << writeJSON(status) << "\n";
     return 0;
   }
+  if (auto server = readServerReport(socketPath(s).parent_path())) printServerReport(*server, out);
   if (!mounted)
     out << (lines.empty() ? "not mounted; nothing kept for the next mount\n"
                           : "not mounted; kept for the next mount:\n");

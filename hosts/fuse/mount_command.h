@@ -24,6 +24,7 @@ struct MountSettings {
   std::filesystem::path store;            // empty: ${XDG_DATA_HOME:-~/.local/share}/quorvelle/store
   std::string remote;                     // set: the bundled companion serves this WebDAV URL
   std::filesystem::path netrc;
+  std::filesystem::path cacert;
   std::optional<double> remotePollSeconds;
 };
 

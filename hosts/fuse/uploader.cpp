@@ -19,6 +19,10 @@ namespace QuorvelleDrive::fuse {
 namespace {
 
 constexpr auto kMaxBackoff = std::chrono::seconds(8);
+// Refusals that can pass by themselves (space freed, a password mended) are tried again after
+// this, doubling with each try up to the most, and at every start.
+constexpr auto kPassableFirst = std::chrono::seconds(15);
+constexpr auto kPassableMost = std::chrono::minutes(15);
 // A creation refused with "exists" after an attempt that got no answer is looked at again this
 // many times (a second apart, then two…) before it keeps both.
 constexpr int kNameRechecks = 4;
@@ -77,6 +81,28 @@ std::string describeError(const Error& error) {
     what = "an error";
   }
   return what + " (" + error.domain() + " " + std::to_string(error.code()) + ")";
+}
+
+bool passable(const Error& error) {
+  return is(error, FileProviderError::insufficientQuota) ||
+         (error.domain() == kCocoaErrorDomain && error.code() == CocoaError::fileWriteNoPermission);
+}
+
+// Entries that earlier runs parked for such a refusal, known by the words describeError gave.
+bool parkedPassably(const Entry& e) {
+  return e.stage == Stage::parked &&
+         (e.error.find("(" + std::string(kFileProviderErrorDomain) + " -1003)") !=
+              std::string::npos ||
+          e.error.find("(" + std::string(kCocoaErrorDomain) + " 513)") != std::string::npos);
+}
+
+std::string clockTime(std::chrono::system_clock::time_point when) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  std::tm local{};
+  ::localtime_r(&seconds, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
 }
 
 std::pair<std::int64_t, std::int64_t> stampOf(const std::filesystem::path& file) {
@@ -141,6 +167,15 @@ Uploader::~Uploader() {
 }
 
 void Uploader::start() {
+  {
+    std::lock_guard lock(lock_);
+    for (auto& [seq, e] : outbox_.entries())
+      if (parkedPassably(e)) {
+        Entry& entry = *outbox_.find(seq);
+        entry.stage = Stage::queued;
+        outbox_.record(entry);
+      }
+  }
   thread_ = std::thread(&Uploader::loop, this);
   checker_ = std::thread(&Uploader::checkLoop, this);
   kick();  // what an earlier run left goes without waiting for a change
@@ -523,6 +558,17 @@ void Uploader::land(Entry& e, const ItemPtr& item, bool fetchAgain) {
 }
 
 void Uploader::park(Entry& e, const Error& error) {
+  if (passable(error)) {
+    // Waits queued, so that a start, or the time below, sends it again.
+    auto wait = kPassableFirst * (1 << std::min(std::max(e.attempts, 1) - 1, 6));
+    auto delay = std::min<std::chrono::seconds>(wait, kPassableMost);
+    e.notBefore = Clock::now() + delay;
+    e.stage = Stage::queued;
+    e.error = describeError(error) + "; next try at " +
+              clockTime(std::chrono::system_clock::now() + delay);
+    outbox_.record(e);
+    return;
+  }
   ParkedChange change{e.contents, std::nullopt, std::nullopt};
   if (e.contents) change.size = std::max<std::int64_t>(0, stampOf(outbox_.pathOf(e.data)).first);
   if (error.domain() == kCocoaErrorDomain && error.code() == CocoaError::fileReadTooLarge)

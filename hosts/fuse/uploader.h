@@ -15,8 +15,9 @@
 // reaches the companion again. Other answers are settled here: a taken name keeps both (the
 // local item moves to a free name), a parent that vanished gives way to its nearest surviving
 // ancestor, an item deleted meanwhile is created afresh, a folder that filled up on the
-// companion stays; anything else parks the entry (and so whatever depends on it) with its error
-// for `qdrive status`, its bytes kept.
+// companion stays; no space and refused access, which can pass by themselves, wait and are
+// tried again with a long backoff and at every start; anything else parks the entry (and so
+// whatever depends on it) with its error for `qdrive status`, its bytes kept.
 #pragma once
 
 #include <atomic>

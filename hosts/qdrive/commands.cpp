@@ -252,6 +252,7 @@ fuse::MountSettings mountSettings(const Invocation& invocation) {
   if (arguments.store) settings.store = *arguments.store;
   if (arguments.remote) settings.remote = *arguments.remote;
   if (arguments.netrc) settings.netrc = *arguments.netrc;
+  if (arguments.cacert) settings.cacert = *arguments.cacert;
   settings.remotePollSeconds = arguments.remotePollSeconds;
   return settings;
 }
@@ -276,6 +277,9 @@ void declareMount(CLI::App& command, Arguments& arguments) {
                      ->type_name("URL")
                      ->excludes(store);
   command.add_option("--netrc", arguments.netrc, "netrc file with the WebDAV server's credentials")
+      ->type_name("FILE")
+      ->needs(remote);
+  command.add_option("--cacert", arguments.cacert, "CA certificate for an https server of its own")
       ->type_name("FILE")
       ->needs(remote);
   command

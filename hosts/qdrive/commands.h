@@ -39,6 +39,7 @@ struct Arguments {
   std::optional<std::string> companion;
   std::optional<std::string> remote;  // the bundled companion keeps the drive on this server
   std::optional<std::string> netrc;
+  std::optional<std::string> cacert;
   std::optional<double> remotePollSeconds;
   // service
   std::string serviceAction;  // "install" or "remove"

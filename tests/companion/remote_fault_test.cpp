@@ -1,0 +1,229 @@
+// The companion and each of five WebDAV servers with a fault-injecting proxy between them:
+// answers lost after the server acted, uploads cut short (the companion killed, the server
+// stopped), a probe whose answers cannot be read, and the server's refusals.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "companion/remote_fixture.h"
+#include "hosts/child_process.h"
+
+namespace QuorvelleDrive::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
+
+class RemoteFaultTest : public RemoteCompanionTest {
+ protected:
+  bool withProxy() const override { return true; }
+
+  // What the server holds under the drive, without the companion's own scratch names.
+  std::vector<std::string> visibleNames(const std::string& folder = "") {
+    std::vector<std::string> names;
+    for (auto& name : serverNames(folder))
+      if (name.rfind(".quorvelle-", 0) != 0) names.push_back(name);
+    return names;
+  }
+  // The same once the server has cleaned up after a connection it lost (Apache removes the
+  // ".davfs.tmp…" file it was receiving into when it notices).
+  bool settlesTo(const std::vector<std::string>& names) {
+    return eventually([&] { return visibleNames() == names; }, 10s);
+  }
+  // The request that puts a file's bytes under its name: the PUT itself where the server writes
+  // whole files, the MOVE of the scratch upload where it writes in place. Both are aimed at.
+  void faultOnPlacing(Fault::Kind kind, const std::string& name, std::size_t bytes = 0) {
+    proxy_->add({kind, "PUT", name, 1, 0, "", bytes, {}});
+    proxy_->add({kind, "MOVE", "", 1, 0, "", bytes, {}});
+  }
+};
+
+std::string pattern(std::size_t size, char seed) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 7 % 61);
+  return bytes;
+}
+
+// A PHP warning printed into the probe's PROPFIND answers (as a misconfigured PHP server does):
+// the probe gives up, removes its scratch folder, says so and waits before trying again, while
+// every change still works on the least the companion assumes.
+TEST_P(RemoteFaultTest, AProbeThatCannotReadTheServerCleansUpAndWaits) {
+  proxy_->add({Fault::answer,
+               "PROPFIND",
+               ".quorvelle-probe",
+               -1,
+               207,
+               "<br />\n<b>Warning</b>: Undefined variable $depth in <b>/srv/dav/index.php</b> on "
+               "line <b>12</b><br />\n<?xml version=\"1.0\"?><d:multistatus xmlns:d=\"DAV:\">",
+               0,
+               {}});
+  for (int i = 0; i < 8; ++i) createDir("1", "dir" + std::to_string(i));
+  std::string file = createFile("1", "file.txt", "one");
+  EXPECT_FALSE(call(writeRequest(file, "two", version(file)), "two").json.contains("restore"));
+  poll();
+  poll();
+  EXPECT_EQ(visibleNames().size(), 9u);
+  EXPECT_EQ(onServer("file.txt"), "two");
+  std::set<std::string> probes;
+  for (auto& request : proxy_->requests())
+    if (auto at = request.find(".quorvelle-probe-");
+        request.rfind("MKCOL ", 0) == 0 && at != std::string::npos)
+      probes.insert(request.substr(at, request.find('/', at) - at));
+  // One probe, then one 5 s later and another 10 s after that at the most while the test runs
+  // (a loaded machine may take that long); without the wait every request would probe again.
+  EXPECT_LE(probes.size(), 3u) << ::testing::PrintToString(probes);
+  EXPECT_THAT(serverNames(), ::testing::Each(::testing::Not(HasSubstr(".quorvelle-probe"))));
+  EXPECT_THAT(log(), HasSubstr("could not learn what the server at"));
+}
+
+// An upload broken off midway (the companion killed, the connection lost) never leaves a partial
+// file under the user's name, not even on a server that writes a PUT in place as it arrives:
+// the old bytes stay, a creation leaves nothing, and sending again lands the whole file.
+TEST_P(RemoteFaultTest, AnUploadCutShortNeverTakesTheName) {
+  std::string old = pattern(200'000, 'a'), fresh = pattern(300'000, 'k');
+  std::string file = createFile("1", "doc.bin", old);
+  std::string base = version(file);
+  faultOnPlacing(Fault::cutRequest, "doc.bin", 64 << 10);
+  proxy_->add({Fault::cutRequest, "PUT", ".quorvelle-upload", 1, 0, "", 64 << 10, {}});
+  EXPECT_EQ(word(writeRequest(file, fresh, base), fresh), "offline");
+  proxy_->clear();
+  EXPECT_TRUE(onServer("doc.bin") == old);
+  EXPECT_TRUE(settlesTo({"doc.bin"})) << ::testing::PrintToString(visibleNames());
+  EXPECT_FALSE(call(writeRequest(file, fresh, base), fresh).json.contains("restore"));
+  EXPECT_TRUE(onServer("doc.bin") == fresh);
+
+  faultOnPlacing(Fault::cutRequest, "new.bin", 64 << 10);
+  proxy_->add({Fault::cutRequest, "PUT", ".quorvelle-upload", 1, 0, "", 64 << 10, {}});
+  EXPECT_EQ(word(fileRequest("1", "new.bin", fresh), fresh), "offline");
+  proxy_->clear();
+  EXPECT_TRUE(settlesTo({"doc.bin"})) << ::testing::PrintToString(visibleNames());
+  poll();
+  EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("doc.bin"));
+  std::string made = createFile("1", "new.bin", fresh);
+  EXPECT_TRUE(onServer("new.bin") == fresh);
+}
+
+// The server stopped while a large rewrite is on its way: the file keeps its old bytes.
+TEST_P(RemoteFaultTest, AServerStoppedMidUploadLeavesTheOldFile) {
+  std::string old = pattern(1 << 20, 'a'), fresh = pattern(24 << 20, 'z');
+  std::string file = createFile("1", "big.bin", old);
+  std::string base = version(file);
+  proxy_->add({Fault::slowUpload, "PUT", "", -1, 0, "", 256 << 10, {}});
+  std::string answer;
+  std::thread writer([&] { answer = word(writeRequest(file, fresh, base), fresh); });
+  ASSERT_TRUE(eventually([&] { return proxy_->count("PUT") > 0; }, 20s));
+  std::this_thread::sleep_for(300ms);
+  server_->stop();
+  writer.join();
+  EXPECT_EQ(answer, "offline");
+  ASSERT_TRUE(server_->start()) << server_->failure();
+  EXPECT_TRUE(onServer("big.bin") == old);
+  EXPECT_TRUE(settlesTo({"big.bin"})) << ::testing::PrintToString(visibleNames());
+}
+
+// The companion process killed with SIGKILL while it uploads a rewrite: the server's file keeps
+// its old bytes.
+TEST_P(RemoteFaultTest, ACompanionKilledMidUploadLeavesTheOldFile) {
+#ifndef QD_COMPANION_BINARY
+  GTEST_SKIP() << "the companion program is not built";
+#else
+  stop();
+  std::string old = pattern(1 << 20, 'a'), fresh = pattern(24 << 20, 'z');
+  putOnServer("big.bin", old);
+  fs::path home = temp_.path() / "killed";
+  fs::create_directories(home / "containers");
+  BackgroundProgram companion(
+      QD_COMPANION_BINARY,
+      {"--remote", driveUrl(), "--netrc", server_->netrc().string(), "--remote-poll", "600",
+       "--group", "g", "--containers", (home / "containers").string()},
+      cleanEnvironment(home), home / "companion.log");
+  fs::path socket = home / "containers" / "g" / "drive.sock";
+  ASSERT_TRUE(eventually([&] { return fs::exists(socket); }, 20s))
+      << readWholeFile(home / "companion.log");
+  AppClient client(socket.string());
+  std::string id, base;
+  ASSERT_TRUE(eventually(
+      [&] {
+        auto items = client.call({{"op", "all"}}, {}).json.at("items").as_array();
+        if (items.empty()) return false;
+        id = items[0].at("id").as_string();
+        base = items[0].at("version").as_string();
+        return true;
+      },
+      20s));
+  proxy_->add({Fault::slowUpload, "PUT", "", -1, 0, "", 256 << 10, {}});
+  RawConnection writer(socket);
+  ASSERT_TRUE(writer.send(requestFrame(writeRequest(id, fresh, base), fresh)));
+  ASSERT_TRUE(eventually([&] { return proxy_->count("PUT") > 0; }, 20s));
+  std::this_thread::sleep_for(300ms);
+  companion.signal(SIGKILL);
+  companion.wait();
+  EXPECT_TRUE(settlesTo({"big.bin"})) << ::testing::PrintToString(visibleNames());
+  EXPECT_TRUE(onServer("big.bin") == old);
+#endif
+}
+
+// Changes whose answers were lost after the server acted are recognised when sent again: a
+// rewrite (before and after a poll has seen it), a new folder and a new file make no copies.
+TEST_P(RemoteFaultTest, ChangesSentAgainAfterTheirAnswerWasLostMakeNoCopies) {
+  std::string file = createFile("1", "once.txt", "first");
+  std::string base = version(file);
+  faultOnPlacing(Fault::dropAnswer, "once.txt");
+  EXPECT_EQ(word(writeRequest(file, "second", base), "second"), "offline");
+  proxy_->clear();
+  EXPECT_EQ(onServer("once.txt"), "second");
+  EXPECT_FALSE(call(writeRequest(file, "second", base), "second").json.contains("restore"));
+
+  base = version(file);
+  faultOnPlacing(Fault::dropAnswer, "once.txt");
+  EXPECT_EQ(word(writeRequest(file, "third!", base), "third!"), "offline");
+  proxy_->clear();
+  poll();
+  EXPECT_FALSE(call(writeRequest(file, "third!", base), "third!").json.contains("restore"));
+
+  proxy_->add({Fault::dropAnswer, "MKCOL", "mk2", 1, 0, "", 0, {}});
+  EXPECT_EQ(word({{"op", "create"}, {"parent", "1"}, {"name", "mk2"}, {"dir", true}}), "offline");
+  proxy_->clear();
+  std::string folder = createDir("1", "mk2");
+  createFile(folder, "inside.txt", "in");
+
+  faultOnPlacing(Fault::dropAnswer, "new.txt");
+  EXPECT_EQ(word(fileRequest("1", "new.txt", "fresh"), "fresh"), "offline");
+  proxy_->clear();
+  createFile("1", "new.txt", "fresh");
+  poll();
+  EXPECT_THAT(visibleNames(), UnorderedElementsAre("once.txt", "mk2", "new.txt"));
+  EXPECT_THAT(listed({{"op", "all"}}),
+              UnorderedElementsAre("once.txt", "mk2", "inside.txt", "new.txt"));
+  EXPECT_EQ(onServer("once.txt"), "third!");
+}
+
+// The server's refusals become the words a host maps: no space, too large (said with what the
+// server took before), credentials refused, busy.
+TEST_P(RemoteFaultTest, RefusalsOfTheServerBecomeTheirWords) {
+  createFile("1", "small.txt", "fits");
+  struct Case {
+    int status;
+    const char* word;
+  };
+  for (const Case& c : {Case{507, "noSpace"}, Case{413, "tooBig"}, Case{401, "access"},
+                        Case{500, "busy"}, Case{423, "busy"}}) {
+    for (const char* method : {"PUT", "MOVE"})
+      proxy_->add({Fault::answer, method, "", -1, c.status, "", 0, {}});
+    EXPECT_EQ(word(fileRequest("1", "f.txt", "bytes"), "bytes"), c.word) << c.status;
+    proxy_->clear();
+  }
+  EXPECT_THAT(log(), HasSubstr("refused a body of 5 bytes as too large (413)"));
+  EXPECT_THAT(visibleNames(), UnorderedElementsAre("small.txt"));
+  createFile("1", "f.txt", "bytes");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RemoteFaultTest, ::testing::ValuesIn(allDavKinds()),
+                         [](const auto& info) { return nameOf(info.param); });
+
+}  // namespace
+}  // namespace QuorvelleDrive::testing
