@@ -19,8 +19,8 @@
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/json.h"
-#include "service_manager.h"
 #include "server_report.h"
+#include "service_manager.h"
 #include "state_directory.h"
 
 namespace QuorvelleDrive::fuse {
