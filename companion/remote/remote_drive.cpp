@@ -100,7 +100,8 @@ void RemoteDrive::checkCredentials() {
   publish();
 }
 
-// What `qdrive status` shows of the server; the caller holds probeMutex_.
+// What `qdrive status` shows of the server, and its quota for the mount's `df`; the caller
+// holds probeMutex_.
 void RemoteDrive::publish() {
   if (serverFile_.empty()) return;
   json::array lines;
@@ -110,6 +111,8 @@ void RemoteDrive::publish() {
                         {"credentials", credentials_},
                         {"probed", abilities_.has_value()},
                         {"abilities", std::move(lines)}};
+  if (auto space = quota())
+    document["quota"] = json::object{{"available", space->available}, {"used", space->used}};
   auto staged = serverFile_;
   staged += ".new";
   {

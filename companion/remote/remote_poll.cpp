@@ -45,11 +45,17 @@ bool RemoteDrive::poll() {
 void RemoteDrive::noteQuota(const Resource& root) {
   if (!root.quotaAvailable && !root.quotaUsed) return;
   Quota now{root.quotaAvailable.value_or(0), root.quotaUsed.value_or(0)};
-  std::lock_guard lock(quotaMutex_);
-  if (!quota_)
-    say("the server's quota for " + dav_.url() + ": " + std::to_string(now.available) +
-        " bytes available, " + std::to_string(now.used) + " used");
-  quota_ = now;
+  {
+    std::lock_guard lock(quotaMutex_);
+    if (!quota_)
+      say("the server's quota for " + dav_.url() + ": " + std::to_string(now.available) +
+          " bytes available, " + std::to_string(now.used) + " used");
+    if (quota_ && quota_->available == now.available && quota_->used == now.used) return;
+    quota_ = now;
+  }
+  // The mount's `df` reads it from there.
+  std::lock_guard lock(probeMutex_);
+  publish();
 }
 
 void RemoteDrive::sweepScratch(const Entries& entries) {

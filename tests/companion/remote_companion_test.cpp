@@ -409,6 +409,9 @@ TEST_P(RemoteCompanionTest, WhatTheServerDoesIsFoundSaidAndPublished) {
     ASSERT_TRUE(quota.has_value());
     EXPECT_GT(quota->available, 0u);
     EXPECT_THAT(log(), ::testing::HasSubstr("bytes available"));
+    // Published for the mount's df.
+    auto space = readJSON(readWholeFile(report)).as_object().at("quota").as_object();
+    EXPECT_EQ(space.at("available").to_number<std::uint64_t>(), quota->available);
   }
   stop();
   EXPECT_FALSE(fs::exists(socket().parent_path() / "server.json"));
