@@ -54,6 +54,13 @@ struct MountedDomain::Handlers {
   static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
   static int truncateTo(MountedDomain& m, fuse_ino_t ino, off_t size, fuse_file_info* fi);
 
+  // Status and pins as extended attributes (status_xattrs.cpp).
+  static void getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size);
+  static void listxattr(fuse_req_t req, fuse_ino_t ino, size_t size);
+  static void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value,
+                       size_t size, int flags);
+  static void removexattr(fuse_req_t req, fuse_ino_t ino, const char* name);
+
   // Names (name_ops.cpp).
   static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
                      fuse_file_info* fi);

@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "boundaries/file_provider_manager.h"
+#include "cache_status.h"
+#include "drive_state.h"
 #include "extension/file_provider_extension.h"
 #include "legacy_journal.h"
 #include "mounted_domain.h"
@@ -71,10 +73,35 @@ std::filesystem::path companionProgram(const MountSettings& s) {
   return "quorvelle-companion";
 }
 
+// The drive the bundled companion serves, named as it names it.
+std::string requestedDrive(const MountSettings& s) {
+  return s.remote.empty() ? driveOfStore(s.store.empty() ? defaultStore() : s.store) : s.remote;
+}
+
+// What the companion answering in `container` says it serves; one that has just started may not
+// have said it yet.
+std::optional<std::string> answeringDrive(const std::filesystem::path& container) {
+  for (int i = 0; i < 10; ++i) {
+    if (auto drive = publishedDrive(container)) return drive;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return std::nullopt;
+}
+
+bool hasSavedTree(const std::filesystem::path& state) {
+  try {
+    auto db = MountDatabase::openForReading(state / "mount.db");
+    return db && !SavedTree(*db).empty();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 // The bundled companion, started for the life of the mount.
 class CompanionProcess {
  public:
   ~CompanionProcess() { stop(); }
+  bool running() const { return pid_ > 0; }
   bool start(const MountSettings& s, std::ostream& out, std::ostream& err) {
     auto program = companionProgram(s);
     std::vector<std::string> args{program.string(), "--group", s.group, "--containers",
@@ -184,16 +211,49 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
   }
   FetchedFolder fetched(s.domain, state->fetched());
   CompanionProcess companion;
-  if (!companionAnswers(socketPath(s))) {
-    if (!s.startCompanion) {
-      err << "qdrive: no companion answers at " << socketPath(s).string() << "\n";
+  bool answering = companionAnswers(socketPath(s));
+  if (!answering && s.startCompanion) answering = companion.start(s, out, err);
+  auto container = socketPath(s).parent_path();
+  DriveStates drives(state->path());
+  std::optional<std::string> drive;
+  if (answering)
+    drive = answeringDrive(container).value_or(companion.running() ? requestedDrive(s)
+                                                                   : kUnidentifiedDrive);
+  else
+    drive = s.startCompanion ? requestedDrive(s) : drives.current();
+  try {
+    if (drive)
+      if (auto aside = drives.bringIn(*drive))
+        out << "qdrive: the state of " << aside->drive << " (" << aside->pending
+            << " change(s) pending) is kept aside for when it is mounted again\n";
+  } catch (const std::exception& error) {
+    err << "qdrive: " << error.what() << "\n";
+    return 1;
+  }
+  if (!answering) {
+    if (!drive || !hasSavedTree(state->path())) {
+      if (!s.startCompanion)
+        err << "qdrive: no companion answers at " << socketPath(s).string() << "\n";
       return 1;
     }
-    if (!companion.start(s, out, err)) return 1;
+    out << "qdrive: no companion answers; " << *drive
+        << " shows as last seen, offline (changes wait until its companion is back)\n";
   }
   out.flush();
-  MountOptions options{s.mountpoint, state->outbox(), state->journals(),
-                       s.timeout,    s.poll,          s.debug};
+  MountOptions options;
+  options.mountpoint = s.mountpoint;
+  options.outbox = state->outbox();
+  options.journals = state->journals();
+  options.timeout = s.timeout;
+  options.poll = s.poll;
+  options.debug = s.debug;
+  options.kept = state->path();
+  options.cache = CacheLimits::defaultsFor(state->path());
+  if (s.cacheSize) options.cache.size = *s.cacheSize;
+  if (s.cacheMinFree) options.cache.minFree = *s.cacheMinFree;
+  options.offline = !answering;
+  auto guard = std::make_shared<DriveGuard>(container, drive.value_or(kUnidentifiedDrive));
+  options.sameDrive = [guard] { return guard->admits(); };
   auto extension = FileProviderExtension::create(Domain{s.domain, s.domain});
   auto outcome = RunOutcome::notMounted;
   std::vector<Entry> left;
@@ -283,11 +343,14 @@ const char* changeWord(const Entry& e) {
   return "change";
 }
 
-int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
+int printStatus(const MountSettings& s, bool asJSON, std::ostream& out,
+                const std::vector<std::string>& paths) {
   configurePlatform(s);
   std::vector<Line> lines;
+  CacheReport cache;
   try {
     lines = pendingLines(StateDirectory::pathFor(s.group, s.domain));
+    cache = readCacheReport(StateDirectory::pathFor(s.group, s.domain), paths);
   } catch (const std::exception& error) {
     out << "qdrive: cannot read the mount's outbox: " << error.what() << "\n";
     return 1;
@@ -305,7 +368,9 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
       entry["size"] = l.size ? json::value(*l.size) : json::value(nullptr);
       pending.push_back(std::move(entry));
     }
-    out << writeJSON(json::object{{"pending", pending}}) << "\n";
+    json::object report{{"pending", pending}};
+    addTo(report, cache);
+    out << writeJSON(report) << "\n";
     return 0;
   }
   if (lines.empty()) out << "no uploads pending\n";
@@ -314,6 +379,7 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
     if (l.size) out << "  " << *l.size << " bytes";
     out << "  " << l.state << "\n";
   }
+  print(out, cache);
   return 0;
 }
 

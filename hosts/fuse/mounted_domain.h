@@ -20,9 +20,14 @@
 #include <thread>
 #include <unordered_map>
 
+#include "content_cache.h"
 #include "host_bridge.h"
 #include "inode_table.h"
+#include "mount_database.h"
 #include "outbox.h"
+#include "pins.h"
+#include "saved_tree.h"
+#include "set_here.h"
 #include "uploader.h"
 
 namespace QuorvelleDrive::fuse {
@@ -34,6 +39,10 @@ struct MountOptions {
   std::chrono::milliseconds timeout{30'000};
   std::chrono::milliseconds poll{2'000};
   bool debug = false;
+  std::filesystem::path kept;  // the drive's state folder: mount.db and cache/
+  CacheLimits cache;
+  bool offline = false;             // no companion answered at start: the saved tree shows
+  std::function<bool()> sameDrive;  // whether the companion answering serves this drive
 };
 
 // How a run ended.
@@ -120,6 +129,39 @@ class MountedDomain : private Uploader::Tree {
   static int copyInto(int from, const std::filesystem::path& to);
   void dropKernelAttributes(fuse_ino_t ino);
 
+  // Kept contents (kept_contents.cpp), with mutex_ held.
+  void openKept();
+  // Serves the kept copy of the node's current version, when there is one.
+  bool useKeptCopy(Node& node);
+  // Keeps a fetched file as the node's clean copy (in the cache when it can be recorded).
+  std::filesystem::path keep(Node& node, const std::filesystem::path& file, const ItemPtr& item);
+  // A local copy in the outbox folder that no change needs any more joins the cache.
+  void settle(Node& node);
+  // A change to the node landed; `was` is the identifier it had (a provisional one for an item
+  // made here): its pin and what was set on it here follow, and its bytes join the cache.
+  void landedHere(Node& node, const ItemIdentifier& was);
+  // Drops clean copies until `incoming` more bytes fit the bound.
+  void makeRoom(std::int64_t incoming);
+  bool isPinned(const Node& node) const;
+  std::string contentVersionOf(const Node& node) const;
+  // Records the times and mode a setattr set on the node (its `toSet` bits).
+  void keepSetHere(const Node& node, int toSet, mode_t mode);
+  // What getxattr shows: cloud, cached, pinned, pending, uploading or parked: <reason>.
+  std::string statusOf(const Node& node) const;
+
+  // The keeper (pin_keeper.cpp): keeps the cache under its bound and pinned items fetched.
+  void keeperLoop();
+  void kickKeeper();
+  void keepPinned();
+  void pin(fuse_ino_t ino, bool pinned);
+  int freeCopies(fuse_ino_t ino);
+  // Files under `ino` (itself when a file), listing folders as it goes.
+  std::vector<fuse_ino_t> filesUnder(fuse_ino_t ino);
+
+  // Offline start (offline_start.cpp).
+  void showSavedTree();
+  void noteReachable(bool reachable);
+
   // Threads (poller.cpp).
   void pollLoop();
   void pollOnce();
@@ -145,7 +187,14 @@ class MountedDomain : private Uploader::Tree {
   mutable std::mutex mutex_;
   std::condition_variable fetchDone_;  // with mutex_
   InodeTable table_;
-  std::unique_ptr<Outbox> outbox_;      // opened by run()
+  std::unique_ptr<Outbox> outbox_;  // opened by run()
+  std::unique_ptr<MountDatabase> database_;
+  std::unique_ptr<ContentCache> cache_;
+  std::unique_ptr<Pins> pins_;
+  std::unique_ptr<SetHere> setHere_;
+  std::unique_ptr<SavedTree> savedTree_;
+  bool treeShown_ = false;  // the saved tree was laid out
+  std::optional<bool> reachable_;
   std::unique_ptr<Uploader> uploader_;  // with mutex_ for the outbox and the table
   std::unordered_map<std::uint64_t, Handle> handles_;
   std::uint64_t nextHandle_ = 1;
@@ -157,6 +206,8 @@ class MountedDomain : private Uploader::Tree {
   std::deque<Notice> notices_;
   std::thread poller_;
   std::thread noticer_;
+  bool keeperKicked_ = false;  // with threadMutex_
+  std::thread keeper_;
 };
 
 }  // namespace QuorvelleDrive::fuse

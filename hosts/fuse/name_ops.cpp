@@ -235,6 +235,11 @@ void MountedDomain::Handlers::replaceFile(MountedDomain& m, Node& s, Node& t) {
   m.table_.reidentify(t.ino,
                       ItemIdentifier(std::string("\0replaced:", 10) + std::to_string(t.ino)));
   m.table_.detach(newParent, target.name, now);  // may forget t
+  try {
+    m.setHere_->moveTo(s.id, targetId);
+  } catch (...) {
+    // Not recorded (a full disk): what was set on the source shows no more.
+  }
   m.table_.reidentify(s.ino, targetId);
   s.item = targetItem;
   s.base = targetVersion;  // later writes through open descriptors rest on it
