@@ -137,19 +137,23 @@ void ContentCache::drop(const ItemIdentifier& id) {
   forget(id, true);
 }
 
+// The file goes first: on a full disk the record may not be removable, and a record whose file
+// is missing is dropped at the next start anyway.
 void ContentCache::forget(const ItemIdentifier& id, bool removeFile) {
   auto it = copies_.find(id);
   if (it == copies_.end()) return;
-  {
-    auto lock = db_.lock();
-    Statement(db_.db(), "DELETE FROM copies WHERE item = ?").bind(id.rawValue()).run();
-  }
   if (removeFile) {
     std::error_code ec;
     fs::remove(folder_ / it->second.file, ec);
   }
   bytes_ -= it->second.size;
   copies_.erase(it);
+  try {
+    auto lock = db_.lock();
+    Statement(db_.db(), "DELETE FROM copies WHERE item = ?").bind(id.rawValue()).run();
+  } catch (...) {
+    if (!removeFile) throw;  // the file lives on elsewhere: its record must not outlive it
+  }
 }
 
 void ContentCache::setPinned(const ItemIdentifier& id, bool pinned) {

@@ -1,6 +1,8 @@
 // What the mount keeps of its drive between runs, and how the tree uses it: clean copies served
 // from the cache with no fetch, fetched and landed bytes joining the cache, room made before a
 // fetch, and the status each file shows. With mutex_ held unless noted.
+#include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <unordered_set>
@@ -8,6 +10,31 @@
 #include "mounted_domain.h"
 
 namespace QuorvelleDrive::fuse {
+
+namespace {
+
+// Room the database needs to record a few changes: the size of the reserve, and how little free
+// space counts as full.
+constexpr std::int64_t kReserve = 1 << 20;
+
+std::int64_t freeSpaceAt(const std::filesystem::path& folder) {
+  struct statvfs st {};
+  if (::statvfs(folder.c_str(), &st) != 0) return INT64_MAX;
+  return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);
+}
+
+// Space set aside while there is plenty, given back when the disk is full, so that removals
+// (which free space) and the outbox's records of uploads can still be written.
+void makeReserve(const std::filesystem::path& file) {
+  if (std::filesystem::exists(file) || freeSpaceAt(file.parent_path()) < 4 * kReserve) return;
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  bool ok = ::posix_fallocate(fd, 0, kReserve) == 0;
+  ::close(fd);
+  if (!ok) ::unlink(file.c_str());
+}
+
+}  // namespace
 
 // Not under mutex_: called by run() before any request or thread.
 void MountedDomain::openKept() {
@@ -17,9 +44,21 @@ void MountedDomain::openKept() {
   pins_ = std::make_unique<Pins>(*database_);
   setHere_ = std::make_unique<SetHere>(*database_);
   savedTree_ = std::make_unique<SavedTree>(*database_);
+  makeReserve(options_.kept / "reserve");
   auto lock = database_->lock();
   database_->setNote("cache_size", std::to_string(options_.cache.size));
   database_->setNote("cache_min_free", std::to_string(options_.cache.minFree));
+}
+
+void MountedDomain::ensureRoomToRecord() {
+  if (freeSpaceAt(options_.kept) >= kReserve) return;
+  makeRoom(INT64_MAX / 2);
+  if (freeSpaceAt(options_.kept) >= kReserve) return;
+  ::unlink((options_.kept / "reserve").c_str());
+}
+
+void MountedDomain::restoreReserve() {
+  makeReserve(options_.kept / "reserve");
 }
 
 std::string MountedDomain::contentVersionOf(const Node& node) const {
@@ -108,7 +147,7 @@ std::string MountedDomain::statusOf(const Node& node) const {
     for (const auto& [_, e] : outbox_->entries()) {
       if (e.item != node.id) continue;
       if (e.stage == Stage::parked) return "parked: " + e.error;
-      sent = sent || e.stage == Stage::sent;
+      sent = sent || (e.stage == Stage::sent && e.error.empty());  // not one waiting to retry
     }
     return sent ? "uploading" : "pending";
   }

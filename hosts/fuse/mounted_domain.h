@@ -142,6 +142,11 @@ class MountedDomain : private Uploader::Tree {
   void landedHere(Node& node, const ItemIdentifier& was);
   // Drops clean copies until `incoming` more bytes fit the bound.
   void makeRoom(std::int64_t incoming);
+  // With the state folder (nearly) full, makes room for the database to record a change:
+  // clean copies go first, then the reserve kept for this.
+  void ensureRoomToRecord();
+  // Sets the reserve aside again once there is plenty of room.
+  void restoreReserve();
   bool isPinned(const Node& node) const;
   std::string contentVersionOf(const Node& node) const;
   // Records the times and mode a setattr set on the node (its `toSet` bits).

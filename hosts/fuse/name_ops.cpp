@@ -142,6 +142,7 @@ int MountedDomain::Handlers::removeEntry(MountedDomain& m, fuse_ino_t parent,
     Node* node = m.table_.find(ino);
     if (node->folder != folder) return folder ? ENOTDIR : EISDIR;
     if (folder && !node->children.empty()) return ENOTEMPTY;
+    m.ensureRoomToRecord();  // a removal frees space, so a full disk must not refuse it
     remove(m, *node);
   }
   m.uploader_->kick();

@@ -35,6 +35,7 @@ void MountedDomain::keeperLoop() {
       {
         std::lock_guard tree(mutex_);
         makeRoom(0);
+        restoreReserve();
         cache_->flush();
       }
       keepPinned();

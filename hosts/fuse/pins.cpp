@@ -27,7 +27,7 @@ void Pins::remove(const ItemIdentifier& id) {
 }
 
 void Pins::renamed(const ItemIdentifier& from, const ItemIdentifier& to) {
-  if (!has(from)) return;
+  if (from == to || !has(from)) return;
   add(to);
   remove(from);
 }

@@ -17,8 +17,12 @@ int setOnEach(const Invocation& invocation, const char* attribute, const char* v
   auto& report = invocation.report;
   json::array failed;
   for (const auto& path : invocation.arguments.paths) {
-    if (::setxattr(path.c_str(), attribute, value, std::strlen(value), 0) == 0) continue;
-    std::string why = errno == ENOTSUP ? "not in a Quorvelle Drive mount" : std::strerror(errno);
+    // Another file system may take any user attribute: only the mount has a status.
+    char status[256];
+    bool ours = ::getxattr(path.c_str(), "user.quorvelle.status", status, sizeof status) >= 0;
+    if (ours && ::setxattr(path.c_str(), attribute, value, std::strlen(value), 0) == 0) continue;
+    std::string why = !ours && errno != ENOENT && errno != EACCES ? "not in a Quorvelle Drive mount"
+                                                                  : std::strerror(errno);
     failed.push_back(json::object{{"path", jsonText(path)}, {"error", why}});
     if (!report.json()) report.err() << "qdrive: " << path << ": " << why << "\n";
   }
