@@ -340,6 +340,63 @@ TEST_F(MountTest, PendingChangesOfOneDriveNeverReachAnother) {
   EXPECT_TRUE(untouched());
 }
 
+struct stat statOf(const fs::path& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st;
+}
+
+// Times and modes set here (as touch, chmod, cp -a and rsync -a set them: on an item from the
+// store, on a file written here before it is closed, on a temporary file saved over another by
+// rename) last across a remount while the item holds that version; a new version from elsewhere
+// shows the companion's time and the usual mode again.
+TEST_F(MountTest, TimesAndModesSetHereLastWhileTheirVersionDoes) {
+  put(store() / "old.txt", "from the store");
+  put(store() / "target.txt", "to be replaced");
+  ASSERT_TRUE(eventually([&] { return fs::exists(in("target.txt")); }));
+  auto setTimes = [&](const char* name, time_t seconds, long nanos) {
+    timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
+    return ::utimensat(AT_FDCWD, in(name).c_str(), times, 0);
+  };
+  ASSERT_EQ(setTimes("old.txt", 1'000'000'000, 7), 0);
+  ASSERT_EQ(::chmod(in("old.txt").c_str(), 0750), 0);
+  int fd = ::open(in("run.sh").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  std::string script = "#!/bin/sh\necho ran\n";
+  ASSERT_EQ(::write(fd, script.data(), script.size()), ssize_t(script.size()));
+  ASSERT_EQ(::fchmod(fd, 0755), 0);
+  timespec stamp[2] = {{200'000'000, 0}, {200'000'000, 0}};
+  ASSERT_EQ(::futimens(fd, stamp), 0);
+  ASSERT_EQ(::close(fd), 0);
+  put(in(".target.txt.tmp"), "saved by rename");
+  ASSERT_EQ(setTimes(".target.txt.tmp", 300'000'000, 3), 0);
+  ASSERT_EQ(::rename(in(".target.txt.tmp").c_str(), in("target.txt").c_str()), 0);
+  ASSERT_TRUE(landed());
+  unmount();
+  mount();
+
+  const std::tuple<const char*, time_t, long, mode_t> expected[] = {
+      {"old.txt", 1'000'000'000, 7, 0750},
+      {"run.sh", 200'000'000, 0, 0755},
+      {"target.txt", 300'000'000, 3, 0644},
+  };
+  for (const auto& [name, seconds, nanos, mode] : expected) {
+    auto st = statOf(in(name));
+    EXPECT_EQ(st.st_mtim.tv_sec, seconds) << name;
+    EXPECT_EQ(st.st_mtim.tv_nsec, nanos) << name;
+    EXPECT_EQ(st.st_mode & 07777, mode) << name;
+  }
+  EXPECT_EQ(readWholeFile(in("target.txt")), "saved by rename");
+  auto ran = runProgram(in("run.sh").string(), {}, env());
+  EXPECT_EQ(ran.out, "ran\n") << ran.err;
+
+  put(store() / "old.txt", "a new version from elsewhere");
+  EXPECT_TRUE(eventually([&] { return statOf(in("old.txt")).st_size == 28; }));
+  auto st = statOf(in("old.txt"));
+  EXPECT_EQ(st.st_mtim.tv_sec, statOf(store() / "old.txt").st_mtim.tv_sec);
+  EXPECT_EQ(st.st_mode & 07777, 0644);
+}
+
 // A small file system as the state root: written files land and join the cache under its
 // bound instead of filling the disk; once the disk is full, rm and rmdir still work and what
 // was recorded still goes out.
