@@ -191,9 +191,9 @@ std::int64_t ContentCache::freeSpace() const {
 std::vector<ItemIdentifier> ContentCache::evict(
     std::int64_t incoming, const std::function<bool(const ItemIdentifier&)>& inUse) {
   std::int64_t free = freeSpace();
+  // bytes_ falls as copies go; the free space was measured before.
   auto fits = [&](std::int64_t dropped) {
-    return bytes_ - dropped + incoming <= limits_.size &&
-           free + dropped - incoming >= limits_.minFree;
+    return bytes_ + incoming <= limits_.size && free + dropped - incoming >= limits_.minFree;
   };
   std::vector<ItemIdentifier> gone;
   if (fits(0)) return gone;
