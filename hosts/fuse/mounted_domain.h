@@ -1,9 +1,12 @@
 // A domain presented as a folder through FUSE: a replicated host that keeps local changes
 // locally and hands them to the extension later, so that the folder works like a local disk,
 // offline too. Its parts, each in its own files: the inode table and listings
-// (inode_table.h), the contents cache (contents.cpp: fetches and local copies), the outbox and
-// its uploader (outbox.h, uploader.h), the poller (poller.cpp) and the request handlers
-// (fuse_ops.h).
+// (inode_table.h), the local copies (contents.cpp: fetches and writes), the outbox and its
+// uploader (outbox.h, uploader.h), the poller (poller.cpp), the request handlers (fuse_ops.h),
+// and what it keeps of its drive between runs in mount.db (mount_database.h): the contents
+// cache (content_cache.h, kept_contents.cpp), pins and their keeper (pins.h, pin_keeper.cpp),
+// times and modes set here (set_here.h), the last tree listed (saved_tree.h, offline_start.cpp)
+// and the status attributes (status_xattrs.cpp).
 #pragma once
 
 #define FUSE_USE_VERSION 312

@@ -62,6 +62,23 @@ ItemPtr itemFrom(const Statement& row) {
                   static_cast<ItemCapabilities>(row.integer(9)));
 }
 
+// What a listing shows of its items: identifiers, names and versions (a version moves with
+// anything else about the item).
+std::size_t hashOf(const std::vector<ItemPtr>& items) {
+  std::size_t hash = items.size();
+  auto mix = [&](const std::string& text) {
+    hash = (hash ^ std::hash<std::string>()(text)) * 1099511628211ull;
+  };
+  for (const auto& item : items) {
+    auto version = item->itemVersion();
+    mix(item->itemIdentifier().rawValue());
+    mix(item->filename());
+    mix(version.contentVersion);
+    mix(version.metadataVersion);
+  }
+  return hash;
+}
+
 }  // namespace
 
 ItemPtr keptItem(ItemIdentifier id, ItemIdentifier parent, std::string name, std::string type,
@@ -82,7 +99,10 @@ ItemPtr keptItem(ItemIdentifier id, ItemIdentifier parent, std::string name, std
 
 void SavedTree::save(const ItemIdentifier& folder, const SyncAnchor& anchor,
                      const std::vector<ItemPtr>& items) {
+  auto hash = hashOf(items);
   auto lock = db_.lock();
+  if (auto it = kept_.find(folder); it != kept_.end() && it->second == hash) return;
+  kept_.erase(folder);  // until the new one is recorded
   Transaction transaction(db_.db());
   Statement(db_.db(), "DELETE FROM tree WHERE parent = ?").bind(folder.rawValue()).run();
   Statement insert(db_.db(), "INSERT OR REPLACE INTO tree VALUES(?,?,?,?,?,?,?,?,?,?)");
@@ -107,6 +127,7 @@ void SavedTree::save(const ItemIdentifier& folder, const SyncAnchor& anchor,
       .bind(anchor)
       .run();
   transaction.commit();
+  kept_[folder] = hash;
 }
 
 // Only what hangs from the root by kept listings: items of folders that went away stay behind

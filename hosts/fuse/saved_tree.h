@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host_bridge.h"
@@ -19,7 +20,8 @@ class SavedTree {
  public:
   explicit SavedTree(MountDatabase& db) : db_(db) {}
 
-  // A folder's listing replaces what was kept of it. Thread-safe.
+  // A folder's listing replaces what was kept of it, unless this run kept the same listing of
+  // it already (a folder listed again because the domain's anchor moved elsewhere). Thread-safe.
   void save(const ItemIdentifier& folder, const SyncAnchor& anchor,
             const std::vector<ItemPtr>& items);
 
@@ -37,6 +39,7 @@ class SavedTree {
 
  private:
   MountDatabase& db_;
+  std::unordered_map<ItemIdentifier, std::size_t> kept_;  // with db_.lock(): each listing's hash
 };
 
 // An item as the tree kept it.
