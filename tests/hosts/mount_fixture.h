@@ -110,7 +110,7 @@ class MountTest : public ::testing::Test {
   bool landed(std::chrono::seconds limit = std::chrono::seconds(40)) {
     return eventually(
         [&] {
-          return qdrive({"status", "--json"}).starts_with("{\"pending\":[],");
+          return qdrive({"status", "--json"}).starts_with("{\"pending\":[]");
         },
         limit);
   }
