@@ -76,7 +76,7 @@ struct MountedDomain::Handlers {
                           fuse_file_info* fi, bool plus);
   static int placeForNew(MountedDomain& m, fuse_ino_t parent, const std::string& name);
   static int createFile(MountedDomain& m, fuse_ino_t parent, const std::string& name, bool open,
-                        fuse_entry_param* entry, fuse_file_info* fi);
+                        mode_t mode, fuse_entry_param* entry, fuse_file_info* fi);
   static int removeEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name, bool folder);
   static int ensureEmptyKnown(MountedDomain& m, fuse_ino_t parent, const std::string& name);
   static int renameEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name,

@@ -76,6 +76,16 @@ void MountedDomain::keepSetHere(const Node& node, int toSet, mode_t mode) {
   if (toSet & FUSE_SET_ATTR_MODE) setHere_->setMode(node.id, version, mode);
 }
 
+void MountedDomain::keepCreatedMode(const Node& node, mode_t mode) {
+  mode &= 07777;  // the kernel applied the umask already
+  if (mode == (node.folder ? 0755 : 0644)) return;
+  try {
+    setHere_->setMode(node.id, contentVersionOf(node), mode);
+  } catch (...) {
+    // Not recorded (a full disk): it shows the usual mode.
+  }
+}
+
 bool MountedDomain::useKeptCopy(Node& node) {
   if (!node.item || node.folder || holdsLocalChanges(node)) return false;
   auto version = node.item->itemVersion();

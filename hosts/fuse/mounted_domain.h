@@ -154,6 +154,8 @@ class MountedDomain : private Uploader::Tree {
   std::string contentVersionOf(const Node& node) const;
   // Records the times and mode a setattr set on the node (its `toSet` bits).
   void keepSetHere(const Node& node, int toSet, mode_t mode);
+  // The mode a new file or folder was made with, unless it is the one shown anyway.
+  void keepCreatedMode(const Node& node, mode_t mode);
   // What getxattr shows: cloud, cached, pinned, pending, uploading or parked: <reason>.
   std::string statusOf(const Node& node) const;
 

@@ -22,8 +22,8 @@ int MountedDomain::Handlers::placeForNew(MountedDomain& m, fuse_ino_t parent,
 // A new file with an empty local copy in the outbox folder: its creation goes out, with its
 // bytes, after its last writer's release (or at once when it is not `open`ed).
 int MountedDomain::Handlers::createFile(MountedDomain& m, fuse_ino_t parent,
-                                        const std::string& name, bool open, fuse_entry_param* entry,
-                                        fuse_file_info* fi) {
+                                        const std::string& name, bool open, mode_t mode,
+                                        fuse_entry_param* entry, fuse_file_info* fi) {
   if (int err = placeForNew(m, parent, name)) return err;
   auto data = Outbox::freshDataName();
   auto local = m.outbox_->pathOf(data);
@@ -58,15 +58,16 @@ int MountedDomain::Handlers::createFile(MountedDomain& m, fuse_ino_t parent,
   } else {
     ::close(fd);
   }
+  m.keepCreatedMode(node, mode);
   *entry = m.entryFor(node);
   return 0;
 }
 
-void MountedDomain::Handlers::create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t,
-                                     fuse_file_info* fi) {
+void MountedDomain::Handlers::create(fuse_req_t req, fuse_ino_t parent, const char* name,
+                                     mode_t mode, fuse_file_info* fi) {
   answer(req, [&]() -> int {
     fuse_entry_param e{};
-    if (int err = createFile(self(req), parent, name, true, &e, fi)) return err;
+    if (int err = createFile(self(req), parent, name, true, mode, &e, fi)) return err;
     fuse_reply_create(req, &e, fi);
     return 0;
   });
@@ -79,14 +80,15 @@ void MountedDomain::Handlers::mknod(fuse_req_t req, fuse_ino_t parent, const cha
     if (!S_ISREG(mode)) return ENOSYS;
     auto& m = self(req);
     fuse_entry_param e{};
-    if (int err = createFile(m, parent, name, false, &e, nullptr)) return err;
+    if (int err = createFile(m, parent, name, false, mode, &e, nullptr)) return err;
     m.uploader_->kick();
     fuse_reply_entry(req, &e);
     return 0;
   });
 }
 
-void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
+void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const char* name,
+                                    mode_t mode) {
   answer(req, [&]() -> int {
     auto& m = self(req);
     if (int err = placeForNew(m, parent, name)) return err;
@@ -101,6 +103,7 @@ void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const cha
       Node& node = m.makeLocal(parent, name, id, true);
       node.listed = true;  // a new folder is empty
       node.anchor = anchor;
+      m.keepCreatedMode(node, mode);
       e = m.entryFor(node);
     }
     m.uploader_->kick();

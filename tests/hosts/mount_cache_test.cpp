@@ -368,6 +368,10 @@ TEST_F(MountTest, TimesAndModesSetHereLastWhileTheirVersionDoes) {
   timespec stamp[2] = {{200'000'000, 0}, {200'000'000, 0}};
   ASSERT_EQ(::futimens(fd, stamp), 0);
   ASSERT_EQ(::close(fd), 0);
+  int made = ::open(in("private.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(made, 0) << std::strerror(errno);
+  ASSERT_EQ(::close(made), 0);
+  ASSERT_EQ(::mkdir(in("private").c_str(), 0700), 0);
   put(in(".target.txt.tmp"), "saved by rename");
   ASSERT_EQ(setTimes(".target.txt.tmp", 300'000'000, 3), 0);
   ASSERT_EQ(::rename(in(".target.txt.tmp").c_str(), in("target.txt").c_str()), 0);
@@ -380,6 +384,8 @@ TEST_F(MountTest, TimesAndModesSetHereLastWhileTheirVersionDoes) {
       {"run.sh", 200'000'000, 0, 0755},
       {"target.txt", 300'000'000, 3, 0644},
   };
+  EXPECT_EQ(statOf(in("private.txt")).st_mode & 07777, 0600u) << "the mode it was made with";
+  EXPECT_EQ(statOf(in("private")).st_mode & 07777, 0700u);
   for (const auto& [name, seconds, nanos, mode] : expected) {
     auto st = statOf(in(name));
     EXPECT_EQ(st.st_mtim.tv_sec, seconds) << name;
