@@ -298,6 +298,8 @@ void MountedDomain::finish(std::chrono::milliseconds flushWait) {
   std::lock_guard lock(mutex_);
   try {
     cache_->flush();
+    auto notes = database_->lock();
+    database_->clearNote("offline_since");  // said of a running mount only
   } catch (...) {
     // The last uses are lost: eviction's order is a little off next time.
   }
