@@ -68,6 +68,8 @@ std::string MountedDomain::contentVersionOf(const Node& node) const {
 }
 
 void MountedDomain::keepSetHere(const Node& node, int toSet, mode_t mode) {
+  // A truncation moves mtime as a write does: nothing was set by hand.
+  if (toSet & FUSE_SET_ATTR_SIZE) toSet &= ~(FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW);
   auto version = contentVersionOf(node);
   std::optional<timespec> atime, mtime;
   if (toSet & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW)) atime = node.times.atime;

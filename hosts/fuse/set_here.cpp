@@ -1,5 +1,7 @@
 #include "set_here.h"
 
+#include <sys/stat.h>
+
 namespace QuorvelleDrive::fuse {
 namespace {
 
@@ -68,12 +70,16 @@ void SetHere::setMode(const ItemIdentifier& id, const std::string& version, mode
   sets_[id] = set;
 }
 
+// As on a local disk, a write also drops the set-user-ID and set-group-ID bits (the kernel
+// leaves that to the mount).
 void SetHere::written(const ItemIdentifier& id) {
   auto it = sets_.find(id);
-  if (it == sets_.end() || (it->second.version == kPending && !it->second.mtime)) return;
+  if (it == sets_.end()) return;
   Set set = it->second;
   set.version = kPending;
   set.mtime.reset();
+  if (set.mode) *set.mode &= ~mode_t(S_ISUID | S_ISGID);
+  if (it->second.version == kPending && !it->second.mtime && it->second.mode == set.mode) return;
   save(id, set);
   if (!set.atime && !set.mode)
     sets_.erase(id);

@@ -396,6 +396,11 @@ TEST_F(MountTest, TimesAndModesSetHereLastWhileTheirVersionDoes) {
   auto ran = runProgram(in("run.sh").string(), {}, env());
   EXPECT_EQ(ran.out, "ran\n") << ran.err;
 
+  ASSERT_EQ(::chmod(in("run.sh").c_str(), 04755), 0);
+  EXPECT_EQ(statOf(in("run.sh")).st_mode & 07777, 04755u);
+  std::ofstream(in("run.sh"), std::ios::app) << "echo again\n";
+  EXPECT_EQ(statOf(in("run.sh")).st_mode & 07777, 0755u) << "a write drops the set-user-ID bit";
+
   put(store() / "old.txt", "a new version from elsewhere");
   EXPECT_TRUE(eventually([&] { return statOf(in("old.txt")).st_size == 28; }));
   auto st = statOf(in("old.txt"));
