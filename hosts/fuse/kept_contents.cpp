@@ -147,6 +147,16 @@ void MountedDomain::makeRoom(std::int64_t incoming) {
       table_.setLocal(*node, {});
 }
 
+void MountedDomain::forgetKept(const Node& node) {
+  try {
+    pins_->remove(node.id);
+    setHere_->forget(node.id);
+    cache_->drop(node.id);
+  } catch (...) {
+    // Left for eviction, or for the next start (a full disk).
+  }
+}
+
 bool MountedDomain::isPinned(const Node& node) const {
   for (const Node* at = &node; at; at = at->parent ? table_.find(at->parent) : nullptr)
     if (pins_->has(at->id)) return true;

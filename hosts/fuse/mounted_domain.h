@@ -151,6 +151,8 @@ class MountedDomain : private Uploader::Tree {
   // Sets the reserve aside again once there is plenty of room.
   void restoreReserve();
   bool isPinned(const Node& node) const;
+  // A removed item's kept copy, pin and settings go (descriptors still open read on).
+  void forgetKept(const Node& node);
   std::string contentVersionOf(const Node& node) const;
   // Records the times and mode a setattr set on the node (its `toSet` bits).
   void keepSetHere(const Node& node, int toSet, mode_t mode);

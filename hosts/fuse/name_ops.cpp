@@ -116,6 +116,7 @@ void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const cha
 void MountedDomain::Handlers::remove(MountedDomain& m, Node& node) {
   m.outbox_->removed(node.id, node.folder, m.placeOf(node), versionOf(node));
   node.deleted = true;
+  m.forgetKept(node);
   m.table_.detach(node.parent, node.name, wallClock());
 }
 
