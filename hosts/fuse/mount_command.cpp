@@ -224,8 +224,8 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
   try {
     if (drive)
       if (auto aside = drives.bringIn(*drive))
-        out << "qdrive: the state of " << aside->drive << " (" << aside->pending
-            << " change(s) pending) is kept aside for when it is mounted again\n";
+        out << "qdrive: mounting " << *drive << "; the state of " << aside->drive << " ("
+            << aside->pending << " change(s) pending) is kept aside for when it is mounted again\n";
   } catch (const std::exception& error) {
     err << "qdrive: " << error.what() << "\n";
     return 1;
