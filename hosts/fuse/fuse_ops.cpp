@@ -198,15 +198,8 @@ void MountedDomain::Handlers::statfs(fuse_req_t req, fuse_ino_t) {
   fuse_reply_statfs(req, &st);
 }
 
-// A file system that answers getxattr is otherwise asked for security.capability before every
-// write (to drop privileges the file might carry); the mount drops set-ID bits itself.
-void MountedDomain::Handlers::init(void*, fuse_conn_info* conn) {
-  if (conn->capable & FUSE_CAP_HANDLE_KILLPRIV) conn->want |= FUSE_CAP_HANDLE_KILLPRIV;
-}
-
 fuse_lowlevel_ops MountedDomain::Handlers::operations() {
   fuse_lowlevel_ops ops{};
-  ops.init = init;
   ops.lookup = lookup;
   ops.forget = forget;
   ops.forget_multi = forgetMulti;

@@ -28,7 +28,6 @@ void answer(fuse_req_t req, Body&& body) noexcept {
 
 struct MountedDomain::Handlers {
   static fuse_lowlevel_ops operations();
-  static void init(void* userdata, fuse_conn_info* conn);
 
   // The tree and attributes (fuse_ops.cpp).
   static void lookup(fuse_req_t req, fuse_ino_t parent, const char* name);
