@@ -11,6 +11,7 @@
 
 #include "companion/check.h"
 #include "companion/companion.h"
+#include "companion/drive_identity.h"
 #include "platform/file_manager.h"
 
 namespace {
@@ -90,6 +91,10 @@ int serve(qc::Options options) {
   sigset_t signals = stopSignals();
   qc::Companion companion(options);
   std::string what = options.remote ? options.remote->url : options.store.string();
+  // Hosts keep their state per drive; this says which one answers on the socket.
+  std::string drive = options.remote ? options.remote->url
+                                     : fs::weakly_canonical(fs::absolute(options.store)).string();
+  qc::PublishedIdentity identity(options.socket.parent_path(), qc::identityFor(drive));
   std::cerr << "quorvelle-companion: serving " << what << " at " << companion.socketPath().string()
             << std::endl;
   int signal = 0;

@@ -1,7 +1,9 @@
-// Each file's one local copy, read and written in place by every descriptor: fetched once per
-// version (concurrent opens share the fetch) into the fetched folder, and moved into the outbox
-// folder once written, where it is the staged bytes of the file's pending change. Nothing is
-// uploaded from here: the outbox records that the bytes changed, the uploader sends them.
+// Each file's one local copy, read and written in place by every descriptor: served from the
+// cache when it holds the current version, else fetched once per version (concurrent opens share
+// the fetch) and kept in the cache; moved into the outbox folder once written, where it is the
+// staged bytes of the file's pending change, and back into the cache once that change landed.
+// Nothing is uploaded from here: the outbox records that the bytes changed, the uploader sends
+// them.
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -9,6 +11,7 @@
 
 #include <cerrno>
 
+#include "boundaries/file_provider_error.h"
 #include "errno_map.h"
 #include "mounted_domain.h"
 
@@ -44,7 +47,12 @@ MountedDomain::Copy MountedDomain::fetchCopy(const ItemIdentifier& id) {
   Copy got;
   try {
     auto fetched = bridge_.fetch(id);
-    got.err = !fetched.ok() ? errnoFor(*fetched.error) : fetched.value.item ? 0 : EIO;
+    // A fetch's own file errors are this machine's: a full disk is ENOSPC, not a file too big.
+    bool full = !fetched.ok() && *fetched.error == cocoaError(CocoaError::fileWriteOutOfSpace);
+    got.err = full                 ? ENOSPC
+              : !fetched.ok()      ? errnoFor(*fetched.error)
+              : fetched.value.item ? 0
+                                   : EIO;
     got.file = fetched.value.file;
     got.item = fetched.value.item;
   } catch (...) {
@@ -62,16 +70,29 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
     if (hasLocalContents(*node)) return 0;
     // Made here and its bytes gone from the outbox folder: nothing to fetch them from.
     if (Outbox::isProvisional(node->id)) return EIO;
+    if (useKeptCopy(*node)) return 0;
     if (auto ticket = node->fetching) {
       fetchDone_.wait(lock, [&] { return ticket->done; });
       if (ticket->err) return ticket->err;
       continue;
     }
     auto id = node->id;
+    auto size = node->item ? node->item->documentSize() : std::nullopt;
+    makeRoom(size ? size->integerValue() : 0);
     auto ticket = std::make_shared<FetchInFlight>();
     node->fetching = ticket;  // from here on nothing throws until the ticket is done
     lock.unlock();
     auto got = fetchCopy(id);
+    if (got.err == ENOSPC) {  // once more, with every copy that may go gone
+      removeQuietly(got.file);
+      lock.lock();
+      try {
+        makeRoom(INT64_MAX / 2);
+      } catch (...) {
+      }
+      lock.unlock();
+      got = fetchCopy(id);
+    }
     lock.lock();
     node = table_.find(ino);
     ticket->done = true;
@@ -82,7 +103,7 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
       removeQuietly(got.file);
       return got.err ? got.err : node ? 0 : ENOENT;
     }
-    table_.setLocal(*node, got.file);
+    table_.setLocal(*node, keep(*node, got.file, got.item));
     node->base = got.item->itemVersion();
     table_.update(*node, got.item, wallClock());
     if (fetchedNow) *fetchedNow = true;
@@ -100,6 +121,11 @@ int MountedDomain::openContents(fuse_ino_t ino, int flags, int* fd, bool* fetche
     if (!node) return ENOENT;
     if (!hasLocalContents(*node)) continue;
     *fd = ::open(node->local.c_str(), flags | O_CLOEXEC);
+    if (*fd < 0 && errno == ENOENT && cache_->holds(node->local)) {  // removed by hand
+      cache_->drop(node->id);
+      table_.setLocal(*node, {});
+      continue;
+    }
     if (*fd < 0) return errno;
     if ((flags & O_ACCMODE) != O_RDONLY) ++node->writers;
     return 0;
@@ -132,11 +158,13 @@ void MountedDomain::stage(Node& node) {
   if (node.local.parent_path() == outbox_->folder()) return;
   auto staged = outbox_->pathOf(Outbox::freshDataName());
   std::filesystem::rename(node.local, staged);
+  if (cache_->holds(node.local)) cache_->release(node.id);
   table_.setLocal(node, staged);
 }
 
 void MountedDomain::noteWritten(Node& node) {
   if (node.deleted || node.folder || node.parent == 0) return;
+  setHere_->written(node.id);
   outbox_->contentsChanged(node.id, placeOf(node), node.base, node.local.filename().string(),
                            node.writers > 0);
 }
@@ -148,9 +176,11 @@ void MountedDomain::closeWriter(fuse_ino_t ino) {
     if (!node || --node->writers > 0) return;
     node->writers = 0;
     outbox_->released(node->id);
+    settle(*node);
     table_.forgetIfUnused(ino);
   }
   uploader_->kick();
+  kickKeeper();
 }
 
 // The local copy's bytes first, then the folder entry of a file staged since, then the

@@ -160,6 +160,7 @@ void MountedDomain::Handlers::release(fuse_req_t req, fuse_ino_t ino, fuse_file_
       // The count is down; the entry goes at the end of the run at the latest.
     }
   }
+  m.kickKeeper();  // a closed copy may go, should the cache be over its bound
   fuse_reply_err(req, 0);
 }
 

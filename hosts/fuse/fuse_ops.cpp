@@ -79,8 +79,8 @@ void MountedDomain::Handlers::getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_
   });
 }
 
-// Times are kept here (the companion keeps its own); modes and owners are not stored, but a
-// request to change them still counts as a change.
+// Times and modes are kept here (the companion keeps neither), owners are not stored; a request
+// to change any of them counts as a change.
 void MountedDomain::Handlers::setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet,
                                       fuse_file_info* fi) {
   answer(req, [&]() -> int {
@@ -100,6 +100,7 @@ void MountedDomain::Handlers::setattr(fuse_req_t req, fuse_ino_t ino, struct sta
     else if (toSet & FUSE_SET_ATTR_MTIME)
       node->times.mtime = attr->st_mtim;
     node->times.changed(now);
+    m.keepSetHere(*node, toSet, attr->st_mode);
     auto st = m.attributes(*node);
     fuse_reply_attr(req, &st, 1.0);
     return 0;
@@ -235,6 +236,10 @@ fuse_lowlevel_ops MountedDomain::Handlers::operations() {
   ops.rmdir = rmdir;
   ops.rename = rename;
   ops.statfs = statfs;
+  ops.getxattr = getxattr;
+  ops.listxattr = listxattr;
+  ops.setxattr = setxattr;
+  ops.removexattr = removexattr;
   return ops;
 }
 
@@ -258,11 +263,17 @@ RunOutcome MountedDomain::run(const std::function<void()>& onMounted,
   try {
     // Opened after a fork: a database connection must not cross one.
     outbox_ = std::make_unique<Outbox>(options_.outbox, options_.journals);
+    openKept();
+    if (options_.offline) {
+      showSavedTree();
+      noteReachable(false);
+    }
     uploader_ =
         std::make_unique<Uploader>(bridge_, *outbox_, mutex_, static_cast<Uploader::Tree&>(*this));
     uploader_->start();
     poller_ = std::thread(&MountedDomain::pollLoop, this);
     noticer_ = std::thread(&MountedDomain::noticeLoop, this);
+    keeper_ = std::thread(&MountedDomain::keeperLoop, this);
     fuse_loop_config* config = fuse_loop_cfg_create();
     fuse_loop_cfg_set_max_threads(config, 64);
     // 0 when unmounted from outside; the signal's number when SIGINT, SIGTERM or SIGHUP ended it.
@@ -285,6 +296,7 @@ void MountedDomain::finish(std::chrono::milliseconds flushWait) {
   wake_.notify_all();
   if (poller_.joinable()) poller_.join();
   if (noticer_.joinable()) noticer_.join();
+  if (keeper_.joinable()) keeper_.join();
   fuse_session_unmount(session_);
   fuse_remove_signal_handlers(session_);
   fuse_session_destroy(session_);
@@ -297,6 +309,14 @@ void MountedDomain::finish(std::chrono::milliseconds flushWait) {
   uploader_->kick();
   uploader_->drain(std::chrono::steady_clock::now() + flushWait);
   uploader_->stop();
+  std::lock_guard lock(mutex_);
+  try {
+    cache_->flush();
+    auto notes = database_->lock();
+    database_->clearNote("offline_since");  // said of a running mount only
+  } catch (...) {
+    // The last uses are lost: eviction's order is a little off next time.
+  }
 }
 
 }  // namespace QuorvelleDrive::fuse

@@ -56,6 +56,13 @@ struct MountedDomain::Handlers {
   static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
   static int truncateTo(MountedDomain& m, fuse_ino_t ino, off_t size, fuse_file_info* fi);
 
+  // Status and pins as extended attributes (status_xattrs.cpp).
+  static void getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size);
+  static void listxattr(fuse_req_t req, fuse_ino_t ino, size_t size);
+  static void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value,
+                       size_t size, int flags);
+  static void removexattr(fuse_req_t req, fuse_ino_t ino, const char* name);
+
   // Names (name_ops.cpp).
   static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
                      fuse_file_info* fi);
@@ -71,7 +78,7 @@ struct MountedDomain::Handlers {
                           fuse_file_info* fi, bool plus);
   static int placeForNew(MountedDomain& m, fuse_ino_t parent, const std::string& name);
   static int createFile(MountedDomain& m, fuse_ino_t parent, const std::string& name, bool open,
-                        fuse_entry_param* entry, fuse_file_info* fi);
+                        mode_t mode, fuse_entry_param* entry, fuse_file_info* fi);
   static int removeEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name, bool folder);
   static int ensureEmptyKnown(MountedDomain& m, fuse_ino_t parent, const std::string& name);
   static int renameEntry(MountedDomain& m, fuse_ino_t parent, const std::string& name,

@@ -103,6 +103,7 @@ Error timedOut() {
 }
 
 Outcome<ItemPtr> HostBridge::item(const ItemIdentifier& id) const {
+  if (refused()) return {{}, timedOut()};
   auto slot = std::make_shared<Slot<ItemPtr>>();
   extension_->item(id, {}, [slot](ItemPtr item, std::optional<Error> error) {
     slot->fill({std::move(item), std::move(error)});
@@ -111,6 +112,7 @@ Outcome<ItemPtr> HostBridge::item(const ItemIdentifier& id) const {
 }
 
 Outcome<Fetched> HostBridge::fetch(const ItemIdentifier& id) const {
+  if (refused()) return {{}, timedOut()};
   auto slot = std::make_shared<Slot<Fetched>>();
   extension_->fetchContents(id, std::nullopt, {},
                             [slot](auto file, ItemPtr item, std::optional<Error> error) {
@@ -120,6 +122,7 @@ Outcome<Fetched> HostBridge::fetch(const ItemIdentifier& id) const {
 }
 
 Outcome<std::vector<ItemPtr>> HostBridge::list(const ItemIdentifier& container) const {
+  if (refused()) return {{}, timedOut()};
   auto slot = std::make_shared<Slot<std::vector<ItemPtr>>>();
   extension_->enumerator(container, {})
       ->enumerateItems(std::make_shared<ListingObserver>(slot), {});
@@ -127,6 +130,7 @@ Outcome<std::vector<ItemPtr>> HostBridge::list(const ItemIdentifier& container) 
 }
 
 Outcome<SyncAnchor> HostBridge::anchor(const ItemIdentifier& container) const {
+  if (refused()) return {{}, timedOut()};
   auto slot = std::make_shared<Slot<SyncAnchor>>();
   extension_->enumerator(container, {})->currentSyncAnchor([slot](auto anchor) {
     if (anchor)
@@ -139,6 +143,7 @@ Outcome<SyncAnchor> HostBridge::anchor(const ItemIdentifier& container) const {
 
 Outcome<bool> HostBridge::unchangedSince(const ItemIdentifier& container,
                                          const SyncAnchor& anchor) const {
+  if (refused()) return {{}, timedOut()};
   auto slot = std::make_shared<Slot<bool>>();
   extension_->enumerator(container, {})
       ->enumerateChanges(std::make_shared<ChangesObserver>(slot), anchor);
@@ -147,18 +152,21 @@ Outcome<bool> HostBridge::unchangedSince(const ItemIdentifier& container,
 
 void HostBridge::create(ItemPtr itemTemplate, std::optional<std::filesystem::path> contents,
                         ChangeDone done) const {
+  if (refused()) return done({{}, timedOut()});
   extension_->createItem(std::move(itemTemplate), ~ItemFields{0}, std::move(contents), 0, {},
                          changeInto(std::move(done)));
 }
 
 void HostBridge::modify(ItemPtr item, const ItemVersion& base, ItemFields fields,
                         std::optional<std::filesystem::path> contents, ChangeDone done) const {
+  if (refused()) return done({{}, timedOut()});
   extension_->modifyItem(std::move(item), base, fields, std::move(contents), 0, {},
                          changeInto(std::move(done)));
 }
 
 void HostBridge::remove(const ItemIdentifier& id, const ItemVersion& base,
                         std::function<void(std::optional<Error>)> done) const {
+  if (refused()) return done(timedOut());
   extension_->deleteItem(id, base, 0, {},
                          [done = std::move(done)](std::optional<Error> error) { done(error); });
 }

@@ -44,8 +44,11 @@ Error timedOut();
 
 class HostBridge {
  public:
-  HostBridge(std::shared_ptr<ReplicatedExtension> extension, std::chrono::milliseconds timeout)
-      : extension_(std::move(extension)), timeout_(timeout) {}
+  // `admits` (when given) is asked before every call; a call it refuses fails as unreachable
+  // without reaching the extension (a companion serving another drive).
+  HostBridge(std::shared_ptr<ReplicatedExtension> extension, std::chrono::milliseconds timeout,
+             std::function<bool()> admits = {})
+      : extension_(std::move(extension)), timeout_(timeout), admits_(std::move(admits)) {}
 
   Outcome<ItemPtr> item(const ItemIdentifier& id) const;
   Outcome<Fetched> fetch(const ItemIdentifier& id) const;
@@ -63,8 +66,11 @@ class HostBridge {
               std::function<void(std::optional<Error>)> done) const;
 
  private:
+  bool refused() const { return admits_ && !admits_(); }
+
   std::shared_ptr<ReplicatedExtension> extension_;
   std::chrono::milliseconds timeout_;
+  std::function<bool()> admits_;
 };
 
 }  // namespace QuorvelleDrive::fuse

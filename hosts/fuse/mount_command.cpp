@@ -11,7 +11,9 @@
 
 #include "boundaries/file_provider_manager.h"
 #include "bundled_companion.h"
+#include "cache_status.h"
 #include "dead_mount.h"
+#include "drive_state.h"
 #include "extension/file_provider_extension.h"
 #include "legacy_journal.h"
 #include "mounted_domain.h"
@@ -34,6 +36,30 @@ void configurePlatform(const MountSettings& s) {
 
 std::filesystem::path socketPath(const MountSettings& s) {
   return FileManager::containersRoot() / s.group / "drive.sock";
+}
+
+// The drive the bundled companion serves, named as it names it.
+std::string requestedDrive(const MountSettings& s) {
+  return s.remote.empty() ? driveOfStore(BundledCompanion::servingFor(s)) : s.remote;
+}
+
+// What the companion answering in `container` says it serves; one that has just started may not
+// have said it yet.
+std::optional<std::string> answeringDrive(const std::filesystem::path& container) {
+  for (int i = 0; i < 10; ++i) {
+    if (auto drive = publishedDrive(container)) return drive;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return std::nullopt;
+}
+
+bool hasSavedTree(const std::filesystem::path& state) {
+  try {
+    auto db = MountDatabase::openForReading(state / "mount.db");
+    return db && !SavedTree(*db).empty();
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 // The extension puts fetched contents in its domain's temporary folder; the mount points that
@@ -86,18 +112,52 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
   if (!prepareMountpoint(s.mountpoint, out, err)) return 1;
   FetchedFolder fetched(s.domain, state->fetched());
   BundledCompanion companion(state->path() / "companion");
-  bool adopted = companion.adoptLeftover(s.startCompanion ? BundledCompanion::servingFor(s) : "",
-                                         companionAnswers(socketPath(s)), out);
-  if (!adopted && !companionAnswers(socketPath(s))) {
-    if (!s.startCompanion) {
-      err << "qdrive: no companion answers at " << socketPath(s).string() << "\n";
+  bool answering = companionAnswers(socketPath(s));
+  // A companion an earlier mount left is ours once adopted; one serving another drive is stopped.
+  bool owned = companion.adoptLeftover(s.startCompanion ? BundledCompanion::servingFor(s) : "",
+                                       answering, out);
+  answering = owned || companionAnswers(socketPath(s));
+  if (!answering && s.startCompanion) owned = answering = companion.start(s, socketPath(s), out, err);
+  auto container = socketPath(s).parent_path();
+  DriveStates drives(state->path());
+  std::optional<std::string> drive;
+  if (answering)
+    drive = answeringDrive(container).value_or(owned ? requestedDrive(s) : kUnidentifiedDrive);
+  else
+    drive = s.startCompanion ? requestedDrive(s) : drives.current();
+  try {
+    if (drive)
+      if (auto aside = drives.bringIn(*drive))
+        out << "qdrive: mounting " << *drive << "; the state of " << aside->drive << " ("
+            << aside->pending << " change(s) pending) is kept aside for when it is mounted again\n";
+  } catch (const std::exception& error) {
+    err << "qdrive: " << error.what() << "\n";
+    return 1;
+  }
+  if (!answering) {
+    if (!drive || !hasSavedTree(state->path())) {
+      if (!s.startCompanion)
+        err << "qdrive: no companion answers at " << socketPath(s).string() << "\n";
       return 1;
     }
-    if (!companion.start(s, socketPath(s), out, err)) return 1;
+    out << "qdrive: no companion answers; " << *drive
+        << " shows as last seen, offline (changes wait until its companion is back)\n";
   }
   out.flush();
-  MountOptions options{s.mountpoint, state->outbox(), state->journals(),
-                       s.timeout,    s.poll,          s.debug};
+  MountOptions options;
+  options.mountpoint = s.mountpoint;
+  options.outbox = state->outbox();
+  options.journals = state->journals();
+  options.timeout = s.timeout;
+  options.poll = s.poll;
+  options.debug = s.debug;
+  options.kept = state->path();
+  options.cache = CacheLimits::defaultsFor(state->path());
+  if (s.cacheSize) options.cache.size = *s.cacheSize;
+  if (s.cacheMinFree) options.cache.minFree = *s.cacheMinFree;
+  options.offline = !answering;
+  auto guard = std::make_shared<DriveGuard>(container, drive.value_or(kUnidentifiedDrive));
+  options.sameDrive = [guard] { return guard->admits(); };
   auto extension = FileProviderExtension::create(Domain{s.domain, s.domain});
   auto outcome = RunOutcome::notMounted;
   std::vector<Entry> left;
@@ -189,13 +249,16 @@ const char* changeWord(const Entry& e) {
   return "change";
 }
 
-int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
+int printStatus(const MountSettings& s, bool asJSON, std::ostream& out,
+                const std::vector<std::string>& paths) {
   configurePlatform(s);
   std::vector<Line> lines;
+  CacheReport cache;
   auto state = StateDirectory::pathFor(s.group, s.domain);
   bool mounted = StateDirectory::liveMount(state).has_value();
   try {
     lines = pendingLines(state, mounted);
+    cache = readCacheReport(state, paths);
   } catch (const std::exception& error) {
     out << "qdrive: cannot read the mount's outbox: " << error.what() << "\n";
     return 1;
@@ -214,6 +277,7 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
       pending.push_back(std::move(entry));
     }
     json::object status{{"pending", pending}, {"mounted", mounted}};
+    addTo(status, cache);
     if (auto server = readServerReport(socketPath(s).parent_path())) status["server"] = *server;
     out << writeJSON(status) << "\n";
     return 0;
@@ -228,6 +292,7 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out) {
     if (l.size) out << "  " << *l.size << " bytes";
     out << "  " << l.state << "\n";
   }
+  print(out, cache);
   return 0;
 }
 

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace QuorvelleDrive::fuse {
 
@@ -26,6 +28,8 @@ struct MountSettings {
   std::filesystem::path netrc;
   std::filesystem::path cacert;
   std::optional<double> remotePollSeconds;
+  std::optional<std::int64_t> cacheSize;     // unset: the default where the state folder lives
+  std::optional<std::int64_t> cacheMinFree;  // likewise
 };
 
 // Returns the process exit status: 0 after a clean unmount, 1 on failure (message on `err`).
@@ -33,7 +37,10 @@ int runMount(const MountSettings& settings, std::ostream& out, std::ostream& err
 // Lists the changes still pending in the mount's outbox for the group and domain, each with how
 // it stands (uploading, waiting for its parent, retrying after an error, parked); returns 0,
 // or 1 when the outbox cannot be read.
-int printStatus(const MountSettings& settings, bool json, std::ostream& out);
+// Then the cache: its size and bound, what is pinned, whether the companion is out of reach,
+// what waits for other drives, and the state of each of `paths`.
+int printStatus(const MountSettings& settings, bool json, std::ostream& out,
+                const std::vector<std::string>& paths = {});
 
 struct Entry;
 // "create", "modify" or "delete".

@@ -1,9 +1,12 @@
 // A domain presented as a folder through FUSE: a replicated host that keeps local changes
 // locally and hands them to the extension later, so that the folder works like a local disk,
 // offline too. Its parts, each in its own files: the inode table and listings
-// (inode_table.h), the contents cache (contents.cpp: fetches and local copies), the outbox and
-// its uploader (outbox.h, uploader.h), the poller (poller.cpp) and the request handlers
-// (fuse_ops.h).
+// (inode_table.h), the local copies (contents.cpp: fetches and writes), the outbox and its
+// uploader (outbox.h, uploader.h), the poller (poller.cpp), the request handlers (fuse_ops.h),
+// and what it keeps of its drive between runs in mount.db (mount_database.h): the contents
+// cache (content_cache.h, kept_contents.cpp), pins and their keeper (pins.h, pin_keeper.cpp),
+// times and modes set here (set_here.h), the last tree listed (saved_tree.h, offline_start.cpp)
+// and the status attributes (status_xattrs.cpp).
 #pragma once
 
 #define FUSE_USE_VERSION 312
@@ -20,9 +23,14 @@
 #include <thread>
 #include <unordered_map>
 
+#include "content_cache.h"
 #include "host_bridge.h"
 #include "inode_table.h"
+#include "mount_database.h"
 #include "outbox.h"
+#include "pins.h"
+#include "saved_tree.h"
+#include "set_here.h"
 #include "uploader.h"
 
 namespace QuorvelleDrive::fuse {
@@ -34,6 +42,10 @@ struct MountOptions {
   std::chrono::milliseconds timeout{30'000};
   std::chrono::milliseconds poll{2'000};
   bool debug = false;
+  std::filesystem::path kept;  // the drive's state folder: mount.db and cache/
+  CacheLimits cache;
+  bool offline = false;             // no companion answered at start: the saved tree shows
+  std::function<bool()> sameDrive;  // whether the companion answering serves this drive
 };
 
 // How a run ended.
@@ -120,6 +132,48 @@ class MountedDomain : private Uploader::Tree {
   static int copyInto(int from, const std::filesystem::path& to);
   void dropKernelAttributes(fuse_ino_t ino);
 
+  // Kept contents (kept_contents.cpp), with mutex_ held.
+  void openKept();
+  // Serves the kept copy of the node's current version, when there is one.
+  bool useKeptCopy(Node& node);
+  // Keeps a fetched file as the node's clean copy (in the cache when it can be recorded).
+  std::filesystem::path keep(Node& node, const std::filesystem::path& file, const ItemPtr& item);
+  // A local copy in the outbox folder that no change needs any more joins the cache.
+  void settle(Node& node);
+  // A change to the node landed; `was` is the identifier it had (a provisional one for an item
+  // made here): its pin and what was set on it here follow, and its bytes join the cache.
+  void landedHere(Node& node, const ItemIdentifier& was);
+  // Drops clean copies until `incoming` more bytes fit the bound.
+  void makeRoom(std::int64_t incoming);
+  // With the state folder (nearly) full, makes room for the database to record a change:
+  // clean copies go first, then the reserve kept for this.
+  void ensureRoomToRecord();
+  // Sets the reserve aside again once there is plenty of room.
+  void restoreReserve();
+  bool isPinned(const Node& node) const;
+  // A removed item's kept copy, pin and settings go (descriptors still open read on).
+  void forgetKept(const Node& node);
+  std::string contentVersionOf(const Node& node) const;
+  // Records the times and mode a setattr set on the node (its `toSet` bits).
+  void keepSetHere(const Node& node, int toSet, mode_t mode);
+  // The mode a new file or folder was made with, unless it is the one shown anyway.
+  void keepCreatedMode(const Node& node, mode_t mode);
+  // What getxattr shows: cloud, cached, pinned, pending, uploading or parked: <reason>.
+  std::string statusOf(const Node& node) const;
+
+  // The keeper (pin_keeper.cpp): keeps the cache under its bound and pinned items fetched.
+  void keeperLoop();
+  void kickKeeper();
+  void keepPinned();
+  void pin(fuse_ino_t ino, bool pinned);
+  int freeCopies(fuse_ino_t ino);
+  // Files under `ino` (itself when a file), listing folders as it goes.
+  std::vector<fuse_ino_t> filesUnder(fuse_ino_t ino);
+
+  // Offline start (offline_start.cpp).
+  void showSavedTree();
+  void noteReachable(bool reachable);
+
   // Threads (poller.cpp).
   void pollLoop();
   void pollOnce();
@@ -145,7 +199,14 @@ class MountedDomain : private Uploader::Tree {
   mutable std::mutex mutex_;
   std::condition_variable fetchDone_;  // with mutex_
   InodeTable table_;
-  std::unique_ptr<Outbox> outbox_;      // opened by run()
+  std::unique_ptr<Outbox> outbox_;  // opened by run()
+  std::unique_ptr<MountDatabase> database_;
+  std::unique_ptr<ContentCache> cache_;
+  std::unique_ptr<Pins> pins_;
+  std::unique_ptr<SetHere> setHere_;
+  std::unique_ptr<SavedTree> savedTree_;
+  bool treeShown_ = false;  // the saved tree was laid out
+  std::optional<bool> reachable_;
   std::unique_ptr<Uploader> uploader_;  // with mutex_ for the outbox and the table
   std::unordered_map<std::uint64_t, Handle> handles_;
   std::uint64_t nextHandle_ = 1;
@@ -157,6 +218,8 @@ class MountedDomain : private Uploader::Tree {
   std::deque<Notice> notices_;
   std::thread poller_;
   std::thread noticer_;
+  bool keeperKicked_ = false;  // with threadMutex_
+  std::thread keeper_;
 };
 
 }  // namespace QuorvelleDrive::fuse

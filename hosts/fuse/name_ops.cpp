@@ -24,8 +24,8 @@ int MountedDomain::Handlers::placeForNew(MountedDomain& m, fuse_ino_t parent,
 // A new file with an empty local copy in the outbox folder: its creation goes out, with its
 // bytes, after its last writer's release (or at once when it is not `open`ed).
 int MountedDomain::Handlers::createFile(MountedDomain& m, fuse_ino_t parent,
-                                        const std::string& name, bool open, fuse_entry_param* entry,
-                                        fuse_file_info* fi) {
+                                        const std::string& name, bool open, mode_t mode,
+                                        fuse_entry_param* entry, fuse_file_info* fi) {
   if (int err = placeForNew(m, parent, name)) return err;
   auto data = Outbox::freshDataName();
   auto local = m.outbox_->pathOf(data);
@@ -60,15 +60,16 @@ int MountedDomain::Handlers::createFile(MountedDomain& m, fuse_ino_t parent,
   } else {
     ::close(fd);
   }
+  m.keepCreatedMode(node, mode);
   *entry = m.entryFor(node);
   return 0;
 }
 
-void MountedDomain::Handlers::create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t,
-                                     fuse_file_info* fi) {
+void MountedDomain::Handlers::create(fuse_req_t req, fuse_ino_t parent, const char* name,
+                                     mode_t mode, fuse_file_info* fi) {
   answer(req, [&]() -> int {
     fuse_entry_param e{};
-    if (int err = createFile(self(req), parent, name, true, &e, fi)) return err;
+    if (int err = createFile(self(req), parent, name, true, mode, &e, fi)) return err;
     fuse_reply_create(req, &e, fi);
     return 0;
   });
@@ -81,14 +82,15 @@ void MountedDomain::Handlers::mknod(fuse_req_t req, fuse_ino_t parent, const cha
     if (!S_ISREG(mode)) return ENOSYS;
     auto& m = self(req);
     fuse_entry_param e{};
-    if (int err = createFile(m, parent, name, false, &e, nullptr)) return err;
+    if (int err = createFile(m, parent, name, false, mode, &e, nullptr)) return err;
     m.uploader_->kick();
     fuse_reply_entry(req, &e);
     return 0;
   });
 }
 
-void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
+void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const char* name,
+                                    mode_t mode) {
   answer(req, [&]() -> int {
     auto& m = self(req);
     if (int err = placeForNew(m, parent, name)) return err;
@@ -103,6 +105,7 @@ void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const cha
       Node& node = m.makeLocal(parent, name, id, true);
       node.listed = true;  // a new folder is empty
       node.anchor = anchor;
+      m.keepCreatedMode(node, mode);
       e = m.entryFor(node);
     }
     m.uploader_->kick();
@@ -115,6 +118,7 @@ void MountedDomain::Handlers::mkdir(fuse_req_t req, fuse_ino_t parent, const cha
 void MountedDomain::Handlers::remove(MountedDomain& m, Node& node) {
   m.outbox_->removed(node.id, node.folder, m.placeOf(node), versionOf(node));
   node.deleted = true;
+  m.forgetKept(node);
   m.table_.detach(node.parent, node.name, wallClock());
 }
 
@@ -144,6 +148,7 @@ int MountedDomain::Handlers::removeEntry(MountedDomain& m, fuse_ino_t parent,
     Node* node = m.table_.find(ino);
     if (node->folder != folder) return folder ? ENOTDIR : EISDIR;
     if (folder && !node->children.empty()) return ENOTEMPTY;
+    m.ensureRoomToRecord();  // a removal frees space, so a full disk must not refuse it
     remove(m, *node);
   }
   m.uploader_->kick();
@@ -239,6 +244,11 @@ void MountedDomain::Handlers::replaceFile(MountedDomain& m, Node& s, Node& t) {
   m.table_.reidentify(t.ino,
                       ItemIdentifier(std::string("\0replaced:", 10) + std::to_string(t.ino)));
   m.table_.detach(newParent, target.name, now);  // may forget t
+  try {
+    m.setHere_->moveTo(s.id, targetId);
+  } catch (...) {
+    // Not recorded (a full disk): what was set on the source shows no more.
+  }
   m.table_.reidentify(s.ino, targetId);
   s.item = targetItem;
   s.base = targetVersion;  // later writes through open descriptors rest on it

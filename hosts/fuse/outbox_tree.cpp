@@ -14,6 +14,7 @@ void MountedDomain::created(const ItemIdentifier& provisional, const ItemPtr& it
   // A folder made here was never listed at the companion and has no anchor to poll with.
   if (node->folder) node->stale = true;
   if (!node->folder) node->base = item->itemVersion();
+  landedHere(*node, provisional);
 }
 
 void MountedDomain::modified(const ItemIdentifier& id, const ItemPtr& item, bool fetchAgain) {
@@ -22,6 +23,7 @@ void MountedDomain::modified(const ItemIdentifier& id, const ItemPtr& item, bool
   node->item = item;
   if (!fetchAgain) {
     node->base = item->itemVersion();
+    landedHere(*node, id);
     return;
   }
   // The companion kept its own bytes (ours are beside them as a conflict copy): the next open

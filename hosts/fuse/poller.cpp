@@ -41,6 +41,11 @@ int MountedDomain::refresh(fuse_ino_t folderIno, bool notify) {
                           *outbox_, notify ? &notices : nullptr);
     }
     post(std::move(notices));
+    try {
+      savedTree_->save(id, anchor.ok() ? anchor.value : SyncAnchor(), listing.value);
+    } catch (...) {
+      // Not kept (a full disk): an offline start shows the listing kept before.
+    }
     return 0;
   }
 }
@@ -53,7 +58,14 @@ int MountedDomain::ensureListed(fuse_ino_t folderIno) {
     if (!folder->folder) return ENOTDIR;
     if (folder->listed) return 0;
   }
-  return refresh(folderIno, false);
+  int err = refresh(folderIno, false);
+  // No companion of this drive answers: the tree it last listed shows instead.
+  if (err == EIO && folderIno == FUSE_ROOT_ID && !savedTree_->empty()) {
+    showSavedTree();
+    std::lock_guard lock(mutex_);
+    if (table_.find(FUSE_ROOT_ID)->listed) return 0;
+  }
+  return err;
 }
 
 void MountedDomain::post(std::vector<Notice> notices) {
@@ -111,7 +123,7 @@ void MountedDomain::pollOnce() {
   bool seen = false;
   for (auto& folder : folders) {
     if (folder.stale) {
-      refresh(folder.ino, true);
+      seen = refresh(folder.ino, true) == 0 || seen;
       continue;
     }
     if (current.count(folder.anchor)) continue;
@@ -124,6 +136,7 @@ void MountedDomain::pollOnce() {
       refresh(folder.ino, true);
   }
   if (seen) uploader_->companionSeen();
+  if (!folders.empty()) noteReachable(seen);
 }
 
 void MountedDomain::pollLoop() {

@@ -14,6 +14,7 @@
 #include "boundaries/file_provider_error.h"
 #include "mount_command.h"
 #include "platform/files.h"
+#include "qdrive/cache_commands.h"
 #include "qdrive/host_item.h"
 #include "qdrive/report.h"
 #include "qdrive/service_command.h"
@@ -254,6 +255,8 @@ fuse::MountSettings mountSettings(const Invocation& invocation) {
   if (arguments.netrc) settings.netrc = *arguments.netrc;
   if (arguments.cacert) settings.cacert = *arguments.cacert;
   settings.remotePollSeconds = arguments.remotePollSeconds;
+  settings.cacheSize = arguments.cacheSize;
+  settings.cacheMinFree = arguments.cacheMinFree;
   return settings;
 }
 
@@ -291,6 +294,21 @@ void declareMount(CLI::App& command, Arguments& arguments) {
   command.add_option("--companion", arguments.companion, "the companion program to start")
       ->type_name("PATH");
   command.add_flag("--debug", arguments.debug, "log every FUSE request on stderr");
+  command
+      .add_option("--cache-size", arguments.cacheSize,
+                  "bytes of fetched contents kept once closed (default: the smaller of 10 GiB "
+                  "and a quarter of the free space; 0 keeps nothing)")
+      ->type_name("BYTES")
+      ->transform(CLI::AsSizeValue(false));
+  command
+      .add_option("--cache-min-free", arguments.cacheMinFree,
+                  "never fill the disk below this (default: the smaller of 1 GiB and 5% of it)")
+      ->type_name("BYTES")
+      ->transform(CLI::AsSizeValue(false));
+}
+
+void declarePaths(CLI::App& command, Arguments& arguments) {
+  command.add_option("PATH", arguments.paths, "files or folders in the mount")->required();
 }
 
 int runMount(const Invocation& invocation) {
@@ -298,11 +316,13 @@ int runMount(const Invocation& invocation) {
                         invocation.report.err());
 }
 
-void declareStatus(CLI::App&, Arguments&) {}
+void declareStatus(CLI::App& command, Arguments& arguments) {
+  command.add_option("PATH", arguments.paths, "files or folders in the mount to show the state of");
+}
 
 int runStatus(const Invocation& invocation) {
   return fuse::printStatus(mountSettings(invocation), invocation.report.json(),
-                           invocation.report.out());
+                           invocation.report.out(), invocation.arguments.paths);
 }
 
 constexpr std::array kCommands{
@@ -315,7 +335,11 @@ constexpr std::array kCommands{
     Command{"modify", "rename, move or rewrite an item", declareModify, hostCall<runModify>},
     Command{"delete", "delete an item", declareItem, hostCall<runDelete>},
     Command{"mount", "mount the domain on a folder (FUSE)", declareMount, runMount},
-    Command{"status", "list the mount's uploads still pending", declareStatus, runStatus},
+    Command{"status", "the mount's pending uploads, its cache, and the state of paths",
+            declareStatus, runStatus},
+    Command{"pin", "keep files and folders on this machine", declarePaths, runPin},
+    Command{"unpin", "let pinned files go when space is needed", declarePaths, runUnpin},
+    Command{"free", "drop the local copies of files now", declarePaths, runFree},
     Command{"service", "mount at every login (a systemd user service)", declareService, runService},
 };
 

@@ -2,10 +2,12 @@
 // host call on the session, then reports the answer.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "boundaries/file_provider_item.h"
 
@@ -43,6 +45,10 @@ struct Arguments {
   std::optional<double> remotePollSeconds;
   // service
   std::string serviceAction;  // "install" or "remove"
+  std::optional<std::int64_t> cacheSize;
+  std::optional<std::int64_t> cacheMinFree;
+  // pin, unpin, free, status
+  std::vector<std::string> paths;
 };
 
 // What a command runs with once the command line has been read.

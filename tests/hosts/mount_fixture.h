@@ -54,10 +54,9 @@ class MountTest : public ::testing::Test {
   }
 
   void mount(const char* poll = "0.3") {
-    mount_ = std::make_unique<BackgroundProgram>(
-        QD_QDRIVE_BINARY,
-        inGroup({"mount", mountpoint().string(), "--poll", poll, "--no-companion"}), env(),
-        mountLog());
+    auto arguments = inGroup({"mount", mountpoint().string(), "--poll", poll, "--no-companion"});
+    arguments.insert(arguments.end(), mountOptions_.begin(), mountOptions_.end());
+    mount_ = std::make_unique<BackgroundProgram>(QD_QDRIVE_BINARY, arguments, env(), mountLog());
     ASSERT_TRUE(eventually([&] { return isMounted(mountpoint()); })) << "the mount never came up";
   }
 
@@ -77,6 +76,7 @@ class MountTest : public ::testing::Test {
   void startCompanion() {
     auto arguments = inGroup({"--store", store().string()});
     if (relayed_) arguments[3] = (temp_.path() / "upstream").string();
+    arguments.insert(arguments.end(), companionOptions_.begin(), companionOptions_.end());
     companion_ = std::make_unique<BackgroundProgram>(QD_COMPANION_BINARY, arguments, env());
     auto listening = relayed_ ? temp_.path() / "upstream" / "g" / "drive.sock" : socket();
     ASSERT_TRUE(eventually([&] { return std::filesystem::exists(listening); }));
@@ -110,7 +110,7 @@ class MountTest : public ::testing::Test {
   bool landed(std::chrono::seconds limit = std::chrono::seconds(40)) {
     return eventually(
         [&] {
-          return qdrive({"status", "--json"}).starts_with("{\"pending\":[],");
+          return qdrive({"status", "--json"}).starts_with("{\"pending\":[]");
         },
         limit);
   }
@@ -123,7 +123,9 @@ class MountTest : public ::testing::Test {
   TempDir temp_;
   bool relayed_ = false;
   std::unique_ptr<CompanionRelay> relay_;
-  std::filesystem::path stateHome_;  // empty: the clean environment's
+  std::filesystem::path stateHome_;            // empty: the clean environment's
+  std::vector<std::string> mountOptions_;      // added to every mount's command line
+  std::vector<std::string> companionOptions_;  // likewise for the companion
   std::unique_ptr<BackgroundProgram> companion_;
   std::unique_ptr<BackgroundProgram> mount_;
 };
