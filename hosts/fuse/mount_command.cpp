@@ -117,7 +117,8 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
   bool owned = companion.adoptLeftover(s.startCompanion ? BundledCompanion::servingFor(s) : "",
                                        answering, out);
   answering = owned || companionAnswers(socketPath(s));
-  if (!answering && s.startCompanion) owned = answering = companion.start(s, socketPath(s), out, err);
+  if (!answering && s.startCompanion)
+    owned = answering = companion.start(s, socketPath(s), out, err);
   auto container = socketPath(s).parent_path();
   DriveStates drives(state->path());
   std::optional<std::string> drive;
