@@ -24,6 +24,7 @@
 #include <unordered_map>
 
 #include "content_cache.h"
+#include "drive_space.h"
 #include "host_bridge.h"
 #include "inode_table.h"
 #include "mount_database.h"
@@ -46,6 +47,7 @@ struct MountOptions {
   CacheLimits cache;
   bool offline = false;             // no companion answered at start: the saved tree shows
   std::function<bool()> sameDrive;  // whether the companion answering serves this drive
+  std::optional<DriveSpace> space;  // what df shows; none: room without end
 };
 
 // How a run ended.
