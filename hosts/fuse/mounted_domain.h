@@ -116,7 +116,8 @@ class MountedDomain : private Uploader::Tree {
     ItemPtr item;
     int err = 0;
   };
-  Copy fetchCopy(const ItemIdentifier& id);
+  // `size`: the item's size as last listed, which lengthens the wait for a large file.
+  Copy fetchCopy(const ItemIdentifier& id, std::uint64_t size);
   // The local contents, opened under mutex_ so that no fetch replaces them first.
   int openContents(fuse_ino_t ino, int flags, int* fd, bool* fetchedNow = nullptr);
   // Local contents to write into, staged in the outbox folder: as materialise, or a fresh
