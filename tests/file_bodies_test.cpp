@@ -3,7 +3,6 @@
 // with bodies in memory, faults included.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -20,6 +19,7 @@
 #include "platform/files.h"
 #include "support/drive_fixture.h"
 #include "support/operations.h"
+#include "support/tmpfs.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -108,13 +108,8 @@ TEST_F(FileBodiesTest, FailuresToKeepALargeBodyComeInTheirOrder) {
 // A temporary folder on a 512 KiB file system: a body that does not fit is the write error the
 // host got when the whole body was written at once, but only once the body is whole.
 TEST_F(FileBodiesTest, AFullDiskIsTheWriteErrorOnceTheBodyIsWhole) {
-  fs::create_directories(temporaryDirectory());
-  if (::mount("tmpfs", temporaryDirectory().c_str(), "tmpfs", 0, "size=512k,mode=0700") != 0)
-    GTEST_SKIP() << "cannot mount a small file system: " << std::strerror(errno);
-  struct Unmount {
-    fs::path at;
-    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{temporaryDirectory()};
+  Tmpfs disk(temporaryDirectory(), "512k");
+  if (!disk.failure().empty()) GTEST_SKIP() << disk.failure();
   EXPECT_EQ(fetchWith(whole_).error, cocoaError(CocoaError::fileWriteOutOfSpace));
   EXPECT_EQ(fetchWith(cut_).error, fileProviderError(FileProviderError::serverUnreachable));
   EXPECT_EQ(entriesIn(temporaryDirectory()), 0u);

@@ -63,8 +63,8 @@ std::optional<std::string> startTimeOf(pid_t pid) {
 }
 
 // Through syscall(): glibc 2.36's <sys/pidfd.h> lacks C linkage for C++.
-int openPidfd(pid_t pid) {
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+FileDescriptor openPidfd(pid_t pid) {
+  return FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 }
 
 void signalPidfd(int pidfd, int signal) {
@@ -80,17 +80,16 @@ bool endedWithin(int pidfd, std::chrono::milliseconds limit) {
 }  // namespace
 
 bool companionAnswers(const std::filesystem::path& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return false;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::string text = path.string();
   bool ok = text.size() < sizeof address.sun_path;
   if (ok) {
     std::memcpy(address.sun_path, text.data(), text.size());
-    ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ok = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
-  ::close(fd);
   return ok;
 }
 
@@ -134,9 +133,7 @@ bool BundledCompanion::adoptLeftover(const std::string& serving, bool answers, s
         << "serving " << serving << "\n";
     return true;
   }
-  int pidfd = openPidfd(pid);
-  stopProcess(pid, pidfd, false);
-  if (pidfd >= 0) ::close(pidfd);
+  stopProcess(pid, openPidfd(pid).get(), false);
   out << "qdrive: stopped the bundled companion (pid " << pid << ") that an earlier mount left "
       << "serving " << recorded << "\n";
   return false;
@@ -185,7 +182,7 @@ bool BundledCompanion::start(const MountSettings& s, const std::filesystem::path
       out << "qdrive: started the bundled companion over " << serving << "\n";
       return true;
     }
-    if (endedWithin(pidfd_, std::chrono::milliseconds(100))) break;
+    if (endedWithin(pidfd_.get(), std::chrono::milliseconds(100))) break;
   }
   err << "qdrive: the companion (" << program.string() << ") did not start\n";
   stop();
@@ -207,9 +204,8 @@ void BundledCompanion::stopProcess(pid_t pid, int pidfd, bool child) {
 
 void BundledCompanion::stop() {
   if (pid_ <= 0) return;
-  stopProcess(pid_, pidfd_, child_);
-  if (pidfd_ >= 0) ::close(pidfd_);
-  pidfd_ = -1;
+  stopProcess(pid_, pidfd_.get(), child_);
+  pidfd_.reset();
   pid_ = -1;
   std::error_code ec;
   std::filesystem::remove(record_, ec);

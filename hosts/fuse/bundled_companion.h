@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_descriptor.h"
+
 namespace QuorvelleDrive::fuse {
 
 struct MountSettings;
@@ -46,7 +48,7 @@ class BundledCompanion {
   std::filesystem::path record_;
   pid_t pid_ = -1;
   bool child_ = false;
-  int pidfd_ = -1;  // owned: tells the end of a process that may not be our child
+  FileDescriptor pidfd_;  // tells the end of a process that may not be our child
 };
 
 // Whether a companion accepts connections at `socket`.

@@ -43,10 +43,10 @@ bool MountedDomain::hasLocalContents(const Node& node) const {
          (node.item && node.base.contentVersion == node.item->itemVersion().contentVersion);
 }
 
-MountedDomain::Copy MountedDomain::fetchCopy(const ItemIdentifier& id) {
+MountedDomain::Copy MountedDomain::fetchCopy(const ItemIdentifier& id, std::uint64_t size) {
   Copy got;
   try {
-    auto fetched = bridge_.fetch(id);
+    auto fetched = bridge_.fetch(id, size);
     // A fetch's own file errors are this machine's: a full disk is ENOSPC, not a file too big.
     bool full = !fetched.ok() && *fetched.error == cocoaError(CocoaError::fileWriteOutOfSpace);
     got.err = full                 ? ENOSPC
@@ -77,12 +77,13 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
       continue;
     }
     auto id = node->id;
-    auto size = node->item ? node->item->documentSize() : std::nullopt;
-    makeRoom(size ? size->integerValue() : 0);
+    auto documentSize = node->item ? node->item->documentSize() : std::nullopt;
+    std::int64_t size = documentSize ? std::max<std::int64_t>(0, documentSize->integerValue()) : 0;
+    makeRoom(size);
     auto ticket = std::make_shared<FetchInFlight>();
     node->fetching = ticket;  // from here on nothing throws until the ticket is done
     lock.unlock();
-    auto got = fetchCopy(id);
+    auto got = fetchCopy(id, size);
     if (got.err == ENOSPC) {  // once more, with every copy that may go gone
       removeQuietly(got.file);
       lock.lock();
@@ -91,7 +92,7 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
       } catch (...) {
       }
       lock.unlock();
-      got = fetchCopy(id);
+      got = fetchCopy(id, size);
     }
     lock.lock();
     node = table_.find(ino);

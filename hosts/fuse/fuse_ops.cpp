@@ -190,10 +190,15 @@ void MountedDomain::Handlers::releasedir(fuse_req_t req, fuse_ino_t, fuse_file_i
 }
 
 void MountedDomain::Handlers::statfs(fuse_req_t req, fuse_ino_t) {
+  auto& m = self(req);
   struct statvfs st {};
-  st.f_bsize = st.f_frsize = 4096;
-  st.f_blocks = st.f_bfree = st.f_bavail = 1ull << 30;
-  st.f_files = st.f_ffree = 1ull << 30;
+  if (m.options_.space) {
+    st = m.options_.space->now();
+  } else {
+    st.f_bsize = st.f_frsize = 4096;
+    st.f_blocks = st.f_bfree = st.f_bavail = 1ull << 30;
+    st.f_files = st.f_ffree = 1ull << 30;
+  }
   st.f_namemax = kNameMax;
   fuse_reply_statfs(req, &st);
 }

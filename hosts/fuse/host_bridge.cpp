@@ -24,16 +24,20 @@ struct HostTemplate : FileProviderItem {
 template <class T>
 class Slot {
  public:
-  void fill(Outcome<T> outcome) {
+  // False when nobody waits for it any more (the wait timed out).
+  bool fill(Outcome<T> outcome) {
     std::lock_guard lock(mutex_);
-    if (outcome_) return;
+    if (outcome_ || abandoned_) return false;
     outcome_ = std::move(outcome);
     ready_.notify_all();
+    return true;
   }
   Outcome<T> wait(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    if (!ready_.wait_for(lock, timeout, [&] { return outcome_.has_value(); }))
+    if (!ready_.wait_for(lock, timeout, [&] { return outcome_.has_value(); })) {
+      abandoned_ = true;
       return {T{}, timedOut()};
+    }
     return std::move(*outcome_);
   }
 
@@ -41,6 +45,7 @@ class Slot {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::optional<Outcome<T>> outcome_;
+  bool abandoned_ = false;
 };
 
 template <class T>
@@ -111,14 +116,17 @@ Outcome<ItemPtr> HostBridge::item(const ItemIdentifier& id) const {
   return slot->wait(timeout_);
 }
 
-Outcome<Fetched> HostBridge::fetch(const ItemIdentifier& id) const {
+Outcome<Fetched> HostBridge::fetch(const ItemIdentifier& id, std::uint64_t size) const {
   if (refused()) return {{}, timedOut()};
   auto slot = std::make_shared<Slot<Fetched>>();
-  extension_->fetchContents(id, std::nullopt, {},
-                            [slot](auto file, ItemPtr item, std::optional<Error> error) {
-                              slot->fill({Fetched{file.value_or(""), std::move(item)}, error});
-                            });
-  return slot->wait(timeout_);
+  extension_->fetchContents(
+      id, std::nullopt, {}, [slot](auto file, ItemPtr item, std::optional<Error> error) {
+        if (!slot->fill({Fetched{file.value_or(""), std::move(item)}, error}) && file) {
+          std::error_code ignored;  // too late: nobody will take it
+          std::filesystem::remove(*file, ignored);
+        }
+      });
+  return slot->wait(timeout_ + std::chrono::seconds(size >> 20));
 }
 
 Outcome<std::vector<ItemPtr>> HostBridge::list(const ItemIdentifier& container) const {

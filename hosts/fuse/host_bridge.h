@@ -51,7 +51,10 @@ class HostBridge {
       : extension_(std::move(extension)), timeout_(timeout), admits_(std::move(admits)) {}
 
   Outcome<ItemPtr> item(const ItemIdentifier& id) const;
-  Outcome<Fetched> fetch(const ItemIdentifier& id) const;
+  // A fetch waits the time-out plus a second for every MiB of `size` (the file's expected size),
+  // so a large file is not cut off while its bytes still come; a file that arrives after the
+  // wait has ended is removed.
+  Outcome<Fetched> fetch(const ItemIdentifier& id, std::uint64_t size = 0) const;
   Outcome<std::vector<ItemPtr>> list(const ItemIdentifier& container) const;
   Outcome<SyncAnchor> anchor(const ItemIdentifier& container) const;
   // True when nothing changed since `anchor`; false when it expired.

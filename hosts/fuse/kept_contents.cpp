@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "mounted_domain.h"
+#include "platform/file_descriptor.h"
 
 namespace QuorvelleDrive::fuse {
 
@@ -27,10 +28,10 @@ std::int64_t freeSpaceAt(const std::filesystem::path& folder) {
 // (which free space) and the outbox's records of uploads can still be written.
 void makeReserve(const std::filesystem::path& file) {
   if (std::filesystem::exists(file) || freeSpaceAt(file.parent_path()) < 4 * kReserve) return;
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  bool ok = ::posix_fallocate(fd, 0, kReserve) == 0;
-  ::close(fd);
+  FileDescriptor fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd.valid()) return;
+  bool ok = ::posix_fallocate(fd.get(), 0, kReserve) == 0;
+  fd.reset();
   if (!ok) ::unlink(file.c_str());
 }
 

@@ -159,6 +159,7 @@ int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
   options.offline = !answering;
   auto guard = std::make_shared<DriveGuard>(container, drive.value_or(kUnidentifiedDrive));
   options.sameDrive = [guard] { return guard->admits(); };
+  options.space.emplace(container, drive.value_or(kUnidentifiedDrive), state->path());
   auto extension = FileProviderExtension::create(Domain{s.domain, s.domain});
   auto outcome = RunOutcome::notMounted;
   std::vector<Entry> left;

@@ -24,6 +24,7 @@
 #include <unordered_map>
 
 #include "content_cache.h"
+#include "drive_space.h"
 #include "host_bridge.h"
 #include "inode_table.h"
 #include "mount_database.h"
@@ -46,6 +47,7 @@ struct MountOptions {
   CacheLimits cache;
   bool offline = false;             // no companion answered at start: the saved tree shows
   std::function<bool()> sameDrive;  // whether the companion answering serves this drive
+  std::optional<DriveSpace> space;  // what df shows; none: room without end
 };
 
 // How a run ended.
@@ -114,7 +116,8 @@ class MountedDomain : private Uploader::Tree {
     ItemPtr item;
     int err = 0;
   };
-  Copy fetchCopy(const ItemIdentifier& id);
+  // `size`: the item's size as last listed, which lengthens the wait for a large file.
+  Copy fetchCopy(const ItemIdentifier& id, std::uint64_t size);
   // The local contents, opened under mutex_ so that no fetch replaces them first.
   int openContents(fuse_ino_t ino, int flags, int* fd, bool* fetchedNow = nullptr);
   // Local contents to write into, staged in the outbox folder: as materialise, or a fresh

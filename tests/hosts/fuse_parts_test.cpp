@@ -3,8 +3,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -103,9 +107,23 @@ struct SilentExtension : ReplicatedExtension {
     held.push_back(std::move(c));
     return Progress::withTotalUnitCount(1);
   }
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<FetchCompletion> fetches;
   std::shared_ptr<Progress> fetchContents(const ItemIdentifier&, const std::optional<ItemVersion>&,
-                                          const Request&, FetchCompletion) override {
+                                          const Request&, FetchCompletion c) override {
+    std::lock_guard lock(mutex);
+    fetches.push_back(std::move(c));
+    arrived.notify_all();
     return nullptr;
+  }
+  // The next fetch's completion, once a fetch has come.
+  FetchCompletion nextFetch() {
+    std::unique_lock lock(mutex);
+    arrived.wait(lock, [&] { return !fetches.empty(); });
+    auto next = std::move(fetches.front());
+    fetches.erase(fetches.begin());
+    return next;
   }
   std::shared_ptr<Progress> createItem(std::shared_ptr<const FileProviderItem>, ItemFields,
                                        std::optional<std::filesystem::path>, ItemOptions,
@@ -135,6 +153,30 @@ TEST(HostBridge, AHangingCallEndsWithAnErrorAndALateAnswerIsHarmless) {
   EXPECT_EQ(outcome.error, timedOut());
   ASSERT_EQ(extension->held.size(), 1u);
   extension->held[0](nullptr, std::nullopt);  // the answer arrives after the caller gave up
+}
+
+// A large file's fetch waits a second per MiB beyond the time-out, so its bytes are not cut off
+// while they still come; a file that comes after the wait ended is not left behind.
+TEST(HostBridge, AFetchWaitsLongerForALargeFileAndALateFileIsRemoved) {
+  TempDir temp;
+  auto extension = std::make_shared<SilentExtension>();
+  HostBridge bridge(extension, std::chrono::milliseconds(50));
+  auto answerLater = [&](const std::filesystem::path& file) {
+    auto done = extension->nextFetch();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ofstream(file) << "bytes";
+    done(file, nullptr, std::nullopt);
+  };
+  auto large =
+      std::async(std::launch::async, [&] { return bridge.fetch(ItemIdentifier("a"), 2 << 20); });
+  answerLater(temp.path() / "large");
+  EXPECT_TRUE(large.get().ok());
+  EXPECT_TRUE(std::filesystem::exists(temp.path() / "large"));
+
+  auto small = std::async(std::launch::async, [&] { return bridge.fetch(ItemIdentifier("b")); });
+  answerLater(temp.path() / "small");
+  EXPECT_EQ(small.get().error, timedOut());
+  EXPECT_FALSE(std::filesystem::exists(temp.path() / "small"));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // extended attribute, and a start with no companion at all.
 #if defined(QD_COMPANION_BINARY) && defined(QD_QDRIVE_BINARY)
 
-#include <sys/mount.h>
 #include <sys/xattr.h>
 
 #include <atomic>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "hosts/mount_fixture.h"
+#include "support/tmpfs.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -421,11 +421,8 @@ TEST_F(MountTest, TimesAndModesSetHereLastWhileTheirVersionDoes) {
 TEST_F(MountTest, AFullDiskInTheCacheStillRemovesAndUploads) {
   unmount();
   fs::path small = temp_.path() / "small";
-  fs::create_directories(small);
-  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=20m,mode=0700") != 0)
-    GTEST_SKIP() << "cannot mount a tmpfs for the state folder: " << std::strerror(errno);
-  std::unique_ptr<const char, void (*)(const char*)> unmountSmall(
-      small.c_str(), [](const char* path) { ::umount2(path, MNT_DETACH); });
+  Tmpfs disk(small, "20m");
+  if (!disk.failure().empty()) GTEST_SKIP() << disk.failure();
   stateHome_ = small;
   mount();
   auto mebibyte = binaryBytes(1 << 20, 50);

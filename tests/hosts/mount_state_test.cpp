@@ -3,13 +3,13 @@
 #if defined(QD_COMPANION_BINARY) && defined(QD_QDRIVE_BINARY)
 
 #include <signal.h>
-#include <sys/mount.h>
 
 #include <atomic>
 #include <thread>
 
 #include "hosts/mount_fixture.h"
 #include "support/fake_companion.h"
+#include "support/tmpfs.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -56,11 +56,8 @@ TEST_F(MountTest, AFullStateFolderFailsTheWriteAndTheMountServesOn) {
   ASSERT_TRUE(landed());
   unmount();
   fs::path small = temp_.path() / "small";
-  fs::create_directories(small);
-  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0)
-    GTEST_SKIP() << "cannot mount a tmpfs for the state folder: " << std::strerror(errno);
-  std::unique_ptr<const char, void (*)(const char*)> unmountSmall(
-      small.c_str(), [](const char* path) { ::umount2(path, MNT_DETACH); });
+  Tmpfs disk(small, "1m");
+  if (!disk.failure().empty()) GTEST_SKIP() << disk.failure();
   stateHome_ = small;
   mount();
   ASSERT_TRUE(fs::exists(in("big.bin")));  // listed while the companion answers

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,11 +16,13 @@
 
 #include "companion/fd.h"
 #include "hosts/child_process.h"
+#include "platform/json.h"
 #include "support/dav_server.h"
 #include "support/drive_fixture.h"
 #include "support/fault_proxy.h"
 #include "support/long_run.h"
 #include "support/temp_dir.h"
+#include "support/tmpfs.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -187,6 +190,33 @@ TEST_P(RemoteMountTest, AServerStoppedDuringACopyGetsEverythingOnceBack) {
   ASSERT_EQ(copy.status, 0) << copy.err;
   ASSERT_TRUE(server_->start()) << server_->failure();
   EXPECT_TRUE(sameTree(source, server_->files() / "tree", 60s)) << one->log();
+}
+
+// df shows the server's quota where the server tells one (RFC 4331; sabre/dav gives that of the
+// disk it serves from), else the disk the mount keeps its state on: here a 32 MiB file system of
+// its own, so neither can be mistaken for the other, nor for a made-up size.
+TEST_P(RemoteMountTest, DfShowsTheServersQuotaOrTheMountsOwnDisk) {
+  Tmpfs home(temp_.path() / "one", "32m");
+  if (!home.failure().empty()) GTEST_SKIP() << home.failure();
+  auto one = machine("one");
+  ASSERT_TRUE(one->up());
+  auto totalShown = [&] {
+    struct statvfs st {};
+    return ::statvfs(one->mountpoint().c_str(), &st) == 0 ? st.f_blocks * st.f_frsize : 0;
+  };
+  if (GetParam() != DavKind::sabre) {
+    EXPECT_EQ(totalShown(), 32u << 20);
+    return;
+  }
+  fs::path report = temp_.path() / "one" / "c" / "g" / "server.json";
+  ASSERT_TRUE(eventually([&] {
+    return readWholeFile(report).find("\"quota\"") != std::string::npos;
+  })) << readWholeFile(report);
+  auto quota = readJSON(readWholeFile(report)).as_object().at("quota").as_object();
+  auto total = quota.at("available").to_number<std::uint64_t>() +
+               quota.at("used").to_number<std::uint64_t>();
+  EXPECT_NEAR(static_cast<double>(totalShown()), static_cast<double>(total), 4096.0);
+  EXPECT_NE(totalShown(), 32u << 20);
 }
 
 // Changes the server refuses for a reason that can pass (507 no space, 401 a password not
