@@ -5,9 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "boundaries/file_provider_manager.h"
 #include "platform/bundle.h"
@@ -18,6 +21,17 @@ namespace QuorvelleDrive::Bench {
 namespace fs = std::filesystem;
 
 inline constexpr const char* kGroup = "group.bench";
+
+using Clock = std::chrono::steady_clock;
+
+inline double millisSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+inline double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
 
 inline std::string framed(const std::string& json) {
   std::string out(4, '\0');

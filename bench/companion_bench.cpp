@@ -27,16 +27,9 @@ namespace {
 using namespace QuorvelleDrive;
 namespace fs = std::filesystem;
 namespace qc = QuorvelleDrive::companion;
-using Clock = std::chrono::steady_clock;
-
-double millisSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using Bench::Clock;
+using Bench::median;
+using Bench::millisSince;
 
 struct Store {
   explicit Store(const fs::path& where)
@@ -47,7 +40,10 @@ struct Store {
 
   static qc::Options options(const fs::path& root) {
     fs::create_directories(root);
-    return {root / "store", root / "drive.sock", false, {}};
+    qc::Options options;
+    options.store = root / "store";
+    options.socket = root / "drive.sock";
+    return options;
   }
   json::object call(const json::object& request, const std::string& body = {}) {
     auto bytes = std::as_bytes(std::span(body.data(), body.size()));

@@ -23,16 +23,9 @@ namespace {
 
 using namespace QuorvelleDrive;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-double millisSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using Bench::Clock;
+using Bench::median;
+using Bench::millisSince;
 
 // A state root whose default domain's mount has `count` pending creations, a folder per 100.
 fs::path makeOutbox(const fs::path& root, int count) {
