@@ -43,10 +43,10 @@ struct Arguments {
   std::optional<std::string> netrc;
   std::optional<std::string> cacert;
   std::optional<double> remotePollSeconds;
-  // service
-  std::string serviceAction;  // "install" or "remove"
   std::optional<std::int64_t> cacheSize;
   std::optional<std::int64_t> cacheMinFree;
+  // service
+  std::string serviceAction;  // "install" or "remove"
   // pin, unpin, free, status
   std::vector<std::string> paths;
 };

@@ -51,9 +51,13 @@ std::vector<std::string> mountCommand(const Invocation& invocation) {
   if (a.store) command.insert(command.end(), {"--store", absolutePath(*a.store)});
   if (a.remote) command.insert(command.end(), {"--remote", *a.remote});
   if (a.netrc) command.insert(command.end(), {"--netrc", absolutePath(*a.netrc)});
+  if (a.cacert) command.insert(command.end(), {"--cacert", absolutePath(*a.cacert)});
   if (a.remotePollSeconds)
     command.insert(command.end(), {"--remote-poll", number(*a.remotePollSeconds)});
   if (a.companion) command.insert(command.end(), {"--companion", absolutePath(*a.companion)});
+  if (a.cacheSize) command.insert(command.end(), {"--cache-size", std::to_string(*a.cacheSize)});
+  if (a.cacheMinFree)
+    command.insert(command.end(), {"--cache-min-free", std::to_string(*a.cacheMinFree)});
   if (a.debug) command.push_back("--debug");
   return command;
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 #include <set>
 
@@ -87,6 +88,32 @@ TEST(InstallFiles, UnitNamesEscapeThePathAsSystemdDoes) {
     }
   }
   EXPECT_EQ(Qdrive::unitNameFor("/home/me/Quorvelle"), "quorvelle-drive@home-me-Quorvelle.service");
+}
+
+// The unit that `qdrive service install` writes mounts with every option it was given: a service
+// that dropped --cacert could not reach a server with a certificate of its own, and one that
+// dropped the cache's bounds would fill the disk past what the user allowed.
+TEST(InstallFiles, ServiceUnitKeepsEveryMountOption) {
+  TempDir home;
+  auto noPrograms = home.path() / "bin";  // no systemctl: the unit is written, nothing started
+  fs::create_directories(noPrograms);
+  auto env = cleanEnvironment(home.path());
+  env[0] = "PATH=" + noPrograms.string();
+  auto ca = home.path() / "ca.pem";
+  std::ofstream(ca) << "not checked here\n";
+  auto mountpoint = home.path() / "mnt";
+  runProgram(QD_QDRIVE_BINARY,
+             {"service", "install", mountpoint.string(), "--remote", "https://dav.invalid/drive/",
+              "--cacert", ca.string(), "--cache-size", "3M", "--cache-min-free", "5M"},
+             env);
+  auto unit = readWholeFile(home.path() / ".config/systemd/user" / Qdrive::unitNameFor(mountpoint));
+  auto start = unit.find("\nExecStart=");
+  ASSERT_NE(start, std::string::npos) << unit;
+  auto command = unit.substr(start + 1, unit.find('\n', start + 1) - start - 1) + " ";
+  EXPECT_NE(command.find(" --remote https://dav.invalid/drive/ "), std::string::npos) << command;
+  EXPECT_NE(command.find(" --cacert " + ca.string() + " "), std::string::npos) << command;
+  EXPECT_NE(command.find(" --cache-size 3145728 "), std::string::npos) << command;
+  EXPECT_NE(command.find(" --cache-min-free 5242880 "), std::string::npos) << command;
 }
 
 }  // namespace
