@@ -462,6 +462,45 @@ TEST_F(MountTest, AFullDiskInTheCacheStillRemovesAndUploads) {
   fs::remove(small / "filler");
 }
 
+// With the disk that holds the state full (another program filled it), opening a file that is
+// not kept makes room by dropping kept copies not in use and reads whole; with nothing left to
+// drop it answers ENOSPC rather than EIO or a short file, and reads once room comes back.
+TEST_F(CacheMountTest, AFetchOnAFullDiskDropsOtherCopiesOrAnswersNoSpace) {
+  unmount();
+  fs::path small = temp_.path() / "small";
+  Tmpfs disk(small, "24m");
+  if (!disk.failure().empty()) GTEST_SKIP() << disk.failure();
+  stateHome_ = small;
+  mountOptions_ = {"--cache-size", "64M", "--cache-min-free", "0"};
+  relay_->forget();
+  mount();
+  auto a = binaryBytes(4 << 20, 1), b = binaryBytes(4 << 20, 2), big = binaryBytes(6 << 20, 3);
+  put(store() / "a.bin", a);
+  put(store() / "b.bin", b);
+  put(store() / "big.bin", big);
+  ASSERT_TRUE(shows({"a.bin", "b.bin", "big.bin"}));
+  ASSERT_TRUE(readWholeFile(in("a.bin")) == a);
+  ASSERT_TRUE(readWholeFile(in("b.bin")) == b);
+  {
+    std::ofstream filler(small / "filler", std::ios::binary);
+    auto mebibyte = binaryBytes(1 << 20, 4);
+    while (filler << mebibyte) {
+    }
+  }
+
+  EXPECT_TRUE(readWholeFile(in("big.bin")) == big) << "room was not made from closed copies";
+  EXPECT_EQ(fileStatus(in("a.bin")), "cloud");
+  EXPECT_EQ(fileStatus(in("b.bin")), "cloud");
+
+  int holding = ::open(in("big.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(holding, 0) << std::strerror(errno);
+  EXPECT_EQ(readError(in("a.bin")), ENOSPC) << "with nothing to drop";
+  EXPECT_EQ(::close(holding), 0);
+  EXPECT_TRUE(readWholeFile(in("a.bin")) == a) << "once the open copy is closed";
+  EXPECT_EQ(fileStatus(in("big.bin")), "cloud");
+  fs::remove(small / "filler");
+}
+
 }  // namespace
 }  // namespace QuorvelleDrive::testing
 
