@@ -286,6 +286,47 @@ TEST_P(RemoteMountRetryTest, AServerStoppedWhileFilesDrainMakesNoCopies) {
   }
 }
 
+// A mount started again while its server is down comes up from what it kept: the files it
+// wrote read from their kept copies, one never read here cannot be read (and says so at once),
+// and a file made meanwhile lands once the server is back.
+TEST_P(RemoteMountRetryTest, AMountStartedWhileItsServerIsDownServesWhatItKept) {
+  auto one = machine("one");
+  ASSERT_TRUE(one->up());
+  put(one->in("kept.txt"), "written here");
+  fs::path local = temp_.path() / "far.txt";
+  put(local, "only on the server");
+  ASSERT_EQ(server_->curl({"-T", local.string()}, "far.txt") / 100, 2);
+  ASSERT_TRUE(eventually(
+      [&] {
+        return readWholeFile(server_->files() / "kept.txt") == "written here" &&
+               fs::exists(one->in("far.txt"));
+      },
+      30s))
+      << one->log();
+  one.reset();
+  server_->stop();
+
+  one = machine("one");
+  ASSERT_TRUE(one->up()) << one->log();
+  EXPECT_EQ(readWholeFile(one->in("kept.txt")), "written here");
+  ASSERT_TRUE(fs::exists(one->in("far.txt")));
+  {
+    int fd = ::open(one->in("far.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    char byte;
+    EXPECT_TRUE(fd < 0 || ::read(fd, &byte, 1) < 0) << "read a file it never had";
+    if (fd >= 0) ::close(fd);
+  }
+  put(one->in("new.txt"), "made while the server was down");
+  ASSERT_TRUE(server_->start()) << server_->failure();
+  EXPECT_TRUE(eventually(
+      [&] {
+        return readWholeFile(server_->files() / "new.txt") == "made while the server was down";
+      },
+      60s))
+      << one->log() << one->status();
+  EXPECT_EQ(readWholeFile(one->in("far.txt")), "only on the server");
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, RemoteMountRetryTest, ::testing::Values(DavKind::apache),
                          [](const auto& info) { return nameOf(info.param); });
 INSTANTIATE_TEST_SUITE_P(Servers, RemoteMountTest, ::testing::ValuesIn(allDavKinds()),
