@@ -105,6 +105,8 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
       return got.err ? got.err : node ? 0 : ENOENT;
     }
     table_.setLocal(*node, keep(*node, got.file, got.item));
+    if (versionOf(*node).contentVersion != got.item->itemVersion().contentVersion)
+      keepInTree(got.item);  // newer than the listing
     node->base = got.item->itemVersion();
     table_.update(*node, got.item, wallClock());
     if (fetchedNow) *fetchedNow = true;

@@ -153,8 +153,17 @@ void MountedDomain::forgetKept(const Node& node) {
     pins_->remove(node.id);
     setHere_->forget(node.id);
     cache_->drop(node.id);
+    savedTree_->forget(node.id);
   } catch (...) {
     // Left for eviction, or for the next start (a full disk).
+  }
+}
+
+void MountedDomain::keepInTree(const ItemPtr& item) {
+  try {
+    savedTree_->note(item);
+  } catch (...) {
+    // Not recorded (a full disk): an offline start shows the listing kept before.
   }
 }
 

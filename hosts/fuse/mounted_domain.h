@@ -154,7 +154,12 @@ class MountedDomain : private Uploader::Tree {
   // Sets the reserve aside again once there is plenty of room.
   void restoreReserve();
   bool isPinned(const Node& node) const;
-  // A removed item's kept copy, pin and settings go (descriptors still open read on).
+  // The tree kept for an offline start takes what the mount learnt of `item` outside a listing
+  // (a change of its landed, a fetch brought a newer version), so that it names the version
+  // the cache holds even when the mount ends before the next listing.
+  void keepInTree(const ItemPtr& item);
+  // A removed item's kept copy, pin, settings and row in the kept tree go (descriptors still
+  // open read on).
   void forgetKept(const Node& node);
   std::string contentVersionOf(const Node& node) const;
   // Records the times and mode a setattr set on the node (its `toSet` bits).

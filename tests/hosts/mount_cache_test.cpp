@@ -280,6 +280,33 @@ TEST_F(MountTest, AMountStartsWithoutItsCompanion) {
   EXPECT_TRUE(eventually([&] { return status().find("offline since") == std::string::npos; }));
 }
 
+// Changes that land as the mount ends (after its last listing) show at the next offline start
+// as they landed: an edited file reads its new bytes from the cache, a file made here shows and
+// reads, and a removed file stays removed.
+TEST_F(MountTest, ChangesLandedAtUnmountShowAtAnOfflineStart) {
+  put(store() / "edited.txt", "before");
+  put(store() / "removed.txt", "removed");
+  ASSERT_TRUE(
+      eventually([&] { return fs::exists(in("edited.txt")) && fs::exists(in("removed.txt")); }));
+  unmount();
+  mount("60");  // no listing after the first one
+  ASSERT_EQ(readWholeFile(in("edited.txt")), "before");
+  put(in("edited.txt"), "edited here");
+  put(in("made.txt"), "made here");
+  ASSERT_TRUE(fs::remove(in("removed.txt")));
+  unmount();  // they go out as it ends
+  ASSERT_EQ(readWholeFile(store() / "edited.txt"), "edited here");
+  ASSERT_EQ(readWholeFile(store() / "made.txt"), "made here");
+  ASSERT_FALSE(fs::exists(store() / "removed.txt"));
+  companion_.reset();
+
+  mount();
+  EXPECT_EQ(readWholeFile(in("edited.txt")), "edited here");
+  EXPECT_EQ(fs::file_size(in("edited.txt")), 11u);
+  EXPECT_EQ(readWholeFile(in("made.txt")), "made here");
+  EXPECT_FALSE(fs::exists(in("removed.txt")));
+}
+
 // Pending changes belong to the drive they were made on. A companion of another drive (here a
 // second store on the same socket) gets none of them, neither while the mount runs nor when a
 // later mount starts over it; they land in their own drive once it is mounted again.
