@@ -80,6 +80,7 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
     auto documentSize = node->item ? node->item->documentSize() : std::nullopt;
     std::int64_t size = documentSize ? std::max<std::int64_t>(0, documentSize->integerValue()) : 0;
     makeRoom(size);
+    auto asked = versionOf(*node).contentVersion;
     auto ticket = std::make_shared<FetchInFlight>();
     node->fetching = ticket;  // from here on nothing throws until the ticket is done
     lock.unlock();
@@ -103,6 +104,13 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
     if (got.err || !node || hasLocalContents(*node)) {  // or gone, or written meanwhile
       removeQuietly(got.file);
       return got.err ? got.err : node ? 0 : ENOENT;
+    }
+    // A listing showed another version while the bytes were on their way, so they may be older
+    // than what the listing shows: fetched again rather than taking the file back.
+    auto listed = versionOf(*node).contentVersion;
+    if (listed != asked && listed != got.item->itemVersion().contentVersion) {
+      removeQuietly(got.file);
+      continue;
     }
     table_.setLocal(*node, keep(*node, got.file, got.item));
     if (versionOf(*node).contentVersion != got.item->itemVersion().contentVersion)

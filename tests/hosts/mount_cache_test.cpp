@@ -168,6 +168,26 @@ TEST_F(CacheMountTest, TheBoundHoldsAndPinnedFilesStay) {
   EXPECT_LE(bytesIn(state() / "cache"), kBound);
 }
 
+// A fetch that answers after a listing has shown a newer version (the file changed in the store
+// while its bytes were on their way) does not take the file back to the version it fetched:
+// the newer one is read next.
+TEST_F(CacheMountTest, AFetchOvertakenByANewerVersionDoesNotStick) {
+  put(store() / "f.txt", "first");
+  ASSERT_TRUE(shows({"f.txt"}));
+  relay_->setMode(CompanionRelay::Mode::holdFetches);
+  std::string firstRead;
+  std::thread reader([&] { firstRead = readWholeFile(in("f.txt")); });
+  bool asked = eventually([&] { return fetches() > 0; });
+  put(store() / "f.txt", "second, longer");
+  bool listed = eventually([&] { return fs::file_size(in("f.txt")) == 14; });
+  relay_->setMode(CompanionRelay::Mode::pass);
+  reader.join();
+  ASSERT_TRUE(asked && listed);
+  EXPECT_TRUE(firstRead == "first" || firstRead == "second, longer") << firstRead;
+  EXPECT_TRUE(eventually([&] { return readWholeFile(in("f.txt")) == "second, longer"; }, 5s))
+      << readWholeFile(in("f.txt"));
+}
+
 // A pinned folder fetches what is added to it in the store, keeps its pin across a remount and
 // a rename; `free` drops the copies and the pin, and the files are fetched again when read.
 TEST_F(CacheMountTest, APinnedFolderKeepsWhatItGainsUntilFreed) {
