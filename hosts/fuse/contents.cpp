@@ -160,6 +160,7 @@ int MountedDomain::prepareForWriting(fuse_ino_t ino, bool truncate, bool* fetche
   auto fresh = outbox_->pathOf(Outbox::freshDataName());
   if (int err = copyInto(-1, fresh)) return err;
   table_.setLocal(*node, fresh);
+  node->unrecorded = true;  // not the item's bytes until the truncation is recorded
   node->base = versionOf(*node);
   return 0;
 }
@@ -168,16 +169,22 @@ int MountedDomain::prepareForWriting(fuse_ino_t ino, bool truncate, bool* fetche
 void MountedDomain::stage(Node& node) {
   if (node.local.parent_path() == outbox_->folder()) return;
   auto staged = outbox_->pathOf(Outbox::freshDataName());
+  if (cache_->holds(node.local)) cache_->release(node.id);  // a full disk stops it here
   std::filesystem::rename(node.local, staged);
-  if (cache_->holds(node.local)) cache_->release(node.id);
   table_.setLocal(node, staged);
 }
 
 void MountedDomain::noteWritten(Node& node) {
   if (node.deleted || node.folder || node.parent == 0) return;
-  setHere_->written(node.id);
-  outbox_->contentsChanged(node.id, placeOf(node), node.base, node.local.filename().string(),
-                           node.writers > 0);
+  try {
+    setHere_->written(node.id);
+    outbox_->contentsChanged(node.id, placeOf(node), node.base, node.local.filename().string(),
+                             node.writers > 0);
+  } catch (...) {
+    settle(node);  // with no writer left, at once
+    throw;
+  }
+  node.unrecorded = false;  // the entry names the whole copy
 }
 
 void MountedDomain::closeWriter(fuse_ino_t ino) {

@@ -114,6 +114,10 @@ void MountedDomain::settle(Node& node) {
       node.deleted || Outbox::isProvisional(node.id) || !node.item ||
       outbox_->names(node.local.filename().string()) || holdsLocalChanges(node))
     return;
+  if (node.unrecorded) {  // a truncation that was never recorded: the item's own bytes show
+    table_.setLocal(node, {});
+    return;
+  }
   if (node.base.contentVersion != node.item->itemVersion().contentVersion) return;
   try {
     table_.setLocal(node,

@@ -141,7 +141,8 @@ class MountedDomain : private Uploader::Tree {
   bool useKeptCopy(Node& node);
   // Keeps a fetched file as the node's clean copy (in the cache when it can be recorded).
   std::filesystem::path keep(Node& node, const std::filesystem::path& file, const ItemPtr& item);
-  // A local copy in the outbox folder that no change needs any more joins the cache.
+  // A local copy in the outbox folder that no change needs any more joins the cache; an empty
+  // stand-in for a truncation that was never recorded is dropped.
   void settle(Node& node);
   // A change to the node landed; `was` is the identifier it had (a provisional one for an item
   // made here): its pin and what was set on it here follow, and its bytes join the cache.

@@ -40,6 +40,18 @@ int readError(const fs::path& path) {
   return err;
 }
 
+std::string contentsOrError(const fs::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string("error: ") + std::strerror(errno);
+  std::string bytes;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, n);
+  int err = n < 0 ? errno : 0;
+  ::close(fd);
+  return err ? std::string("error: ") + std::strerror(err) : bytes;
+}
+
 std::int64_t bytesIn(const fs::path& folder) {
   std::int64_t total = 0;
   std::error_code ec;
@@ -465,6 +477,64 @@ TEST_F(MountTest, TimesAndModesSetHereLastWhileTheirVersionDoes) {
 // A small file system as the state root: written files land and join the cache under its
 // bound instead of filling the disk; once the disk is full, rm and rmdir still work and what
 // was recorded still goes out.
+// On a full state folder a change that cannot be recorded changes nothing: an open that
+// truncates, a truncation by path and a write that answer ENOSPC leave the file reading what it
+// held, in this run and the next.
+TEST_F(MountTest, AChangeTheFullDiskRefusesLeavesTheFileAsItWas) {
+  unmount();
+  fs::path small = temp_.path() / "small";
+  Tmpfs disk(small, "20m");
+  if (!disk.failure().empty()) GTEST_SKIP() << disk.failure();
+  stateHome_ = small;
+  mountOptions_ = {"--cache-min-free", "0"};  // the copies stay however full the disk
+  mount();
+  const std::string original = "the original contents";
+  std::vector<std::pair<std::string, std::function<int(const fs::path&)>>> changes{
+      {"open-truncate",
+       [](const fs::path& file) {
+         int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+         if (fd < 0) return errno;
+         ::close(fd);
+         return 0;
+       }},
+      {"truncate",
+       [](const fs::path& file) { return ::truncate(file.c_str(), 3) == 0 ? 0 : errno; }},
+      {"write",
+       [](const fs::path& file) {
+         int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+         if (fd < 0) return errno;
+         int err = ::pwrite(fd, "XYZ", 3, 0) == 3 ? 0 : errno;
+         ::close(fd);
+         return err;
+       }},
+  };
+  for (const auto& [name, _] : changes) put(store() / name, original);
+  for (const auto& [name, _] : changes)
+    ASSERT_TRUE(eventually([&] { return readWholeFile(in(name)) == original; })) << name;
+  for (std::size_t piece : {std::size_t{1} << 20, std::size_t{1}}) {
+    std::ofstream filler(small / ("filler" + std::to_string(piece)), std::ios::binary);
+    while (filler << std::string(piece, 'x')) {
+    }
+  }
+  std::vector<std::string> refused;
+  for (const auto& [name, change] : changes) {
+    int err = change(in(name));
+    EXPECT_TRUE(err == 0 || err == ENOSPC) << name << ": " << std::strerror(err);
+    if (err != ENOSPC) continue;
+    refused.push_back(name);
+    EXPECT_EQ(contentsOrError(in(name)), original) << name;
+  }
+  EXPECT_FALSE(refused.empty()) << "the full disk refused nothing";
+  unmount();
+  for (std::size_t piece : {std::size_t{1} << 20, std::size_t{1}})
+    fs::remove(small / ("filler" + std::to_string(piece)));
+  mount();
+  for (const auto& name : refused) {
+    EXPECT_EQ(readWholeFile(in(name)), original) << name;
+    EXPECT_EQ(readWholeFile(store() / name), original) << name;
+  }
+}
+
 TEST_F(MountTest, AFullDiskInTheCacheStillRemovesAndUploads) {
   unmount();
   fs::path small = temp_.path() / "small";
