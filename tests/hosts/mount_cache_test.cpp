@@ -339,6 +339,25 @@ TEST_F(MountTest, ChangesLandedAtUnmountShowAtAnOfflineStart) {
   EXPECT_FALSE(fs::exists(in("removed.txt")));
 }
 
+// "Offline since" is said of a running mount: after an offline mount was killed, `qdrive status`
+// does not say it.
+TEST_F(MountTest, AKilledOfflineMountLeavesNoOfflineStatus) {
+  put(store() / "a.txt", "a");
+  ASSERT_TRUE(eventually([&] { return fs::exists(in("a.txt")); }));
+  unmount();
+  companion_.reset();
+  mount();
+  ASSERT_NE(status().find("offline since"), std::string::npos) << status();
+  mount_->signal(SIGKILL);
+  mount_->wait();
+  mount_.reset();
+  runProgram("/usr/bin/fusermount3", {"-u", "-z", mountpoint().string()}, env());
+  startCompanion();
+  EXPECT_EQ(status().find("offline since"), std::string::npos) << status();
+  EXPECT_NE(qdrive({"status", "--json"}).find(R"("offlineSince":null)"), std::string::npos)
+      << qdrive({"status", "--json"});
+}
+
 // Pending changes belong to the drive they were made on. A companion of another drive (here a
 // second store on the same socket) gets none of them, neither while the mount runs nor when a
 // later mount starts over it; they land in their own drive once it is mounted again.
