@@ -225,6 +225,16 @@ TEST_F(CacheMountTest, APinnedFolderKeepsWhatItGainsUntilFreed) {
   EXPECT_TRUE(eventually([&] { return fileStatus(in("papers/later.txt")) == "pinned"; }))
       << "the pin did not follow the rename";
 
+  // A file the folder's pin keeps is not let go alone: that would change nothing.
+  for (const char* command : {"unpin", "free"}) {
+    auto refused =
+        runProgram(QD_QDRIVE_BINARY, inGroup({command, in("papers/new.txt").string()}), env());
+    EXPECT_EQ(refused.status, 1) << command << ": " << refused.out;
+    EXPECT_NE(refused.err.find("kept by a pinned folder above it"), std::string::npos)
+        << command << ": " << refused.err;
+    EXPECT_EQ(fileStatus(in("papers/new.txt")), "pinned") << command;
+  }
+
   auto freed = runProgram(QD_QDRIVE_BINARY, inGroup({"free", in("papers").string()}), env());
   EXPECT_EQ(freed.status, 0) << freed.err;
   for (const char* name : {"papers/old.txt", "papers/new.txt", "papers/later.txt"})
