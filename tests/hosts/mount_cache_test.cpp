@@ -537,8 +537,10 @@ TEST_F(MountTest, AChangeTheFullDiskRefusesLeavesTheFileAsItWas) {
        }},
   };
   for (const auto& [name, _] : changes) put(store() / name, original);
-  for (const auto& [name, _] : changes)
+  for (const auto& change : changes) {
+    const auto& name = change.first;  // a lambda cannot capture a structured binding in C++20
     ASSERT_TRUE(eventually([&] { return readWholeFile(in(name)) == original; })) << name;
+  }
   for (std::size_t piece : {std::size_t{1} << 20, std::size_t{1}}) {
     std::ofstream filler(small / ("filler" + std::to_string(piece)), std::ios::binary);
     while (filler << std::string(piece, 'x')) {
