@@ -70,7 +70,7 @@ void ContentCache::load() {
     }
   }
   lock.unlock();
-  for (const auto& id : damaged) forget(id, true);
+  for (const auto& id : damaged) forget(id);
   std::unordered_map<std::string, bool> named;
   for (const auto& [_, copy] : copies_) named[copy.file] = true;
   std::error_code ec;
@@ -83,7 +83,7 @@ std::optional<fs::path> ContentCache::lookup(const ItemIdentifier& id, const std
   if (it == copies_.end()) return std::nullopt;
   Copy& copy = it->second;
   if (copy.version != version || sizeOf(folder_ / copy.file) != copy.size) {
-    forget(id, true);  // an older version, or damaged since the start
+    forget(id);  // an older version, or damaged since the start
     return std::nullopt;
   }
   copy.used = clock_ = std::max(nowMicros(), clock_ + 1);
@@ -129,30 +129,36 @@ fs::path ContentCache::adopt(const fs::path& file, const ItemIdentifier& id,
   return kept;
 }
 
+// The record goes first: when it cannot (a full disk), the copy stays as it was.
 void ContentCache::release(const ItemIdentifier& id) {
-  forget(id, false);
+  auto it = copies_.find(id);
+  if (it == copies_.end()) return;
+  {
+    auto lock = db_.lock();
+    Statement(db_.db(), "DELETE FROM copies WHERE item = ?").bind(id.rawValue()).run();
+  }
+  bytes_ -= it->second.size;
+  copies_.erase(it);
 }
 
 void ContentCache::drop(const ItemIdentifier& id) {
-  forget(id, true);
+  forget(id);
 }
 
 // The file goes first: on a full disk the record may not be removable, and a record whose file
 // is missing is dropped at the next start anyway.
-void ContentCache::forget(const ItemIdentifier& id, bool removeFile) {
+void ContentCache::forget(const ItemIdentifier& id) {
   auto it = copies_.find(id);
   if (it == copies_.end()) return;
-  if (removeFile) {
-    std::error_code ec;
-    fs::remove(folder_ / it->second.file, ec);
-  }
+  std::error_code ec;
+  fs::remove(folder_ / it->second.file, ec);
   bytes_ -= it->second.size;
   copies_.erase(it);
   try {
     auto lock = db_.lock();
     Statement(db_.db(), "DELETE FROM copies WHERE item = ?").bind(id.rawValue()).run();
   } catch (...) {
-    if (!removeFile) throw;  // the file lives on elsewhere: its record must not outlive it
+    // Dropped at the next start: its file is gone.
   }
 }
 
@@ -207,7 +213,7 @@ std::vector<ItemIdentifier> ContentCache::evict(
     if (fits(dropped)) break;
     if (inUse && inUse(id)) continue;
     dropped += copies_.at(id).size;
-    forget(id, true);
+    forget(id);
     gone.push_back(id);
   }
   return gone;

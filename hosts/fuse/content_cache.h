@@ -50,7 +50,7 @@ class ContentCache {
   std::filesystem::path adopt(const std::filesystem::path& file, const ItemIdentifier& id,
                               const std::string& version, bool pinned);
   // The copy of `id` leaves the cache without being removed (it is about to be written, and the
-  // outbox takes it).
+  // outbox takes it). Throws when that cannot be recorded; the copy is then still kept.
   void release(const ItemIdentifier& id);
   // Drops the copy of `id`, file and record.
   void drop(const ItemIdentifier& id);
@@ -77,7 +77,7 @@ class ContentCache {
     bool usedChanged = false;
   };
   void load();
-  void forget(const ItemIdentifier& id, bool removeFile);
+  void forget(const ItemIdentifier& id);
   std::int64_t freeSpace() const;
 
   MountDatabase& db_;

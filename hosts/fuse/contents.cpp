@@ -80,6 +80,7 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
     auto documentSize = node->item ? node->item->documentSize() : std::nullopt;
     std::int64_t size = documentSize ? std::max<std::int64_t>(0, documentSize->integerValue()) : 0;
     makeRoom(size);
+    auto asked = versionOf(*node).contentVersion;
     auto ticket = std::make_shared<FetchInFlight>();
     node->fetching = ticket;  // from here on nothing throws until the ticket is done
     lock.unlock();
@@ -104,7 +105,16 @@ int MountedDomain::materialise(fuse_ino_t ino, bool* fetchedNow) {
       removeQuietly(got.file);
       return got.err ? got.err : node ? 0 : ENOENT;
     }
+    // A listing showed another version while the bytes were on their way, so they may be older
+    // than what the listing shows: fetched again rather than taking the file back.
+    auto listed = versionOf(*node).contentVersion;
+    if (listed != asked && listed != got.item->itemVersion().contentVersion) {
+      removeQuietly(got.file);
+      continue;
+    }
     table_.setLocal(*node, keep(*node, got.file, got.item));
+    if (versionOf(*node).contentVersion != got.item->itemVersion().contentVersion)
+      keepInTree(got.item);  // newer than the listing
     node->base = got.item->itemVersion();
     table_.update(*node, got.item, wallClock());
     if (fetchedNow) *fetchedNow = true;
@@ -150,6 +160,7 @@ int MountedDomain::prepareForWriting(fuse_ino_t ino, bool truncate, bool* fetche
   auto fresh = outbox_->pathOf(Outbox::freshDataName());
   if (int err = copyInto(-1, fresh)) return err;
   table_.setLocal(*node, fresh);
+  node->unrecorded = true;  // not the item's bytes until the truncation is recorded
   node->base = versionOf(*node);
   return 0;
 }
@@ -158,16 +169,22 @@ int MountedDomain::prepareForWriting(fuse_ino_t ino, bool truncate, bool* fetche
 void MountedDomain::stage(Node& node) {
   if (node.local.parent_path() == outbox_->folder()) return;
   auto staged = outbox_->pathOf(Outbox::freshDataName());
+  if (cache_->holds(node.local)) cache_->release(node.id);  // a full disk stops it here
   std::filesystem::rename(node.local, staged);
-  if (cache_->holds(node.local)) cache_->release(node.id);
   table_.setLocal(node, staged);
 }
 
 void MountedDomain::noteWritten(Node& node) {
   if (node.deleted || node.folder || node.parent == 0) return;
-  setHere_->written(node.id);
-  outbox_->contentsChanged(node.id, placeOf(node), node.base, node.local.filename().string(),
-                           node.writers > 0);
+  try {
+    setHere_->written(node.id);
+    outbox_->contentsChanged(node.id, placeOf(node), node.base, node.local.filename().string(),
+                             node.writers > 0);
+  } catch (...) {
+    settle(node);  // with no writer left, at once
+    throw;
+  }
+  node.unrecorded = false;  // the entry names the whole copy
 }
 
 void MountedDomain::closeWriter(fuse_ino_t ino) {

@@ -1,7 +1,8 @@
 // Requests on a file's contents. Every descriptor of a file reads and writes its one local copy,
 // so a reader sees what another descriptor wrote, as on a local disk. The first write records
 // the change in the outbox; it goes out after the last writer's release (never on flush, so a
-// shell's `>` sends no empty version first).
+// shell's `>` sends no empty version first). Each change is recorded before it is made: one
+// that cannot be recorded (a full disk) leaves the copy as it was.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,16 +25,16 @@ void MountedDomain::Handlers::open(fuse_req_t req, fuse_ino_t ino, fuse_file_inf
     Node* node = m.table_.find(ino);  // a writer's count keeps it
     auto undo = [&] {
       ::close(fd);
-      if (writable && node) --node->writers;
+      if (writable && node && --node->writers == 0) m.settle(*node);
     };
     if (!node) {
       undo();
       return ENOENT;
     }
     try {
-      if (truncate && ::ftruncate(fd, 0) == 0) {
-        node->times.modified(wallClock());
+      if (truncate) {
         m.noteWritten(*node);
+        if (::ftruncate(fd, 0) == 0) node->times.modified(wallClock());
       }
       m.handles_.emplace(m.nextHandle_, Handle{ino, fd, writable});
     } catch (...) {
@@ -75,12 +76,11 @@ void MountedDomain::Handlers::write(fuse_req_t req, fuse_ino_t ino, fuse_bufvec*
     into.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
     into.buf[0].fd = h->second.fd;
     into.buf[0].pos = offset;
+    Node* node = m.table_.find(ino);
+    if (node) m.noteWritten(*node);
     ssize_t n = fuse_buf_copy(&into, data, FUSE_BUF_SPLICE_MOVE);
     if (n < 0) return static_cast<int>(-n);
-    if (Node* node = m.table_.find(ino)) {
-      node->times.modified(wallClock());
-      m.noteWritten(*node);
-    }
+    if (node) node->times.modified(wallClock());
     fuse_reply_write(req, static_cast<size_t>(n));
     return 0;
   });
@@ -92,11 +92,10 @@ int MountedDomain::Handlers::truncateTo(MountedDomain& m, fuse_ino_t ino, off_t 
     std::lock_guard lock(m.mutex_);
     auto h = m.handles_.find(fi->fh);
     if (h != m.handles_.end() && h->second.writable) {
+      Node* node = m.table_.find(ino);
+      if (node) m.noteWritten(*node);
       if (::ftruncate(h->second.fd, size) != 0) return errno;
-      if (Node* node = m.table_.find(ino)) {
-        node->times.modified(wallClock());
-        m.noteWritten(*node);
-      }
+      if (node) node->times.modified(wallClock());
       return 0;
     }
   }
@@ -107,9 +106,9 @@ int MountedDomain::Handlers::truncateTo(MountedDomain& m, fuse_ino_t ino, off_t 
     Node* node = m.table_.find(ino);
     if (!node) return ENOENT;
     if (!m.hasLocalContents(*node)) return EIO;
+    m.noteWritten(*node);
     if (::truncate(node->local.c_str(), size) != 0) return errno;
     node->times.modified(wallClock());
-    m.noteWritten(*node);
   }
   m.uploader_->kick();
   return 0;

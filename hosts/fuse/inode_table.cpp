@@ -82,6 +82,7 @@ Node& InodeTable::make(const ItemIdentifier& id, bool folder, const timespec& no
 
 void InodeTable::setLocal(Node& node, std::filesystem::path local) {
   if (node.local == local) return;
+  node.unrecorded = false;
   auto old = std::exchange(node.local, std::move(local));
   if (!node.local.empty()) ++locals_[node.local.string()];
   if (old.empty()) return;

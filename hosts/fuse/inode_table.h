@@ -52,6 +52,7 @@ struct Node {
   std::filesystem::path local;
   ItemVersion base;  // the companion's version the local copy rests on
   int writers = 0;
+  bool unrecorded = false;  // an empty stand-in for a truncation the outbox has yet to record
   std::shared_ptr<FetchInFlight> fetching;
 };
 

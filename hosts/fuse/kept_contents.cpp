@@ -114,6 +114,10 @@ void MountedDomain::settle(Node& node) {
       node.deleted || Outbox::isProvisional(node.id) || !node.item ||
       outbox_->names(node.local.filename().string()) || holdsLocalChanges(node))
     return;
+  if (node.unrecorded) {  // a truncation that was never recorded: the item's own bytes show
+    table_.setLocal(node, {});
+    return;
+  }
   if (node.base.contentVersion != node.item->itemVersion().contentVersion) return;
   try {
     table_.setLocal(node,
@@ -153,8 +157,17 @@ void MountedDomain::forgetKept(const Node& node) {
     pins_->remove(node.id);
     setHere_->forget(node.id);
     cache_->drop(node.id);
+    savedTree_->forget(node.id);
   } catch (...) {
     // Left for eviction, or for the next start (a full disk).
+  }
+}
+
+void MountedDomain::keepInTree(const ItemPtr& item) {
+  try {
+    savedTree_->note(item);
+  } catch (...) {
+    // Not recorded (a full disk): an offline start shows the listing kept before.
   }
 }
 

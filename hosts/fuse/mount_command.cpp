@@ -261,6 +261,7 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out,
   try {
     lines = pendingLines(state, mounted);
     cache = readCacheReport(state, paths);
+    if (!mounted) cache.offlineSince.reset();  // a note a killed mount left
   } catch (const std::exception& error) {
     out << "qdrive: cannot read the mount's outbox: " << error.what() << "\n";
     return 1;

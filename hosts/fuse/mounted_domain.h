@@ -141,7 +141,8 @@ class MountedDomain : private Uploader::Tree {
   bool useKeptCopy(Node& node);
   // Keeps a fetched file as the node's clean copy (in the cache when it can be recorded).
   std::filesystem::path keep(Node& node, const std::filesystem::path& file, const ItemPtr& item);
-  // A local copy in the outbox folder that no change needs any more joins the cache.
+  // A local copy in the outbox folder that no change needs any more joins the cache; an empty
+  // stand-in for a truncation that was never recorded is dropped.
   void settle(Node& node);
   // A change to the node landed; `was` is the identifier it had (a provisional one for an item
   // made here): its pin and what was set on it here follow, and its bytes join the cache.
@@ -154,7 +155,12 @@ class MountedDomain : private Uploader::Tree {
   // Sets the reserve aside again once there is plenty of room.
   void restoreReserve();
   bool isPinned(const Node& node) const;
-  // A removed item's kept copy, pin and settings go (descriptors still open read on).
+  // The tree kept for an offline start takes what the mount learnt of `item` outside a listing
+  // (a change of its landed, a fetch brought a newer version), so that it names the version
+  // the cache holds even when the mount ends before the next listing.
+  void keepInTree(const ItemPtr& item);
+  // A removed item's kept copy, pin, settings and row in the kept tree go (descriptors still
+  // open read on).
   void forgetKept(const Node& node);
   std::string contentVersionOf(const Node& node) const;
   // Records the times and mode a setattr set on the node (its `toSet` bits).

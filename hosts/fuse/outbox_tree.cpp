@@ -13,7 +13,10 @@ void MountedDomain::created(const ItemIdentifier& provisional, const ItemPtr& it
   node->item = item;
   // A folder made here was never listed at the companion and has no anchor to poll with.
   if (node->folder) node->stale = true;
-  if (!node->folder) node->base = item->itemVersion();
+  if (!node->folder) {
+    node->base = item->itemVersion();
+    keepInTree(item);  // a folder made here has no listing kept to show it with
+  }
   landedHere(*node, provisional);
 }
 
@@ -21,6 +24,7 @@ void MountedDomain::modified(const ItemIdentifier& id, const ItemPtr& item, bool
   Node* node = table_.byIdentifier(id);
   if (!node) return;
   node->item = item;
+  keepInTree(item);
   if (!fetchAgain) {
     node->base = item->itemVersion();
     landedHere(*node, id);

@@ -54,6 +54,25 @@ constexpr const char* kSelect =
     "SELECT item, parent, name, type, size, mtime, created, content_version, metadata_version, "
     "capabilities FROM tree";
 
+constexpr const char* kInsert = "INSERT OR REPLACE INTO tree VALUES(?,?,?,?,?,?,?,?,?,?)";
+
+void insertRow(Statement& insert, const ItemIdentifier& folder, const ItemPtr& item) {
+  auto type = item->contentType();
+  auto size = item->documentSize();
+  auto version = item->itemVersion();
+  insert.bind(item->itemIdentifier().rawValue())
+      .bind(folder.rawValue())
+      .bind(item->filename())
+      .bind(type ? type->identifier() : std::string())
+      .bind(size ? size->integerValue() : std::int64_t{-1})
+      .bind(textOf(item->contentModificationDate()))
+      .bind(textOf(item->creationDate()))
+      .bind(version.contentVersion)
+      .bind(version.metadataVersion)
+      .bind(static_cast<std::int64_t>(item->capabilities()))
+      .run();
+}
+
 ItemPtr itemFrom(const Statement& row) {
   auto size = row.integer(4);
   return keptItem(ItemIdentifier(row.bytes(0)), ItemIdentifier(row.bytes(1)), row.bytes(2),
@@ -105,29 +124,38 @@ void SavedTree::save(const ItemIdentifier& folder, const SyncAnchor& anchor,
   kept_.erase(folder);  // until the new one is recorded
   Transaction transaction(db_.db());
   Statement(db_.db(), "DELETE FROM tree WHERE parent = ?").bind(folder.rawValue()).run();
-  Statement insert(db_.db(), "INSERT OR REPLACE INTO tree VALUES(?,?,?,?,?,?,?,?,?,?)");
-  for (const auto& item : items) {
-    auto type = item->contentType();
-    auto size = item->documentSize();
-    auto version = item->itemVersion();
-    insert.bind(item->itemIdentifier().rawValue())
-        .bind(folder.rawValue())
-        .bind(item->filename())
-        .bind(type ? type->identifier() : std::string())
-        .bind(size ? size->integerValue() : std::int64_t{-1})
-        .bind(textOf(item->contentModificationDate()))
-        .bind(textOf(item->creationDate()))
-        .bind(version.contentVersion)
-        .bind(version.metadataVersion)
-        .bind(static_cast<std::int64_t>(item->capabilities()))
-        .run();
-  }
+  Statement insert(db_.db(), kInsert);
+  for (const auto& item : items) insertRow(insert, folder, item);
   Statement(db_.db(), "INSERT OR REPLACE INTO listed VALUES(?, ?)")
       .bind(folder.rawValue())
       .bind(anchor)
       .run();
   transaction.commit();
   kept_[folder] = hash;
+}
+
+void SavedTree::note(const ItemPtr& item) {
+  auto lock = db_.lock();
+  Transaction transaction(db_.db());
+  forgetRow(item->itemIdentifier());
+  auto parent = item->parentItemIdentifier();
+  Statement insert(db_.db(), kInsert);
+  insertRow(insert, parent, item);
+  transaction.commit();
+  kept_.erase(parent);
+}
+
+void SavedTree::forget(const ItemIdentifier& id) {
+  auto lock = db_.lock();
+  forgetRow(id);
+}
+
+// With db_.lock(). The folder it was in no longer holds the listing kept of it.
+void SavedTree::forgetRow(const ItemIdentifier& id) {
+  Statement parent(db_.db(), "SELECT parent FROM tree WHERE item = ?");
+  parent.bind(id.rawValue());
+  while (parent.step()) kept_.erase(ItemIdentifier(parent.bytes(0)));
+  Statement(db_.db(), "DELETE FROM tree WHERE item = ?").bind(id.rawValue()).run();
 }
 
 // Only what hangs from the root by kept listings: items of folders that went away stay behind

@@ -25,6 +25,12 @@ class SavedTree {
   void save(const ItemIdentifier& folder, const SyncAnchor& anchor,
             const std::vector<ItemPtr>& items);
 
+  // What the mount learnt of one item since its folder was listed (a change of its that landed,
+  // a fetch that brought a newer version), or that it is gone: so that the tree kept matches
+  // the copies kept even when no listing follows before the mount ends. Thread-safe.
+  void note(const ItemPtr& item);
+  void forget(const ItemIdentifier& id);
+
   struct Listing {
     SyncAnchor anchor;
     std::vector<ItemPtr> items;
@@ -38,6 +44,8 @@ class SavedTree {
   std::optional<std::string> pathOf(const ItemIdentifier& id);
 
  private:
+  void forgetRow(const ItemIdentifier& id);
+
   MountDatabase& db_;
   std::unordered_map<ItemIdentifier, std::size_t> kept_;  // with db_.lock(): each listing's hash
 };

@@ -34,6 +34,20 @@ CLI::Validator fieldList() {
       "");
 }
 
+// Checked once the unit (512M, 10G) is applied: a count of bytes is never below 0 or past what
+// the mount counts in.
+CLI::Validator byteCount() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        std::int64_t value = 0;
+        auto end = text.data() + text.size();
+        auto [at, error] = std::from_chars(text.data(), end, value);
+        if (error == std::errc() && at == end && value >= 0) return {};
+        return "expected a number of bytes, such as 0, 512M or 10G";
+      },
+      "");
+}
+
 // A host call that reports success must hand over its item; one that does not is treated as
 // the extension's own failure rather than dereferenced.
 std::optional<Error> failure(const std::optional<Error>& error, const ItemPointer& item) {
@@ -299,12 +313,14 @@ void declareMount(CLI::App& command, Arguments& arguments) {
                   "bytes of fetched contents kept once closed (default: the smaller of 10 GiB "
                   "and a quarter of the free space; 0 keeps nothing)")
       ->type_name("BYTES")
-      ->transform(CLI::AsSizeValue(false));
+      ->transform(CLI::AsSizeValue(false))
+      ->check(byteCount());
   command
       .add_option("--cache-min-free", arguments.cacheMinFree,
                   "never fill the disk below this (default: the smaller of 1 GiB and 5% of it)")
       ->type_name("BYTES")
-      ->transform(CLI::AsSizeValue(false));
+      ->transform(CLI::AsSizeValue(false))
+      ->check(byteCount());
 }
 
 void declarePaths(CLI::App& command, Arguments& arguments) {

@@ -132,7 +132,11 @@ void CompanionRelay::serve(companion::UniqueFd client) {
   boost::json::object answer;
   if (!frame(up.get(), reply, answer)) return;
   // Held until the mode changes (then delivered) or the mount goes away.
-  while (mode_ == Mode::holdReplies && isChange(op)) {
+  auto held = [&] {
+    return (mode_ == Mode::holdReplies && isChange(op)) ||
+           (mode_ == Mode::holdFetches && op == "read");
+  };
+  while (held()) {
     char byte;
     pollfd p{client.get(), POLLIN, 0};
     if (stopping_ || (::poll(&p, 1, 50) > 0 && ::recv(client.get(), &byte, 1, MSG_PEEK) <= 0))

@@ -18,7 +18,8 @@ namespace QuorvelleDrive::testing {
 
 class CompanionRelay {
  public:
-  enum class Mode { pass, holdReplies, refuseChanges };
+  // holdFetches: as holdReplies, for the replies that carry a file's contents.
+  enum class Mode { pass, holdReplies, refuseChanges, holdFetches };
   struct Request {
     std::string op;
     std::string name;      // empty when the request names nothing

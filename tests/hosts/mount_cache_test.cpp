@@ -40,6 +40,18 @@ int readError(const fs::path& path) {
   return err;
 }
 
+std::string contentsOrError(const fs::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string("error: ") + std::strerror(errno);
+  std::string bytes;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, n);
+  int err = n < 0 ? errno : 0;
+  ::close(fd);
+  return err ? std::string("error: ") + std::strerror(err) : bytes;
+}
+
 std::int64_t bytesIn(const fs::path& folder) {
   std::int64_t total = 0;
   std::error_code ec;
@@ -168,6 +180,25 @@ TEST_F(CacheMountTest, TheBoundHoldsAndPinnedFilesStay) {
   EXPECT_LE(bytesIn(state() / "cache"), kBound);
 }
 
+// A fetch that answers after a listing has shown a newer version (the file changed in the store
+// while its bytes were on their way) does not take the file back to the version it fetched:
+// the newer one is read next.
+TEST_F(CacheMountTest, AFetchOvertakenByANewerVersionDoesNotStick) {
+  put(store() / "f.txt", "first");
+  ASSERT_TRUE(shows({"f.txt"}));
+  relay_->setMode(CompanionRelay::Mode::holdFetches);
+  std::string firstRead;
+  std::thread reader([&] { firstRead = readWholeFile(in("f.txt")); });
+  bool asked = eventually([&] { return fetches() > 0; });
+  put(store() / "f.txt", "second, longer");
+  bool listed = eventually([&] { return fs::file_size(in("f.txt")) == 14; });
+  relay_->setMode(CompanionRelay::Mode::pass);
+  reader.join();
+  ASSERT_TRUE(asked && listed);
+  EXPECT_TRUE(firstRead == "first" || firstRead == "second, longer") << firstRead;
+  EXPECT_EQ(readWholeFile(in("f.txt")), "second, longer");
+}
+
 // A pinned folder fetches what is added to it in the store, keeps its pin across a remount and
 // a rename; `free` drops the copies and the pin, and the files are fetched again when read.
 TEST_F(CacheMountTest, APinnedFolderKeepsWhatItGainsUntilFreed) {
@@ -193,6 +224,16 @@ TEST_F(CacheMountTest, APinnedFolderKeepsWhatItGainsUntilFreed) {
   put(store() / "papers" / "later.txt", "after the rename");
   EXPECT_TRUE(eventually([&] { return fileStatus(in("papers/later.txt")) == "pinned"; }))
       << "the pin did not follow the rename";
+
+  // A file the folder's pin keeps is not let go alone: that would change nothing.
+  for (const char* command : {"unpin", "free"}) {
+    auto refused =
+        runProgram(QD_QDRIVE_BINARY, inGroup({command, in("papers/new.txt").string()}), env());
+    EXPECT_EQ(refused.status, 1) << command << ": " << refused.out;
+    EXPECT_NE(refused.err.find("kept by a pinned folder above it"), std::string::npos)
+        << command << ": " << refused.err;
+    EXPECT_EQ(fileStatus(in("papers/new.txt")), "pinned") << command;
+  }
 
   auto freed = runProgram(QD_QDRIVE_BINARY, inGroup({"free", in("papers").string()}), env());
   EXPECT_EQ(freed.status, 0) << freed.err;
@@ -278,6 +319,52 @@ TEST_F(MountTest, AMountStartsWithoutItsCompanion) {
   EXPECT_TRUE(eventually([&] { return fs::exists(in("while away.txt")); }));
   EXPECT_EQ(readWholeFile(in("cold.txt")), "cold");
   EXPECT_TRUE(eventually([&] { return status().find("offline since") == std::string::npos; }));
+}
+
+// Changes that land as the mount ends (after its last listing) show at the next offline start
+// as they landed: an edited file reads its new bytes from the cache, a file made here shows and
+// reads, and a removed file stays removed.
+TEST_F(MountTest, ChangesLandedAtUnmountShowAtAnOfflineStart) {
+  put(store() / "edited.txt", "before");
+  put(store() / "removed.txt", "removed");
+  ASSERT_TRUE(
+      eventually([&] { return fs::exists(in("edited.txt")) && fs::exists(in("removed.txt")); }));
+  unmount();
+  mount("60");  // no listing after the first one
+  ASSERT_EQ(readWholeFile(in("edited.txt")), "before");
+  put(in("edited.txt"), "edited here");
+  put(in("made.txt"), "made here");
+  ASSERT_TRUE(fs::remove(in("removed.txt")));
+  unmount();  // they go out as it ends
+  ASSERT_EQ(readWholeFile(store() / "edited.txt"), "edited here");
+  ASSERT_EQ(readWholeFile(store() / "made.txt"), "made here");
+  ASSERT_FALSE(fs::exists(store() / "removed.txt"));
+  companion_.reset();
+
+  mount();
+  EXPECT_EQ(readWholeFile(in("edited.txt")), "edited here");
+  EXPECT_EQ(fs::file_size(in("edited.txt")), 11u);
+  EXPECT_EQ(readWholeFile(in("made.txt")), "made here");
+  EXPECT_FALSE(fs::exists(in("removed.txt")));
+}
+
+// "Offline since" is said of a running mount: after an offline mount was killed, `qdrive status`
+// does not say it.
+TEST_F(MountTest, AKilledOfflineMountLeavesNoOfflineStatus) {
+  put(store() / "a.txt", "a");
+  ASSERT_TRUE(eventually([&] { return fs::exists(in("a.txt")); }));
+  unmount();
+  companion_.reset();
+  mount();
+  ASSERT_NE(status().find("offline since"), std::string::npos) << status();
+  mount_->signal(SIGKILL);
+  mount_->wait();
+  mount_.reset();
+  runProgram("/usr/bin/fusermount3", {"-u", "-z", mountpoint().string()}, env());
+  startCompanion();
+  EXPECT_EQ(status().find("offline since"), std::string::npos) << status();
+  EXPECT_NE(qdrive({"status", "--json"}).find(R"("offlineSince":null)"), std::string::npos)
+      << qdrive({"status", "--json"});
 }
 
 // Pending changes belong to the drive they were made on. A companion of another drive (here a
@@ -418,6 +505,66 @@ TEST_F(MountTest, TimesAndModesSetHereLastWhileTheirVersionDoes) {
 // A small file system as the state root: written files land and join the cache under its
 // bound instead of filling the disk; once the disk is full, rm and rmdir still work and what
 // was recorded still goes out.
+// On a full state folder a change that cannot be recorded changes nothing: an open that
+// truncates, a truncation by path and a write that answer ENOSPC leave the file reading what it
+// held, in this run and the next.
+TEST_F(MountTest, AChangeTheFullDiskRefusesLeavesTheFileAsItWas) {
+  unmount();
+  fs::path small = temp_.path() / "small";
+  Tmpfs disk(small, "20m");
+  if (!disk.failure().empty()) GTEST_SKIP() << disk.failure();
+  stateHome_ = small;
+  mountOptions_ = {"--cache-min-free", "0"};  // the copies stay however full the disk
+  mount();
+  const std::string original = "the original contents";
+  std::vector<std::pair<std::string, std::function<int(const fs::path&)>>> changes{
+      {"open-truncate",
+       [](const fs::path& file) {
+         int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+         if (fd < 0) return errno;
+         ::close(fd);
+         return 0;
+       }},
+      {"truncate",
+       [](const fs::path& file) { return ::truncate(file.c_str(), 3) == 0 ? 0 : errno; }},
+      {"write",
+       [](const fs::path& file) {
+         int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+         if (fd < 0) return errno;
+         int err = ::pwrite(fd, "XYZ", 3, 0) == 3 ? 0 : errno;
+         ::close(fd);
+         return err;
+       }},
+  };
+  for (const auto& [name, _] : changes) put(store() / name, original);
+  for (const auto& change : changes) {
+    const auto& name = change.first;  // a lambda cannot capture a structured binding in C++20
+    ASSERT_TRUE(eventually([&] { return readWholeFile(in(name)) == original; })) << name;
+  }
+  for (std::size_t piece : {std::size_t{1} << 20, std::size_t{1}}) {
+    std::ofstream filler(small / ("filler" + std::to_string(piece)), std::ios::binary);
+    while (filler << std::string(piece, 'x')) {
+    }
+  }
+  std::vector<std::string> refused;
+  for (const auto& [name, change] : changes) {
+    int err = change(in(name));
+    EXPECT_TRUE(err == 0 || err == ENOSPC) << name << ": " << std::strerror(err);
+    if (err != ENOSPC) continue;
+    refused.push_back(name);
+    EXPECT_EQ(contentsOrError(in(name)), original) << name;
+  }
+  EXPECT_FALSE(refused.empty()) << "the full disk refused nothing";
+  unmount();
+  for (std::size_t piece : {std::size_t{1} << 20, std::size_t{1}})
+    fs::remove(small / ("filler" + std::to_string(piece)));
+  mount();
+  for (const auto& name : refused) {
+    EXPECT_EQ(readWholeFile(in(name)), original) << name;
+    EXPECT_EQ(readWholeFile(store() / name), original) << name;
+  }
+}
+
 TEST_F(MountTest, AFullDiskInTheCacheStillRemovesAndUploads) {
   unmount();
   fs::path small = temp_.path() / "small";

@@ -212,6 +212,10 @@ TEST_F(QdriveTest, UsageErrorsExitTwoWithNothingOnStdout) {
       {"modify", "x", "--parent", "p", "--name", "n", "--fields", "99999999999999999999"},
       {"--timeout", "-1", "item", "x"},
       {"--timeout", "nan", "item", "x"},
+      {"mount", "/nonexistent", "--cache-size", "-5"},
+      {"mount", "/nonexistent", "--cache-min-free", "-1"},
+      {"mount", "/nonexistent", "--cache-size", "99999999999999999999"},
+      {"mount", "/nonexistent", "--cache-size", "16EiB"},
   };
   companion();
   for (const auto& arguments : cases) {
