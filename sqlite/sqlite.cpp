@@ -29,6 +29,14 @@ bool Database::tryExec(const char* sql) noexcept {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+bool Database::hasTable(const std::string& name) {
+  Statement query(*this, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+  query.bind(name);
+  bool found = false;
+  while (query.step()) found = true;
+  return found;
+}
+
 void Database::fail(int rc) const {
   if (rc == SQLITE_NOMEM) throw std::bad_alloc();
   throw std::runtime_error(sqlite3_errmsg(db_));

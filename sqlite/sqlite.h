@@ -28,6 +28,9 @@ class Database {
   void exec(const char* sql);
   // The same, for a cleanup that must not throw (a rollback): false when it failed.
   bool tryExec(const char* sql) noexcept;
+  // Whether the table exists: another process may open a database its maker has not yet given
+  // its tables.
+  bool hasTable(const std::string& name);
   sqlite3* handle() const { return db_; }
   // Throws for SQLite's result code `rc`.
   [[noreturn]] virtual void fail(int rc) const;

@@ -5,7 +5,9 @@
 namespace QuorvelleDrive::fuse {
 namespace {
 
+// One transaction, so that a reader sees all of the tables or none.
 constexpr const char* kSchema = R"(
+  BEGIN IMMEDIATE;
   CREATE TABLE IF NOT EXISTS notes(key TEXT PRIMARY KEY, value BLOB NOT NULL);
   CREATE TABLE IF NOT EXISTS copies(item BLOB PRIMARY KEY, version BLOB NOT NULL,
     file BLOB NOT NULL, size INTEGER NOT NULL, used INTEGER NOT NULL, pinned INTEGER NOT NULL);
@@ -18,6 +20,7 @@ constexpr const char* kSchema = R"(
     capabilities INTEGER NOT NULL);
   CREATE INDEX IF NOT EXISTS tree_by_parent ON tree(parent);
   CREATE TABLE IF NOT EXISTS listed(folder BLOB PRIMARY KEY, anchor BLOB NOT NULL);
+  COMMIT;
 )";
 
 }  // namespace
@@ -37,7 +40,9 @@ MountDatabase::MountDatabase(const std::filesystem::path& file) {
 std::unique_ptr<MountDatabase> MountDatabase::openForReading(const std::filesystem::path& file) {
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) return nullptr;
-  return std::unique_ptr<MountDatabase>(new MountDatabase(std::make_unique<Database>(file, false)));
+  auto db = std::make_unique<Database>(file, false);
+  if (!db->hasTable("listed")) return nullptr;  // a mount starting: nothing kept yet
+  return std::unique_ptr<MountDatabase>(new MountDatabase(std::move(db)));
 }
 
 std::optional<std::string> MountDatabase::note(const std::string& key) {

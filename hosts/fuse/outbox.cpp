@@ -17,7 +17,9 @@ namespace {
 
 constexpr const char* kDatabase = "outbox.db";
 
+// One transaction, so that a reader sees all of the tables or none.
 constexpr const char* kSchema = R"(
+  BEGIN IMMEDIATE;
   CREATE TABLE IF NOT EXISTS entries(seq INTEGER PRIMARY KEY, change INTEGER NOT NULL,
     item BLOB NOT NULL, folder INTEGER NOT NULL, contents INTEGER NOT NULL,
     parent BLOB NOT NULL, name BLOB NOT NULL, origin_parent BLOB NOT NULL,
@@ -26,6 +28,7 @@ constexpr const char* kSchema = R"(
     sent_size INTEGER NOT NULL, sent_mtime INTEGER NOT NULL, sent_at INTEGER NOT NULL);
   CREATE TABLE IF NOT EXISTS notes(key TEXT PRIMARY KEY, value BLOB NOT NULL);
   CREATE TABLE IF NOT EXISTS held(seq INTEGER PRIMARY KEY);
+  COMMIT;
 )";
 
 constexpr const char* kColumns =
@@ -576,6 +579,7 @@ Outbox::Snapshot Outbox::read(const std::filesystem::path& folder) {
   Snapshot snapshot;
   if (!std::filesystem::exists(folder / kDatabase)) return snapshot;
   Database db(folder / kDatabase, false);
+  if (!db.hasTable("entries")) return snapshot;  // a mount starting: nothing recorded yet
   snapshot.entries = readEntries(db);
   Statement note(db, "SELECT value FROM notes WHERE key = 'companion'");
   while (note.step()) snapshot.companionProblem = note.bytes(0);

@@ -9,7 +9,9 @@
 #include <sstream>
 
 #include "boundaries/file_provider_error.h"
+#include "cache_status.h"
 #include "hosts/mount_fixture.h"
+#include "outbox.h"
 #include "park_reason.h"
 
 namespace QuorvelleDrive::testing {
@@ -121,6 +123,20 @@ TEST(ParkReason, SaysWhatHappenedAndWhatToDo) {
   };
   for (const auto& [error, change, words] : cases)
     EXPECT_EQ(fuse::parkReason(error, change, "the companion could not take it"), words);
+}
+
+// `qdrive status` in the instant a mount has made its databases but not yet their tables (an
+// empty file is such a database) reads nothing pending and nothing kept, rather than failing.
+TEST(StatusOfANewState, ReadsDatabasesWithoutTablesAsEmpty) {
+  TempDir temp;
+  auto state = temp.path() / "state";
+  fs::create_directories(state / "outbox");
+  std::ofstream(state / "outbox" / "outbox.db").close();
+  std::ofstream(state / "mount.db").close();
+  EXPECT_TRUE(fuse::Outbox::read(state / "outbox").entries.empty());
+  auto report = fuse::readCacheReport(state, {});
+  EXPECT_EQ(report.files, 0);
+  EXPECT_FALSE(report.limit.has_value());
 }
 
 }  // namespace
