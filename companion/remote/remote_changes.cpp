@@ -152,7 +152,9 @@ std::string RemoteDrive::uploadBeside(const std::string& path, StagedFile& conte
   std::string scratch = joined(parentPath(path), freshScratchName("upload"));
   auto response = dav_.put(scratch, contents.fd(), stagedSize(contents), {});
   if (!response.ok()) {
-    if (response.status != 0) dav_.remove(scratch, false);
+    // Whatever the server kept of it goes, also when no answer came (a body cut short, or an
+    // answer lost after the server took it all).
+    ScratchUpload leftover(dav_, scratch);
     refuseStatus(response);
   }
   return scratch;

@@ -40,14 +40,18 @@ class Scratch {
  public:
   Scratch(Dav& dav, std::string folder) : dav_(dav), folder_(std::move(folder)) {
     auto made = dav_.mkcol(folder_);
-    if (made.status != 201) failed("cannot make a scratch folder", made);
+    if (made.status != 201) {
+      // No answer at all: the server may have made it all the same.
+      if (made.status == 0) removeFolder();
+      failed("cannot make a scratch folder", made);
+    }
   }
   ~Scratch() {
     try {
       if (!token_.empty()) dav_.unlock(lockedPath_, token_);
-      dav_.remove(folder_, true);
     } catch (...) {
     }
+    removeFolder();
   }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
@@ -60,6 +64,13 @@ class Scratch {
   void unlocked() { token_.clear(); }
 
  private:
+  void removeFolder() {
+    try {
+      dav_.remove(folder_, true);
+    } catch (...) {
+    }
+  }
+
   Dav& dav_;
   std::string folder_;
   std::string lockedPath_;

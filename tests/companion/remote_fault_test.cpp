@@ -107,6 +107,37 @@ TEST_P(RemoteFaultTest, AnUploadCutShortNeverTakesTheName) {
   EXPECT_TRUE(onServer("new.bin") == fresh);
 }
 
+// The drive's own scratch names go again when the request that made them got no answer (the
+// answer lost after the server acted, a body cut short), with the companion still running: a
+// probe folder, and a creation's and a rewrite's hidden uploads.
+TEST_P(RemoteFaultTest, ScratchNamesGoWhenTheirRequestGotNoAnswer) {
+  auto scratchLeft = [&] {
+    std::vector<std::string> left;
+    for (auto& entry : fs::recursive_directory_iterator(server_->files()))
+      if (entry.path().filename().string().rfind(".quorvelle-", 0) == 0)
+        left.push_back(entry.path().filename().string());
+    return left;
+  };
+  proxy_->add({Fault::dropAnswer, "MKCOL", ".quorvelle-probe", 1, 0, "", 0, {}});
+  std::string old = pattern(200'000, 'a'), fresh = pattern(300'000, 'k');
+  std::string file = createFile("1", "doc.bin", old);
+  EXPECT_EQ(proxy_->applied(), 1);
+  EXPECT_TRUE(eventually([&] { return scratchLeft().empty(); }, 10s))
+      << ::testing::PrintToString(scratchLeft());
+
+  for (auto kind : {Fault::cutRequest, Fault::dropAnswer}) {
+    proxy_->clear();
+    faultOnPlacing(kind, "doc.bin", 64 << 10);
+    proxy_->add({kind, "PUT", ".quorvelle-upload", 1, 0, "", 64 << 10, {}});
+    EXPECT_EQ(word(writeRequest(file, fresh, version(file)), fresh), "offline");
+    faultOnPlacing(kind, "new.bin", 64 << 10);
+    proxy_->add({kind, "PUT", ".quorvelle-upload", 1, 0, "", 64 << 10, {}});
+    EXPECT_EQ(word(fileRequest("1", "new.bin", fresh), fresh), "offline");
+    EXPECT_TRUE(eventually([&] { return scratchLeft().empty(); }, 10s))
+        << kind << ::testing::PrintToString(scratchLeft());
+  }
+}
+
 // The server stopped while a large rewrite is on its way: the file keeps its old bytes.
 TEST_P(RemoteFaultTest, AServerStoppedMidUploadLeavesTheOldFile) {
   std::string old = pattern(1 << 20, 'a'), fresh = pattern(24 << 20, 'z');
