@@ -253,9 +253,14 @@ ItemInfo RemoteDrive::rename(const std::string& id, const std::string& parent,
     to = joined(pathOf(parent), name);
   }
   auto response = dav_.move(from, to, node.dir);
-  if (response.status == 412) throw Refusal(Word::exists);
-  // Sent again after the answer was lost: gone from here and there with the same kind.
-  bool done = response.status == 404 && !dav_.stat(from, node.dir) && dav_.stat(to, node.dir);
+  // Sent again after the answer was lost: gone from here and there with the same kind. Servers
+  // that look at the destination first say it is taken (412) rather than the source gone (404).
+  auto arrived = [&] {
+    auto there = dav_.stat(to, node.dir);
+    return there && there->dir == node.dir && !dav_.stat(from, node.dir);
+  };
+  bool done = (response.status == 404 || response.status == 412) && arrived();
+  if (response.status == 412 && !done) throw Refusal(Word::exists);
   if (!response.ok() && !done) refuseStatus(response);
   std::lock_guard lock(mutex_);
   ++generation_;

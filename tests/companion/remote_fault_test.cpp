@@ -233,6 +233,38 @@ TEST_P(RemoteFaultTest, ChangesSentAgainAfterTheirAnswerWasLostMakeNoCopies) {
   EXPECT_EQ(onServer("once.txt"), "third!");
 }
 
+// Renames and removals whose answers were lost after the server acted are done when sent again,
+// and a conflict copy whose answer was lost is not made twice.
+TEST_P(RemoteFaultTest, RenamesRemovalsAndCopiesSentAgainAfterTheirAnswerWasLostAreDone) {
+  std::string folder = createDir("1", "a");
+  std::string file = createFile(folder, "f.txt", "f");
+  std::string gone = createFile("1", "gone.txt", "g");
+  std::string empty = createDir("1", "empty");
+  proxy_->add({Fault::dropAnswer, "MOVE", "/a", 1, 0, "", 0, {}});
+  EXPECT_EQ(word({{"op", "rename"}, {"id", folder}, {"parent", "1"}, {"name", "b"}}), "offline");
+  proxy_->add({Fault::dropAnswer, "DELETE", "gone.txt", 1, 0, "", 0, {}});
+  EXPECT_EQ(word({{"op", "delete"}, {"id", gone}}), "offline");
+  proxy_->add({Fault::dropAnswer, "DELETE", "empty", 1, 0, "", 0, {}});
+  EXPECT_EQ(word({{"op", "delete"}, {"id", empty}}), "offline");
+  proxy_->clear();
+  EXPECT_EQ(word({{"op", "rename"}, {"id", folder}, {"parent", "1"}, {"name", "b"}}), "");
+  EXPECT_EQ(word({{"op", "delete"}, {"id", gone}}), "");
+  EXPECT_EQ(word({{"op", "delete"}, {"id", empty}}), "");
+
+  std::string base = version(file);
+  putOnServer("b/f.txt", "theirs");
+  poll();
+  faultOnPlacing(Fault::dropAnswer, "conflict");
+  EXPECT_EQ(word(writeRequest(file, "mine", base), "mine"), "offline");
+  proxy_->clear();
+  EXPECT_TRUE(call(writeRequest(file, "mine", base), "mine").json.contains("restore"));
+  poll();
+  EXPECT_THAT(visibleNames("b"), UnorderedElementsAre("f.txt", "f (conflict 1).txt"));
+  EXPECT_THAT(visibleNames(), UnorderedElementsAre("b"));
+  EXPECT_EQ(onServer("b/f.txt"), "theirs");
+  EXPECT_EQ(onServer("b/f (conflict 1).txt"), "mine");
+}
+
 // The server's refusals become the words a host maps: no space, too large (said with what the
 // server took before), credentials refused, busy.
 TEST_P(RemoteFaultTest, RefusalsOfTheServerBecomeTheirWords) {
