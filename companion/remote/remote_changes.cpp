@@ -200,6 +200,9 @@ ItemInfo RemoteDrive::createFolder(const std::string& parent, const std::string&
     lostFolders_.insert(path);
   }
   if (response.status == 405) return taken();
+  // Apache answers 400 where a file has the name.
+  if ((response.status == 400 || response.status == 409) && dav_.stat(path, false))
+    throw Refusal(Word::exists);
   if (!response.ok()) refuseStatus(response);
   forget();
   return recordNew(parent, name, true, path, 0);
@@ -227,6 +230,9 @@ ItemInfo RemoteDrive::create(const std::string& parent, const std::string& name,
     if (refusal.word() != Word::exists || !holdsBytes(path, *contents)) throw;
     return recordNew(parent, name, false, path, size);
   }
+  // A folder with the name: Apache and nginx answer 409, as for a missing parent.
+  if ((response.status == 405 || response.status == 409) && dav_.stat(path, true))
+    throw Refusal(Word::exists);
   if (!response.ok()) refuseStatus(response);
   return recordNew(parent, name, false, path, size);
 }

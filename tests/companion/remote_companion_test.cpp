@@ -366,6 +366,19 @@ TEST_P(RemoteCompanionTest, AFolderMovedOntoANameTakenMeanwhileIsRefused) {
   EXPECT_THAT(names(mine), UnorderedElementsAre("inside.txt"));
 }
 
+// A name taken on the server since the last poll, by a folder for a new file or by a file for
+// a new folder, answers "exists" (so the host keeps both) and leaves what is there alone.
+TEST_P(RemoteCompanionTest, ANameTakenByTheOtherKindSinceThePollIsExists) {
+  std::string seed = createFile("1", "seed.txt", "s");
+  ASSERT_EQ(server_->curl({"-X", "MKCOL"}, "x/") / 100, 2);
+  putOnServer("x/inside.txt", "keep me");
+  putOnServer("f", "a file");
+  EXPECT_EQ(word(fileRequest("1", "x", "bytes"), "bytes"), "exists");
+  EXPECT_EQ(word({{"op", "create"}, {"parent", "1"}, {"name", "f"}, {"dir", true}}), "exists");
+  EXPECT_EQ(onServer("x/inside.txt"), "keep me");
+  EXPECT_EQ(onServer("f"), "a file");
+}
+
 // What the probe finds is logged one line per ability, published beside the socket for
 // `qdrive status`, and decides the write-safety rung; the scratch folder is gone afterwards.
 // The server's quota is kept where it gives one.
