@@ -265,6 +265,42 @@ TEST_P(RemoteFaultTest, RenamesRemovalsAndCopiesSentAgainAfterTheirAnswerWasLost
   EXPECT_EQ(onServer("b/f (conflict 1).txt"), "mine");
 }
 
+// A 207 whose inner status is a failure is that failure; one that cannot be read is never a
+// success, and a listing that cannot be read leaves the index as it was.
+TEST_P(RemoteFaultTest, MultiStatusAnswersAreReadForTheirFailures) {
+  std::string file = createFile("1", "f.txt", "f");
+  std::string folder = createDir("1", "d");
+  auto inner = [](const char* status) {
+    return std::string(R"(<?xml version="1.0"?><multistatus xmlns="DAV:"><response>)") +
+           "<href>/x</href><status>HTTP/1.1 " + status + "</status></response></multistatus>";
+  };
+  struct Case {
+    const char* method;
+    std::string body;
+    const char* word;
+  };
+  for (const Case& c :
+       {Case{"DELETE", inner("423 Locked"), "busy"},
+        Case{"DELETE", inner("403 Forbidden"), "access"}, Case{"DELETE", "<html>oops", "busy"},
+        Case{"DELETE", "", "busy"}, Case{"MOVE", inner("507 Insufficient Storage"), "noSpace"},
+        Case{"MOVE", "<multistatus xmlns=\"DAV:\"><response>", "busy"}}) {
+    proxy_->add({Fault::answer, c.method, "", -1, 207, c.body, 0, {}});
+    std::string got =
+        c.method == std::string("DELETE")
+            ? word({{"op", "delete"}, {"id", file}})
+            : word({{"op", "rename"}, {"id", folder}, {"parent", "1"}, {"name", "e"}});
+    EXPECT_EQ(got, c.word) << c.method << " " << c.body;
+    proxy_->clear();
+  }
+  proxy_->add(
+      {Fault::answer, "PROPFIND", "", -1, 207, "<d:multistatus xmlns:d=\"DAV:\"><d:resp", 0, {}});
+  EXPECT_FALSE(drive().poll());
+  proxy_->clear();
+  EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("f.txt", "d"));
+  poll();
+  EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("f.txt", "d"));
+}
+
 // The server's refusals become the words a host maps: no space, too large (said with what the
 // server took before), credentials refused, busy.
 TEST_P(RemoteFaultTest, RefusalsOfTheServerBecomeTheirWords) {
