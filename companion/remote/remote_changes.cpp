@@ -211,7 +211,8 @@ ItemInfo RemoteDrive::createFolder(const std::string& parent, const std::string&
 ItemInfo RemoteDrive::create(const std::string& parent, const std::string& name, bool dir,
                              StagedFile* contents) {
   requireWritable();
-  if (!isValidName(name)) throw Refusal(Word::badName);
+  // A scratch name would be dropped by the next poll and swept an hour later.
+  if (!isValidName(name) || isScratchName(name)) throw Refusal(Word::badName);
   if (!dir && !contents) throw Refusal(Word::badRequest);
   std::string path;
   {
@@ -247,7 +248,7 @@ ItemInfo RemoteDrive::rename(const std::string& id, const std::string& parent,
   {
     std::lock_guard lock(mutex_);
     node = existing(id);
-    if (!isValidName(name)) throw Refusal(Word::badName);
+    if (!isValidName(name) || isScratchName(name)) throw Refusal(Word::badName);
     Node destination = existing(parent);
     if (!destination.dir) throw Refusal(Word::notDir);
     if (node.parent == parent && node.name == name) return info(node);

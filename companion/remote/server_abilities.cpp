@@ -154,8 +154,15 @@ std::vector<std::string> describe(const Abilities& a) {
   };
 }
 
+// Exactly the names freshScratchName makes, so that a user's ".quorvelle-notes" is theirs.
 bool isScratchName(const std::string& name) {
-  return name.rfind(kScratchPrefix, 0) == 0;
+  for (const char* purpose : {"probe-", "upload-"}) {
+    std::string prefix = std::string(kScratchPrefix) + purpose;
+    if (name.size() > prefix.size() && name.rfind(prefix, 0) == 0 &&
+        name.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+      return true;
+  }
+  return false;
 }
 
 std::string freshScratchName(const char* purpose) {
