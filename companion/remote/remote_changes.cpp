@@ -268,6 +268,8 @@ ItemInfo RemoteDrive::rename(const std::string& id, const std::string& parent,
   };
   bool done = (response.status == 404 || response.status == 412) && arrived();
   if (response.status == 412 && !done) throw Refusal(Word::exists);
+  // nginx answers a MOVE onto the other kind 409, as for a missing parent.
+  if (response.status == 409 && dav_.stat(to, !node.dir)) throw Refusal(Word::exists);
   if (!response.ok() && !done) refuseStatus(response);
   std::lock_guard lock(mutex_);
   ++generation_;
