@@ -300,6 +300,19 @@ TEST_P(RemoteFaultTest, MultiStatusAnswersAreReadForTheirFailures) {
   EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("f.txt", "d"));
 }
 
+// A folder the server refuses to list keeps what the index holds below it, and the rest of the
+// tree is still read: one such folder does not stop every poll.
+TEST_P(RemoteFaultTest, AFolderTheServerWillNotListDoesNotStopThePolls) {
+  std::string locked = createDir("1", "locked");
+  createFile(locked, "kept.txt", "k");
+  poll();
+  proxy_->add({Fault::answer, "PROPFIND", "/locked/", -1, 403, "", 0, {}});
+  putOnServer("new.txt", "from another machine");
+  EXPECT_TRUE(drive().poll());
+  proxy_->clear();
+  EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("locked", "kept.txt", "new.txt"));
+}
+
 // The server's refusals become the words a host maps: no space, too large (said with what the
 // server took before), credentials refused, busy.
 TEST_P(RemoteFaultTest, RefusalsOfTheServerBecomeTheirWords) {
