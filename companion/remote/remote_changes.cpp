@@ -152,7 +152,9 @@ std::string RemoteDrive::uploadBeside(const std::string& path, StagedFile& conte
   std::string scratch = joined(parentPath(path), freshScratchName("upload"));
   auto response = dav_.put(scratch, contents.fd(), stagedSize(contents), {});
   if (!response.ok()) {
-    if (response.status != 0) dav_.remove(scratch, false);
+    // Whatever the server kept of it goes, also when no answer came (a body cut short, or an
+    // answer lost after the server took it all).
+    ScratchUpload leftover(dav_, scratch);
     refuseStatus(response);
   }
   return scratch;
@@ -198,6 +200,9 @@ ItemInfo RemoteDrive::createFolder(const std::string& parent, const std::string&
     lostFolders_.insert(path);
   }
   if (response.status == 405) return taken();
+  // Apache answers 400 where a file has the name.
+  if ((response.status == 400 || response.status == 409) && dav_.stat(path, false))
+    throw Refusal(Word::exists);
   if (!response.ok()) refuseStatus(response);
   forget();
   return recordNew(parent, name, true, path, 0);
@@ -206,7 +211,8 @@ ItemInfo RemoteDrive::createFolder(const std::string& parent, const std::string&
 ItemInfo RemoteDrive::create(const std::string& parent, const std::string& name, bool dir,
                              StagedFile* contents) {
   requireWritable();
-  if (!isValidName(name)) throw Refusal(Word::badName);
+  // A scratch name would be dropped by the next poll and swept an hour later.
+  if (!isValidName(name) || isScratchName(name)) throw Refusal(Word::badName);
   if (!dir && !contents) throw Refusal(Word::badRequest);
   std::string path;
   {
@@ -225,6 +231,9 @@ ItemInfo RemoteDrive::create(const std::string& parent, const std::string& name,
     if (refusal.word() != Word::exists || !holdsBytes(path, *contents)) throw;
     return recordNew(parent, name, false, path, size);
   }
+  // A folder with the name: Apache and nginx answer 409, as for a missing parent.
+  if ((response.status == 405 || response.status == 409) && dav_.stat(path, true))
+    throw Refusal(Word::exists);
   if (!response.ok()) refuseStatus(response);
   return recordNew(parent, name, false, path, size);
 }
@@ -239,7 +248,7 @@ ItemInfo RemoteDrive::rename(const std::string& id, const std::string& parent,
   {
     std::lock_guard lock(mutex_);
     node = existing(id);
-    if (!isValidName(name)) throw Refusal(Word::badName);
+    if (!isValidName(name) || isScratchName(name)) throw Refusal(Word::badName);
     Node destination = existing(parent);
     if (!destination.dir) throw Refusal(Word::notDir);
     if (node.parent == parent && node.name == name) return info(node);
@@ -251,9 +260,16 @@ ItemInfo RemoteDrive::rename(const std::string& id, const std::string& parent,
     to = joined(pathOf(parent), name);
   }
   auto response = dav_.move(from, to, node.dir);
-  if (response.status == 412) throw Refusal(Word::exists);
-  // Sent again after the answer was lost: gone from here and there with the same kind.
-  bool done = response.status == 404 && !dav_.stat(from, node.dir) && dav_.stat(to, node.dir);
+  // Sent again after the answer was lost: gone from here and there with the same kind. Servers
+  // that look at the destination first say it is taken (412) rather than the source gone (404).
+  auto arrived = [&] {
+    auto there = dav_.stat(to, node.dir);
+    return there && there->dir == node.dir && !dav_.stat(from, node.dir);
+  };
+  bool done = (response.status == 404 || response.status == 412) && arrived();
+  if (response.status == 412 && !done) throw Refusal(Word::exists);
+  // nginx answers a MOVE onto the other kind 409, as for a missing parent.
+  if (response.status == 409 && dav_.stat(to, !node.dir)) throw Refusal(Word::exists);
   if (!response.ok() && !done) refuseStatus(response);
   std::lock_guard lock(mutex_);
   ++generation_;

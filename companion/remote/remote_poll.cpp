@@ -191,7 +191,24 @@ bool RemoteDrive::crawlFolder(const std::string& folder,
                               const std::unordered_map<std::string, Node>& known, Entries& entries,
                               std::vector<std::string>& next) {
   auto listing = dav_.propfind(folder, true, "1", folder.empty());
-  if (listing.response.status != 207) return false;
+  auto status = listing.response.status;
+  if (!folder.empty() && (status == 403 || status == 404)) {
+    // Refused, or gone since its parent was listed: what the index holds below it stands (the
+    // parent's next listing says whether it is still there), so one folder cannot stop every
+    // poll.
+    std::lock_guard lock(mutex_);
+    std::string id = kRootId;
+    for (std::size_t at = 0; at <= folder.size();) {
+      auto slash = std::min(folder.find('/', at), folder.size());
+      const Node* child = index_.child(id, folder.substr(at, slash - at));
+      if (!child) return true;
+      id = child->id;
+      at = slash + 1;
+    }
+    keepFromIndex(id, folder, entries);
+    return true;
+  }
+  if (status != 207) return false;
   for (auto& resource : listing.resources) {
     if (resource.path != folder && parentPath(resource.path) != folder) continue;
     entries[resource.path] = resource;

@@ -40,14 +40,18 @@ class Scratch {
  public:
   Scratch(Dav& dav, std::string folder) : dav_(dav), folder_(std::move(folder)) {
     auto made = dav_.mkcol(folder_);
-    if (made.status != 201) failed("cannot make a scratch folder", made);
+    if (made.status != 201) {
+      // No answer at all: the server may have made it all the same.
+      if (made.status == 0) removeFolder();
+      failed("cannot make a scratch folder", made);
+    }
   }
   ~Scratch() {
     try {
       if (!token_.empty()) dav_.unlock(lockedPath_, token_);
-      dav_.remove(folder_, true);
     } catch (...) {
     }
+    removeFolder();
   }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
@@ -60,6 +64,13 @@ class Scratch {
   void unlocked() { token_.clear(); }
 
  private:
+  void removeFolder() {
+    try {
+      dav_.remove(folder_, true);
+    } catch (...) {
+    }
+  }
+
   Dav& dav_;
   std::string folder_;
   std::string lockedPath_;
@@ -143,8 +154,15 @@ std::vector<std::string> describe(const Abilities& a) {
   };
 }
 
+// Exactly the names freshScratchName makes, so that a user's ".quorvelle-notes" is theirs.
 bool isScratchName(const std::string& name) {
-  return name.rfind(kScratchPrefix, 0) == 0;
+  for (const char* purpose : {"probe-", "upload-"}) {
+    std::string prefix = std::string(kScratchPrefix) + purpose;
+    if (name.size() > prefix.size() && name.rfind(prefix, 0) == 0 &&
+        name.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+      return true;
+  }
+  return false;
 }
 
 std::string freshScratchName(const char* purpose) {

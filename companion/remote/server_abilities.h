@@ -53,7 +53,8 @@ const char* nameOf(Rung rung);
 // cannot be read, no room for the scratch folder).
 Abilities probeServer(Dav& dav);
 
-// Whether a name at `path` is one of the drive's own scratch names, never an item.
+// Whether a name is one of the drive's own scratch names (never an item, swept when left over):
+// the prefix, a purpose and the random digits, nothing else.
 bool isScratchName(const std::string& name);
 std::string freshScratchName(const char* purpose);
 

@@ -68,7 +68,8 @@ void moveFile(const fs::path& from, const fs::path& to) {
   fs::remove(from, ignored);
 }
 
-// A piece at a time, so that a file of any size costs no more memory than the piece.
+// A piece at a time, so that a file of any size costs no more memory than the piece. Bytes the
+// stream could not take (stdout on a full disk) are a write error, not a success.
 void copyToStream(const fs::path& file, std::ostream& out) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw fileReadError(errno);
@@ -76,6 +77,7 @@ void copyToStream(const fs::path& file, std::ostream& out) {
   while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0)
     out.write(piece.data(), in.gcount());
   if (in.bad()) throw cocoaError(CocoaError::fileReadUnknown);
+  if (!out.flush()) throw cocoaError(CocoaError::fileWriteUnknown);
 }
 
 std::uint64_t sizeOf(const fs::path& file) {
@@ -116,8 +118,13 @@ int runFetch(Session& session, const Arguments& arguments, Report& report) {
     moveFile(file, *arguments.output);
     file = *arguments.output;
   } else if (!report.json()) {
-    copyToStream(file, report.out());
     std::error_code ignored;
+    try {
+      copyToStream(file, report.out());
+    } catch (...) {
+      fs::remove(file, ignored);
+      throw;
+    }
     fs::remove(file, ignored);
     return kSucceeded;
   }

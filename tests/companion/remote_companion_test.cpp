@@ -366,6 +366,51 @@ TEST_P(RemoteCompanionTest, AFolderMovedOntoANameTakenMeanwhileIsRefused) {
   EXPECT_THAT(names(mine), UnorderedElementsAre("inside.txt"));
 }
 
+// A name taken on the server since the last poll, by a folder for a new or renamed file or by a
+// file for a new folder, answers "exists" (so the host keeps both) and leaves what is there
+// alone.
+TEST_P(RemoteCompanionTest, ANameTakenByTheOtherKindSinceThePollIsExists) {
+  std::string seed = createFile("1", "seed.txt", "s");
+  ASSERT_EQ(server_->curl({"-X", "MKCOL"}, "x/") / 100, 2);
+  putOnServer("x/inside.txt", "keep me");
+  putOnServer("f", "a file");
+  EXPECT_EQ(word(fileRequest("1", "x", "bytes"), "bytes"), "exists");
+  EXPECT_EQ(word({{"op", "create"}, {"parent", "1"}, {"name", "f"}, {"dir", true}}), "exists");
+  // A rename onto it likewise, except on lighttpd, which moves the file into the folder.
+  if (GetParam() != DavKind::lighttpd) {
+    EXPECT_EQ(word({{"op", "rename"}, {"id", seed}, {"parent", "1"}, {"name", "x"}}), "exists");
+    EXPECT_EQ(onServer("seed.txt"), "s");
+  }
+  EXPECT_EQ(onServer("x/inside.txt"), "keep me");
+  EXPECT_EQ(onServer("f"), "a file");
+}
+
+// Only the drive's own scratch names are hidden and swept: a user's file that merely begins
+// like them is made, listed and kept, even when older than the hour after which leftovers go;
+// the one name of the scratch kind that is taken for real is refused rather than made and
+// dropped.
+TEST_P(RemoteCompanionTest, OnlyTheDrivesOwnScratchNamesAreHiddenAndSwept) {
+  createFile("1", ".quorvelle-notes.txt", "mine");
+  putOnServer(".quorvelle-theirs.txt", "theirs");
+  auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
+  fs::last_write_time(server_->files() / ".quorvelle-notes.txt", old);
+  fs::last_write_time(server_->files() / ".quorvelle-theirs.txt", old);
+  poll();
+  poll();
+  // nginx's PROPFIND lists no names that begin with a dot.
+  if (GetParam() != DavKind::nginx) {
+    EXPECT_THAT(listed({{"op", "all"}}),
+                UnorderedElementsAre(".quorvelle-notes.txt", ".quorvelle-theirs.txt"));
+  }
+  EXPECT_EQ(onServer(".quorvelle-notes.txt"), "mine");
+  EXPECT_EQ(onServer(".quorvelle-theirs.txt"), "theirs");
+  EXPECT_EQ(word(fileRequest("1", ".quorvelle-upload-12345", "x"), "x"), "badName");
+  std::string other = createFile("1", "other.txt", "o");
+  EXPECT_EQ(
+      word({{"op", "rename"}, {"id", other}, {"parent", "1"}, {"name", ".quorvelle-probe-7"}}),
+      "badName");
+}
+
 // What the probe finds is logged one line per ability, published beside the socket for
 // `qdrive status`, and decides the write-safety rung; the scratch folder is gone afterwards.
 // The server's quota is kept where it gives one.

@@ -107,6 +107,36 @@ TEST_P(RemoteFaultTest, AnUploadCutShortNeverTakesTheName) {
   EXPECT_TRUE(onServer("new.bin") == fresh);
 }
 
+// The drive's own scratch names go again when the request that made them got no answer after
+// the server acted, with the companion still running: a probe folder, and a creation's and a
+// rewrite's hidden uploads. (A body cut short is removed the same way, but a server may still
+// be writing it then: what it leaves is swept later.)
+TEST_P(RemoteFaultTest, ScratchNamesGoWhenTheirRequestGotNoAnswer) {
+  auto scratchLeft = [&] {
+    std::vector<std::string> left;
+    for (auto& entry : fs::recursive_directory_iterator(server_->files()))
+      if (entry.path().filename().string().rfind(".quorvelle-", 0) == 0)
+        left.push_back(entry.path().filename().string());
+    return left;
+  };
+  proxy_->add({Fault::dropAnswer, "MKCOL", ".quorvelle-probe", 1, 0, "", 0, {}});
+  std::string old = pattern(200'000, 'a'), fresh = pattern(300'000, 'k');
+  std::string file = createFile("1", "doc.bin", old);
+  EXPECT_EQ(proxy_->applied(), 1);
+  EXPECT_TRUE(eventually([&] { return scratchLeft().empty(); }, 10s))
+      << ::testing::PrintToString(scratchLeft());
+
+  proxy_->clear();
+  faultOnPlacing(Fault::dropAnswer, "doc.bin");
+  proxy_->add({Fault::dropAnswer, "PUT", ".quorvelle-upload", 1, 0, "", 0, {}});
+  EXPECT_EQ(word(writeRequest(file, fresh, version(file)), fresh), "offline");
+  faultOnPlacing(Fault::dropAnswer, "new.bin");
+  proxy_->add({Fault::dropAnswer, "PUT", ".quorvelle-upload", 1, 0, "", 0, {}});
+  EXPECT_EQ(word(fileRequest("1", "new.bin", fresh), fresh), "offline");
+  EXPECT_TRUE(eventually([&] { return scratchLeft().empty(); }, 10s))
+      << ::testing::PrintToString(scratchLeft());
+}
+
 // The server stopped while a large rewrite is on its way: the file keeps its old bytes.
 TEST_P(RemoteFaultTest, AServerStoppedMidUploadLeavesTheOldFile) {
   std::string old = pattern(1 << 20, 'a'), fresh = pattern(24 << 20, 'z');
@@ -200,6 +230,87 @@ TEST_P(RemoteFaultTest, ChangesSentAgainAfterTheirAnswerWasLostMakeNoCopies) {
   EXPECT_THAT(listed({{"op", "all"}}),
               UnorderedElementsAre("once.txt", "mk2", "inside.txt", "new.txt"));
   EXPECT_EQ(onServer("once.txt"), "third!");
+}
+
+// Renames and removals whose answers were lost after the server acted are done when sent again,
+// and a conflict copy whose answer was lost is not made twice.
+TEST_P(RemoteFaultTest, RenamesRemovalsAndCopiesSentAgainAfterTheirAnswerWasLostAreDone) {
+  std::string folder = createDir("1", "a");
+  std::string file = createFile(folder, "f.txt", "f");
+  std::string gone = createFile("1", "gone.txt", "g");
+  std::string empty = createDir("1", "empty");
+  proxy_->add({Fault::dropAnswer, "MOVE", "/a", 1, 0, "", 0, {}});
+  EXPECT_EQ(word({{"op", "rename"}, {"id", folder}, {"parent", "1"}, {"name", "b"}}), "offline");
+  proxy_->add({Fault::dropAnswer, "DELETE", "gone.txt", 1, 0, "", 0, {}});
+  EXPECT_EQ(word({{"op", "delete"}, {"id", gone}}), "offline");
+  proxy_->add({Fault::dropAnswer, "DELETE", "empty", 1, 0, "", 0, {}});
+  EXPECT_EQ(word({{"op", "delete"}, {"id", empty}}), "offline");
+  proxy_->clear();
+  EXPECT_EQ(word({{"op", "rename"}, {"id", folder}, {"parent", "1"}, {"name", "b"}}), "");
+  EXPECT_EQ(word({{"op", "delete"}, {"id", gone}}), "");
+  EXPECT_EQ(word({{"op", "delete"}, {"id", empty}}), "");
+
+  std::string base = version(file);
+  putOnServer("b/f.txt", "theirs");
+  poll();
+  faultOnPlacing(Fault::dropAnswer, "conflict");
+  EXPECT_EQ(word(writeRequest(file, "mine", base), "mine"), "offline");
+  proxy_->clear();
+  EXPECT_TRUE(call(writeRequest(file, "mine", base), "mine").json.contains("restore"));
+  poll();
+  EXPECT_THAT(visibleNames("b"), UnorderedElementsAre("f.txt", "f (conflict 1).txt"));
+  EXPECT_THAT(visibleNames(), UnorderedElementsAre("b"));
+  EXPECT_EQ(onServer("b/f.txt"), "theirs");
+  EXPECT_EQ(onServer("b/f (conflict 1).txt"), "mine");
+}
+
+// A 207 whose inner status is a failure is that failure; one that cannot be read is never a
+// success, and a listing that cannot be read leaves the index as it was.
+TEST_P(RemoteFaultTest, MultiStatusAnswersAreReadForTheirFailures) {
+  std::string file = createFile("1", "f.txt", "f");
+  std::string folder = createDir("1", "d");
+  auto inner = [](const char* status) {
+    return std::string(R"(<?xml version="1.0"?><multistatus xmlns="DAV:"><response>)") +
+           "<href>/x</href><status>HTTP/1.1 " + status + "</status></response></multistatus>";
+  };
+  struct Case {
+    const char* method;
+    std::string body;
+    const char* word;
+  };
+  for (const Case& c :
+       {Case{"DELETE", inner("423 Locked"), "busy"},
+        Case{"DELETE", inner("403 Forbidden"), "access"}, Case{"DELETE", "<html>oops", "busy"},
+        Case{"DELETE", "", "busy"}, Case{"MOVE", inner("507 Insufficient Storage"), "noSpace"},
+        Case{"MOVE", "<multistatus xmlns=\"DAV:\"><response>", "busy"}}) {
+    proxy_->add({Fault::answer, c.method, "", -1, 207, c.body, 0, {}});
+    std::string got =
+        c.method == std::string("DELETE")
+            ? word({{"op", "delete"}, {"id", file}})
+            : word({{"op", "rename"}, {"id", folder}, {"parent", "1"}, {"name", "e"}});
+    EXPECT_EQ(got, c.word) << c.method << " " << c.body;
+    proxy_->clear();
+  }
+  proxy_->add(
+      {Fault::answer, "PROPFIND", "", -1, 207, "<d:multistatus xmlns:d=\"DAV:\"><d:resp", 0, {}});
+  EXPECT_FALSE(drive().poll());
+  proxy_->clear();
+  EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("f.txt", "d"));
+  poll();
+  EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("f.txt", "d"));
+}
+
+// A folder the server refuses to list keeps what the index holds below it, and the rest of the
+// tree is still read: one such folder does not stop every poll.
+TEST_P(RemoteFaultTest, AFolderTheServerWillNotListDoesNotStopThePolls) {
+  std::string locked = createDir("1", "locked");
+  createFile(locked, "kept.txt", "k");
+  poll();
+  proxy_->add({Fault::answer, "PROPFIND", "/locked/", -1, 403, "", 0, {}});
+  putOnServer("new.txt", "from another machine");
+  EXPECT_TRUE(drive().poll());
+  proxy_->clear();
+  EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("locked", "kept.txt", "new.txt"));
 }
 
 // The server's refusals become the words a host maps: no space, too large (said with what the

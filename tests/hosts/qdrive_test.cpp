@@ -186,6 +186,19 @@ TEST_F(QdriveTest, FetchForPeopleWritesTheBytesToStdoutAndRemovesTheFile) {
   EXPECT_TRUE(fs::is_empty(fetchDirectory()));
 }
 
+// Bytes that cannot all be written to stdout (a full disk) are a failure, never a success.
+TEST_F(QdriveTest, FetchForPeopleFailsWhenStdoutCannotTakeTheBytes) {
+  reply(withItem(kItem, kWireItem));
+  reply(R"({"size":6})", "hello\n");
+  std::string command = std::string(QD_QDRIVE_BINARY) + " --containers '" +
+                        (temp_.path() / "containers").string() + "' --group " + kTestGroup +
+                        " --domain " + domain_.identifier + " fetch abc > /dev/full";
+  auto run = runProgram("/bin/sh", {"-c", command}, cleanEnvironment(temp_.path()));
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_THAT(run.err, Not(IsEmpty()));
+  EXPECT_TRUE(fs::is_empty(fetchDirectory()));
+}
+
 // Byte strings that are not UTF-8 (here the domain's folder in the path) keep the output valid
 // JSON: invalid bytes become U+FFFD.
 TEST_F(QdriveTest, JSONOutputReplacesInvalidUTF8) {
