@@ -19,6 +19,10 @@ std::string parentPath(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+bool isDotName(const std::string& name) {
+  return !name.empty() && name.front() == '.';
+}
+
 std::string baseName(const std::string& path) {
   auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);

@@ -17,6 +17,8 @@ inline constexpr const char* kOffline = "offline";
 std::string joined(const std::string& folder, const std::string& name);
 std::string parentPath(const std::string& path);
 std::string baseName(const std::string& path);
+// A name beginning with a dot, which some servers' listings leave out (nginx's dav-ext).
+bool isDotName(const std::string& name);
 
 // Names the server holds that cannot be items: not UTF-8, not a plain name, one of the drive's
 // own scratch names (probe folders, uploads on their way) or a server's own upload file.

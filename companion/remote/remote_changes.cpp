@@ -434,7 +434,13 @@ void RemoteDrive::remove(const std::string& id) {
   }
   std::vector<std::string> conditions;
   if (node.dir) {
-    // DELETE of a collection takes everything in it: only an empty one goes.
+    // DELETE of a collection takes everything in it: only an empty one goes. Where listings
+    // leave out dot-names, those the index holds count too (others' stay unseen).
+    if (looksUpDotNames(abilities())) {
+      std::lock_guard lock(mutex_);
+      for (auto& child : index_.children(id))
+        if (isDotName(child.name)) throw Refusal(Word::notEmpty);
+    }
     auto listing = dav_.propfind(path, true, "1");
     if (listing.response.status == 207) {
       for (auto& resource : listing.resources) {

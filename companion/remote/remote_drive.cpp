@@ -148,6 +148,11 @@ Abilities RemoteDrive::abilities() {
   }
 }
 
+Abilities RemoteDrive::probedAbilities() {
+  std::lock_guard lock(probeMutex_);
+  return abilities_.value_or(leastAbilities());
+}
+
 std::optional<Quota> RemoteDrive::quota() const {
   std::lock_guard lock(quotaMutex_);
   return quota_;
@@ -232,13 +237,14 @@ std::vector<ItemInfo> RemoteDrive::list(const std::string& id) {
     }
   }
   // Not crawled yet: the server is asked at once.
+  bool dotNames = looksUpDotNames(probedAbilities());
   auto listing = dav_.propfind(path, true, "1");
   if (listing.response.status != 207) refuseStatus(listing.response);
   std::lock_guard lock(mutex_);
   if (!index_.find(id) || index_.pathOf(id) != path) throw Refusal(kBusy);
   ++generation_;
   RemoteIndex::Transaction transaction(index_);
-  if (mergeFolder(id, listing.resources)) index_.raiseAnchor();
+  if (mergeFolder(id, listing.resources, dotNames)) index_.raiseAnchor();
   transaction.commit();
   std::vector<ItemInfo> items;
   for (auto& child : index_.children(id)) items.push_back(info(child));

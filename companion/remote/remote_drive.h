@@ -84,6 +84,7 @@ class RemoteDrive : public Backend {
   std::uint64_t requestsSent() { return dav_.client().requests(); }
   // What the probe found (the least, until one has succeeded).
   Abilities abilities();
+  Abilities probedAbilities();  // the same, without starting a probe
   std::optional<Quota> quota() const;
 
  private:
@@ -103,6 +104,12 @@ class RemoteDrive : public Backend {
   void requireWritable() const;
   void refresh(const std::string& id, const std::string& path,
                const std::optional<Resource>& found);
+  // Whether listings may leave out dot-names the index holds, which are then looked up one by
+  // one. A read-only drive never probes and makes no names: it takes listings as they are.
+  bool looksUpDotNames(const Abilities& abilities) const {
+    return !readOnly_ && !abilities.listsDotNames;
+  }
+  const Node* nodeAt(const std::string& path) const;  // the caller holds mutex_
 
   // Changes (remote_changes.cpp).
   ItemInfo createFolder(const std::string& parent, const std::string& name,
@@ -123,14 +130,15 @@ class RemoteDrive : public Backend {
   std::optional<Entries> crawl(const Abilities& abilities);
   std::optional<Entries> crawlWhole();
   bool looksCut(const Entries& entries);
-  std::optional<Entries> crawlByFolder(bool propagates);
+  std::optional<Entries> crawlByFolder(bool propagates, bool dotNames);
   bool crawlFolder(const std::string& folder, const std::unordered_map<std::string, Node>& known,
-                   Entries& entries, std::vector<std::string>& next);
+                   bool dotNames, Entries& entries, std::vector<std::string>& next);
+  void lookUpDotNames(const std::string& folder, Entries& entries, std::vector<std::string>& next);
   void keepFromIndex(const std::string& id, const std::string& path, Entries& entries) const;
   void noteQuota(const Resource& root);
   void sweepScratch(const Entries& entries);
   void apply(const Entries& entries);
-  bool mergeFolder(const std::string& id, const std::vector<Resource>& resources);
+  bool mergeFolder(const std::string& id, const std::vector<Resource>& resources, bool dotNames);
   void pollLoop();
 
   bool readOnly_;

@@ -73,13 +73,15 @@ void RemoteDrive::sweepScratch(const Entries& entries) {
 }
 
 std::optional<RemoteDrive::Entries> RemoteDrive::crawl(const Abilities& abilities) {
-  if (abilities.infinity == Infinity::allowed && !abilities.propagates) {
+  // Where listings leave out dot-names, a whole one also leaves out all below a dot-folder.
+  bool dotNames = looksUpDotNames(abilities);
+  if (abilities.infinity == Infinity::allowed && !abilities.propagates && !dotNames) {
     if (auto whole = crawlWhole()) {
       if (whole->empty()) return std::nullopt;
       return whole;
     }
   }
-  return crawlByFolder(abilities.propagates);
+  return crawlByFolder(abilities.propagates, dotNames);
 }
 
 // One PROPFIND with Depth: infinity. A server may cut the listing short and still answer 207
@@ -145,7 +147,7 @@ void RemoteDrive::keepFromIndex(const std::string& id, const std::string& path,
   }
 }
 
-std::optional<RemoteDrive::Entries> RemoteDrive::crawlByFolder(bool propagates) {
+std::optional<RemoteDrive::Entries> RemoteDrive::crawlByFolder(bool propagates, bool dotNames) {
   Entries entries;
   // Folders the index has read, by path, for skipping those whose ETag did not move.
   std::unordered_map<std::string, Node> known;
@@ -169,7 +171,7 @@ std::optional<RemoteDrive::Entries> RemoteDrive::crawlByFolder(bool propagates) 
       threads.emplace_back([&, w] {
         try {
           for (std::size_t i = w; i < level.size() && ok[w]; i += workers)
-            ok[w] = crawlFolder(level[i], known, found[w], next[w]);
+            ok[w] = crawlFolder(level[i], known, dotNames, found[w], next[w]);
         } catch (const std::exception&) {
           ok[w] = 0;
         }
@@ -188,8 +190,8 @@ std::optional<RemoteDrive::Entries> RemoteDrive::crawlByFolder(bool propagates) 
 // One Depth: 1 listing; a folder whose ETag did not move keeps what the index holds below it
 // (only where ETags propagate).
 bool RemoteDrive::crawlFolder(const std::string& folder,
-                              const std::unordered_map<std::string, Node>& known, Entries& entries,
-                              std::vector<std::string>& next) {
+                              const std::unordered_map<std::string, Node>& known, bool dotNames,
+                              Entries& entries, std::vector<std::string>& next) {
   auto listing = dav_.propfind(folder, true, "1", folder.empty());
   auto status = listing.response.status;
   if (!folder.empty() && (status == 403 || status == 404)) {
@@ -197,15 +199,7 @@ bool RemoteDrive::crawlFolder(const std::string& folder,
     // parent's next listing says whether it is still there), so one folder cannot stop every
     // poll.
     std::lock_guard lock(mutex_);
-    std::string id = kRootId;
-    for (std::size_t at = 0; at <= folder.size();) {
-      auto slash = std::min(folder.find('/', at), folder.size());
-      const Node* child = index_.child(id, folder.substr(at, slash - at));
-      if (!child) return true;
-      id = child->id;
-      at = slash + 1;
-    }
-    keepFromIndex(id, folder, entries);
+    if (const Node* node = nodeAt(folder)) keepFromIndex(node->id, folder, entries);
     return true;
   }
   if (status != 207) return false;
@@ -222,7 +216,40 @@ bool RemoteDrive::crawlFolder(const std::string& folder,
     }
     if (resource.path != folder) next.push_back(resource.path);
   }
+  if (dotNames) lookUpDotNames(folder, entries, next);
   return true;
+}
+
+// The dot-names the index holds in a folder whose listing left them out, each asked after on
+// its own: one still there stays (a dot-folder is then crawled like any other), one gone goes.
+void RemoteDrive::lookUpDotNames(const std::string& folder, Entries& entries,
+                                 std::vector<std::string>& next) {
+  std::vector<std::pair<std::string, bool>> unlisted;
+  {
+    std::lock_guard lock(mutex_);
+    const Node* node = nodeAt(folder);
+    if (!node) return;
+    for (auto& child : index_.children(node->id)) {
+      std::string path = joined(folder, child.name);
+      if (isDotName(child.name) && !entries.count(path)) unlisted.emplace_back(path, child.dir);
+    }
+  }
+  for (auto& [path, dir] : unlisted) {
+    auto found = dav_.stat(path, dir);
+    if (!found) continue;
+    entries[path] = *found;
+    if (found->dir) next.push_back(path);
+  }
+}
+
+const Node* RemoteDrive::nodeAt(const std::string& path) const {
+  const Node* node = index_.find(kRootId);
+  for (std::size_t at = 0; node && at < path.size();) {
+    auto slash = std::min(path.find('/', at), path.size());
+    node = index_.child(node->id, path.substr(at, slash - at));
+    at = slash + 1;
+  }
+  return node;
 }
 
 // The server's whole tree in, the index brought in line: items keep their ids at their path; an
@@ -360,10 +387,10 @@ void RemoteDrive::apply(const Entries& entries) {
 }
 
 // Children of one folder as the server listed them: kept ids by name, new ones added, gone ones
-// dropped. True when a listing would differ.
-// Children of one folder as the server listed them: kept ids by name, new ones added, gone ones
-// dropped. True when a listing would differ.
-bool RemoteDrive::mergeFolder(const std::string& id, const std::vector<Resource>& resources) {
+// dropped (but for dot-names, where `dotNames` says listings leave them out). True when a
+// listing would differ.
+bool RemoteDrive::mergeFolder(const std::string& id, const std::vector<Resource>& resources,
+                              bool dotNames) {
   std::string path = *index_.pathOf(id);
   bool changed = false;
   std::set<std::string> seen;
@@ -390,7 +417,8 @@ bool RemoteDrive::mergeFolder(const std::string& id, const std::vector<Resource>
     changed = true;
   }
   for (auto& child : index_.children(id))
-    if (!seen.count(child.name)) index_.removeSubtree(child.id), changed = true;
+    if (!seen.count(child.name) && !(dotNames && isDotName(child.name)))
+      index_.removeSubtree(child.id), changed = true;
   Node folder = existing(id);
   folder.listed = true;
   index_.update(folder);

@@ -100,6 +100,17 @@ bool writesInPlace(Dav& dav, const std::string& file, const std::string& old) {
   return false;
 }
 
+// Whether a listing of the scratch folder shows a file named with a leading dot.
+bool listsDotNames(Dav& dav, const std::string& folder) {
+  const std::string dotted = folder + "/.d";
+  if (auto put = putBytes(dav, dotted, "d"); !put.ok()) failed("cannot write a scratch file", put);
+  auto listing = dav.propfind(folder, true, "1");
+  if (listing.response.status != 207) failed("cannot list the scratch folder", listing.response);
+  for (auto& resource : listing.resources)
+    if (resource.path == dotted) return true;
+  return false;
+}
+
 Etags etagKind(const std::optional<Resource>& file) {
   if (!file || file->etag.empty()) return Etags::none;
   return isWeak(file->etag) ? Etags::weak : Etags::strong;
@@ -150,6 +161,9 @@ std::vector<std::string> describe(const Abilities& a) {
                                  "leaves its bytes under the name, so uploads go to a hidden "
                                  "temporary name and are moved over the file",
                                  "leaves the old file"),
+      "names beginning with a dot: " +
+          said(a.listsDotNames, "listed",
+               "left out of listings, so those the drive knows are looked up one by one"),
       std::string("write safety: ") + nameOf(a.rung()),
   };
 }
@@ -205,6 +219,7 @@ Abilities probeServer(Dav& dav) {
     scratch.unlocked();
   }
   found.writesInPlace = writesInPlace(dav, file, old);
+  found.listsDotNames = listsDotNames(dav, folder);
   return found;
 }
 

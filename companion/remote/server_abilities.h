@@ -35,6 +35,7 @@ struct Abilities {
   bool propagates = false;      // a folder's ETag moves when anything below it changes
   bool mkcolExclusive = false;  // MKCOL of an existing folder fails (rclone's succeeds)
   bool writesInPlace = true;    // a PUT cut short leaves its bytes under the file's name
+  bool listsDotNames = false;   // a Depth: 1 listing shows names beginning with a dot (nginx's not)
 
   Rung rung() const;
   friend bool operator==(const Abilities&, const Abilities&) = default;

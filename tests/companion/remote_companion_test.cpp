@@ -397,10 +397,12 @@ TEST_P(RemoteCompanionTest, OnlyTheDrivesOwnScratchNamesAreHiddenAndSwept) {
   fs::last_write_time(server_->files() / ".quorvelle-theirs.txt", old);
   poll();
   poll();
-  // nginx's PROPFIND lists no names that begin with a dot.
+  // nginx's PROPFIND lists no names that begin with a dot: only the one made here is known.
   if (GetParam() != DavKind::nginx) {
     EXPECT_THAT(listed({{"op", "all"}}),
                 UnorderedElementsAre(".quorvelle-notes.txt", ".quorvelle-theirs.txt"));
+  } else {
+    EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre(".quorvelle-notes.txt"));
   }
   EXPECT_EQ(onServer(".quorvelle-notes.txt"), "mine");
   EXPECT_EQ(onServer(".quorvelle-theirs.txt"), "theirs");
@@ -409,6 +411,41 @@ TEST_P(RemoteCompanionTest, OnlyTheDrivesOwnScratchNamesAreHiddenAndSwept) {
   EXPECT_EQ(
       word({{"op", "rename"}, {"id", other}, {"parent", "1"}, {"name", ".quorvelle-probe-7"}}),
       "badName");
+}
+
+// Names beginning with a dot made through the drive stay in it poll after poll on every server,
+// though nginx lists none of them; a dot-folder's contents follow the server; a folder holding
+// only a dot-name is not empty (DELETE would take it); a dot-name removed elsewhere goes.
+TEST_P(RemoteCompanionTest, NamesBeginningWithADotStayAndKeepTheirFolderFromRemoval) {
+  std::string ignore = createFile("1", ".gitignore", "build/\n");
+  std::string git = createDir("1", ".git");
+  std::string head = createFile(git, "HEAD", "ref: refs/heads/main\n");
+  std::string hooks = createDir(git, ".hooks");
+  createFile(hooks, "pre-commit", "exit 0\n");
+  std::string box = createDir("1", "box");
+  std::string keep = createFile(box, ".keep", "");
+  for (int round = 0; round < 3; ++round) poll();
+  EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre(".gitignore", ".git", "HEAD", ".hooks",
+                                                            "pre-commit", "box", ".keep"));
+  EXPECT_EQ(idOf("1", ".gitignore"), ignore);
+  EXPECT_EQ(idOf(git, "HEAD"), head);
+  EXPECT_EQ(contents(ignore), "build/\n");
+
+  EXPECT_EQ(word({{"op", "delete"}, {"id", box}}), "notEmpty");
+  EXPECT_TRUE(existsOnServer("box/.keep"));
+  EXPECT_EQ(idOf(box, ".keep"), keep);
+
+  // Changes made elsewhere inside a dot-folder, and to and of dot-names the drive knows.
+  putOnServer(".git/HEAD", "ref: refs/heads/next\n");
+  putOnServer(".git/config", "[core]\n\tbare = false\n");
+  ASSERT_EQ(server_->curl({"-X", "DELETE"}, ".gitignore") / 100, 2);
+  poll();
+  EXPECT_EQ(contents(head), "ref: refs/heads/next\n");
+  EXPECT_THAT(names(git), UnorderedElementsAre("HEAD", ".hooks", "config"));
+  EXPECT_EQ(word({{"op", "item"}, {"id", ignore}}), "notFound");
+  EXPECT_TRUE(call({{"op", "delete"}, {"id", keep}}).json.empty());
+  EXPECT_TRUE(call({{"op", "delete"}, {"id", box}}).json.empty());
+  EXPECT_FALSE(existsOnServer("box"));
 }
 
 // What the probe finds is logged one line per ability, published beside the socket for
@@ -420,17 +457,21 @@ TEST_P(RemoteCompanionTest, WhatTheServerDoesIsFoundSaidAndPublished) {
     const char* etags;
     const char* rung;
     bool inPlace;
+    bool dotNames;  // listed
   };
   static const std::map<DavKind, Expected> expected{
-      {DavKind::apache, {"refused", "; HEAD gives an ETag", "the ETag from PROPFIND", false}},
-      {DavKind::rclone, {"allowed", "ETags in PROPFIND: strong", "the ETag from PROPFIND", true}},
+      {DavKind::apache, {"refused", "; HEAD gives an ETag", "the ETag from PROPFIND", false, true}},
+      {DavKind::rclone,
+       {"allowed", "ETags in PROPFIND: strong", "the ETag from PROPFIND", true, true}},
       {DavKind::nginx,
-       {"refused", "ETags in PROPFIND: none; HEAD gives an ETag", "the ETag from HEAD", false}},
+       {"refused", "ETags in PROPFIND: none; HEAD gives an ETag", "the ETag from HEAD", false,
+        false}},
       {DavKind::lighttpd,
-       {"refused", "ETags in PROPFIND: strong; HEAD gives none", "the ETag from PROPFIND", false}},
+       {"refused", "ETags in PROPFIND: strong; HEAD gives none", "the ETag from PROPFIND", false,
+        true}},
       {DavKind::sabre,
        {"capped at one level", "ETags in PROPFIND: none; HEAD gives none",
-        "size and modification time", false}},
+        "size and modification time", false, true}},
   };
   const Expected& want = expected.at(GetParam());
   auto found = drive().abilities();
@@ -440,12 +481,16 @@ TEST_P(RemoteCompanionTest, WhatTheServerDoesIsFoundSaidAndPublished) {
   EXPECT_THAT(said, ::testing::HasSubstr(want.etags));
   EXPECT_THAT(said, ::testing::HasSubstr(std::string("write safety: ") + want.rung));
   EXPECT_THAT(said, ::testing::HasSubstr("locks: yes"));
+  std::string dots = std::string("names beginning with a dot: ") +
+                     (want.dotNames ? "listed" : "left out of listings");
+  EXPECT_THAT(said, ::testing::HasSubstr(dots));
   fs::path report = socket().parent_path() / "server.json";
   ASSERT_TRUE(eventually([&] {
     return readWholeFile(report).find("\"credentials\":\"accepted\"") != std::string::npos;
   })) << readWholeFile(report);
   auto published = readJSON(readWholeFile(report)).as_object();
   EXPECT_THAT(writeJSON(published.at("abilities")), ::testing::HasSubstr(want.rung));
+  EXPECT_THAT(writeJSON(published.at("abilities")), ::testing::HasSubstr(dots));
   EXPECT_THAT(serverNames(), ::testing::IsEmpty());
   // RFC 4331 quota of the drive's root, from the poll, where the server gives it.
   poll();
