@@ -192,6 +192,27 @@ TEST_P(RemoteMountTest, AServerStoppedDuringACopyGetsEverythingOnceBack) {
   EXPECT_TRUE(sameTree(source, server_->files() / "tree", 60s)) << one->log();
 }
 
+// What `git init` makes lives on in the mount poll after poll, though nginx lists no names that
+// begin with a dot (`qdrive status` says whether the server does).
+TEST_P(RemoteMountTest, DotNamesMadeInTheMountStay) {
+  auto one = machine("one");
+  ASSERT_TRUE(one->up());
+  auto made = one->shell("cd " + one->mountpoint().string() +
+                         " && mkdir -p .git/refs && echo 'ref: refs/heads/main' > .git/HEAD &&"
+                         " echo 'build/' > .gitignore");
+  ASSERT_EQ(made.status, 0) << made.err;
+  ASSERT_TRUE(eventually([&] { return fs::exists(server_->files() / ".git/HEAD"); }));
+  std::this_thread::sleep_for(3 * kRemotePoll + 2 * kMountPoll);
+  EXPECT_EQ(readWholeFile(one->in(".git/HEAD")), "ref: refs/heads/main\n");
+  EXPECT_EQ(readWholeFile(one->in(".gitignore")), "build/\n");
+  EXPECT_TRUE(fs::is_directory(one->in(".git/refs")));
+  EXPECT_EQ(readWholeFile(server_->files() / ".gitignore"), "build/\n");
+  EXPECT_THAT(one->status(),
+              ::testing::HasSubstr(GetParam() == DavKind::nginx
+                                       ? "names beginning with a dot: left out of listings"
+                                       : "names beginning with a dot: listed"));
+}
+
 // df shows the server's quota where the server tells one (RFC 4331; sabre/dav gives that of the
 // disk it serves from), else the disk the mount keeps its state on: here a 32 MiB file system of
 // its own, so neither can be mistaken for the other, nor for a made-up size.
