@@ -313,6 +313,25 @@ TEST_P(RemoteFaultTest, AFolderTheServerWillNotListDoesNotStopThePolls) {
   EXPECT_THAT(listed({{"op", "all"}}), UnorderedElementsAre("locked", "kept.txt", "new.txt"));
 }
 
+// A dot-name looked up on its own (nginx lists none) whose answer fails or is lost is not taken
+// as gone: that poll fails and the item stays.
+TEST_P(RemoteFaultTest, ADotNameWhoseLookupFailsStays) {
+  std::string ignore = createFile("1", ".gitignore", "build/\n");
+  poll();
+  for (Fault::Kind kind : {Fault::answer, Fault::dropAnswer}) {
+    proxy_->add({kind, "PROPFIND", "/.gitignore", -1, 500, "", 0, {}});
+    drive().poll();
+    proxy_->clear();
+    EXPECT_EQ(idOf("1", ".gitignore"), ignore) << kind;
+  }
+  if (GetParam() == DavKind::nginx) {
+    EXPECT_GE(proxy_->applied(), 2);
+  }
+  poll();
+  EXPECT_EQ(idOf("1", ".gitignore"), ignore);
+  EXPECT_EQ(contents(ignore), "build/\n");
+}
+
 // The server's refusals become the words a host maps: no space, too large (said with what the
 // server took before), credentials refused, busy.
 TEST_P(RemoteFaultTest, RefusalsOfTheServerBecomeTheirWords) {
