@@ -1,4 +1,4 @@
-// The desktop trash (the freedesktop.org Trash specification, used by `gio trash`, GNOME Files
+// The desktop trash (freedesktop.org's Trash standard, used by `gio trash`, GNOME Files
 // and KDE's Dolphin) makes `.Trash-<uid>/` at the top of a mount that has none. In the drive that
 // folder would be uploaded, and shown on every machine under this machine's user id. The mount
 // refuses to make it (EPERM), so desktops offer to delete for good instead, as they do on other
