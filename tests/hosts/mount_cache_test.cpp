@@ -502,9 +502,6 @@ TEST_F(MountTest, TimesAndModesSetHereLastWhileTheirVersionDoes) {
   EXPECT_EQ(st.st_mode & 07777, 0644);
 }
 
-// A small file system as the state root: written files land and join the cache under its
-// bound instead of filling the disk; once the disk is full, rm and rmdir still work and what
-// was recorded still goes out.
 // On a full state folder a change that cannot be recorded changes nothing: an open that
 // truncates, a truncation by path and a write that answer ENOSPC leave the file reading what it
 // held, in this run and the next.
@@ -565,6 +562,9 @@ TEST_F(MountTest, AChangeTheFullDiskRefusesLeavesTheFileAsItWas) {
   }
 }
 
+// A small file system as the state root: written files land and join the cache under its
+// bound instead of filling the disk; once the disk is full, rm and rmdir still work and what
+// was recorded still goes out.
 TEST_F(MountTest, AFullDiskInTheCacheStillRemovesAndUploads) {
   unmount();
   fs::path small = temp_.path() / "small";
