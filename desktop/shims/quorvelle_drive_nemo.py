@@ -1,0 +1,42 @@
+"""Quorvelle Drive in Nemo (nemo-python): a thin shim over the quorvelle_drive module, which
+holds the logic shared with GNOME Files and Caja."""
+
+import os
+import sys
+
+import gi
+
+# The shared module is installed in share/quorvelle-drive/python, two folders up from here.
+_MODULE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                        "quorvelle-drive", "python"))
+if os.path.isdir(_MODULE) and _MODULE not in sys.path:
+    sys.path.insert(0, _MODULE)
+
+gi.require_version("Nemo", "3.0")
+from gi.repository import GObject, Nemo  # noqa: E402
+
+from quorvelle_drive.runtime import make_extension  # noqa: E402
+
+
+class QuorvelleDriveNemo(GObject.GObject, Nemo.InfoProvider, Nemo.MenuProvider,
+                         Nemo.ColumnProvider, Nemo.NameAndDescProvider):
+    def __init__(self, drive=None):
+        super().__init__()
+        updated = lambda: Nemo.MenuProvider.emit_items_updated_signal(self)  # noqa: E731
+        self.drive = drive or make_extension(Nemo, updated)
+
+    def update_file_info(self, file):
+        self.drive.update_file_info(file)
+
+    def get_columns(self):
+        return self.drive.columns()
+
+    def get_file_items(self, _window, files):
+        return self.drive.file_items(files)
+
+    def get_background_items(self, _window, folder):
+        return self.drive.background_items(folder)
+
+    def get_name_and_desc(self):
+        return ["Quorvelle Drive:::Sync status emblems, a column and menu items for files in a "
+                "Quorvelle Drive mount"]
