@@ -263,10 +263,11 @@ class DriveExtension:
         wants.append(("status", LABEL_STATUS))
         return wants
 
-    def _item(self, action: str, label: str, paths: List[str], sensitive: bool = True):
-        item = self.fm.MenuItem(name=MENU_PREFIX + action, label=label, tip="", icon="")
+    def _item(self, name: str, label: str, paths: List[str], sensitive: bool = True):
+        item = self.fm.MenuItem(name=MENU_PREFIX + name, label=label, tip="", icon="")
         item.props.sensitive = sensitive
         if sensitive:
+            action = name.removeprefix("background-")
             item.connect("activate", lambda _item: self.act(action, paths))
         return item
 
@@ -281,9 +282,10 @@ class DriveExtension:
             # `qdrive status` tells of one drive: with several mounts it may be another one's.
             summary = self.summary if len(self.mounts.points) == 1 else None
         labels = self._summary_labels(summary)
-        items = [self._item(f"summary{i}", label, [], sensitive=False)
+        # Named apart from the file items: a file manager keeps one action per item name.
+        items = [self._item(f"background-summary{i}", label, [], sensitive=False)
                  for i, label in enumerate(labels)]
-        items.append(self._item("status", LABEL_STATUS, [path]))
+        items.append(self._item("background-status", LABEL_STATUS, [path]))
         self.log.write(f"background {path}: {' | '.join(labels + [LABEL_STATUS])}")
         return items
 

@@ -16,12 +16,18 @@ def _unescape(field: str) -> str:
     return _ESCAPE.sub(lambda m: chr(int(m.group(1), 8)), field)
 
 
-def quorvelle_mountpoints(table: str) -> List[str]:
+def quorvelle_mountpoints(table: str, uid: Optional[int] = None) -> List[str]:
+    """The Quorvelle mounts in a mount table; with `uid`, only that user's: the table lists
+    every user's mounts, and FUSE refuses anyone but the user who mounted."""
     points = []
     for line in table.splitlines():
         fields = line.split(" ")
-        if len(fields) >= 3 and fields[2] == MOUNT_TYPE:
-            points.append(_unescape(fields[1]))
+        if len(fields) < 4 or fields[2] != MOUNT_TYPE:
+            continue
+        owner = [o for o in fields[3].split(",") if o.startswith("user_id=")]
+        if uid is not None and owner and owner[0] != f"user_id={uid}":
+            continue
+        points.append(_unescape(fields[1]))
     return points
 
 

@@ -154,7 +154,7 @@ def find_qdrive() -> str:
 def make_extension(fm, items_updated: Callable[[], None]) -> DriveExtension:
     """The extension as a file manager runs it, with its watchers and timer started."""
     log = Log(os.environ.get("QUORVELLE_FM_LOG"))
-    table = mounts.Mounts(mounts.quorvelle_mountpoints(mounts.read_mount_table()))
+    table = mounts.Mounts(mounts.quorvelle_mountpoints(mounts.read_mount_table(), os.getuid()))
     drive = DriveExtension(fm, attributes=Xattrs(), mounts=table, runner=Subprocesses(),
                            notifier=Notifier(log), log=log, qdrive=find_qdrive(),
                            items_updated=items_updated)
@@ -167,8 +167,10 @@ def _start_watchers(drive: DriveExtension) -> list:
     monitor = Gio.UnixMountMonitor.get()
 
     def mounts_changed(_monitor):
-        drive.mounts.replace(mounts.quorvelle_mountpoints(mounts.read_mount_table()))
-        drive.log.write(f"mounts: {' '.join(drive.mounts.points) or 'none'}")
+        before = drive.mounts.points
+        drive.mounts.replace(mounts.quorvelle_mountpoints(mounts.read_mount_table(), os.getuid()))
+        if drive.mounts.points != before:
+            drive.log.write(f"mounts: {' '.join(drive.mounts.points) or 'none'}")
 
     handler = monitor.connect("mounts-changed", mounts_changed)
 

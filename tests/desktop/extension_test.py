@@ -132,6 +132,14 @@ class ExtensionTest(unittest.TestCase):
                          for i, (status, pin, folder) in enumerate(selection)]
                 self.assertEqual([item.props.label for item in self.menu(files)], labels)
 
+    def test_background_items_are_named_apart_from_file_items(self):
+        # A file manager keeps one action per item name: the same name in both menus would run
+        # whichever menu was built last.
+        files = [self.file("a.txt", "cached"), self.file("b.txt", "pinned", "1")]
+        file_names = {i.props.name for i in self.menu(files)}
+        background = {i.props.name for i in self.background(StandInFile(MNT, folder=True))}
+        self.assertFalse(file_names & background, file_names & background)
+
     def test_a_selection_reaching_outside_the_drive_gets_no_items(self):
         inside = self.file("a.txt", "cached")
         outside = StandInFile("/tmp/b.txt")

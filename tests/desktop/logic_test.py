@@ -21,6 +21,15 @@ class MountTableTest(unittest.TestCase):
         self.assertEqual(mounts.quorvelle_mountpoints(table),
                          ["/home/me/Quorvelle", "/home/me/My Drive\\x"])
 
+    def test_only_this_users_mounts_count(self):
+        table = "\n".join([
+            "quorvelle /home/me/Quorvelle fuse.quorvelle rw,user_id=1000,group_id=1000 0 0",
+            "quorvelle /home/you/Quorvelle fuse.quorvelle rw,user_id=1001,group_id=1001 0 0",
+            "quorvelle /old/Quorvelle fuse.quorvelle rw 0 0",  # no owner said: kept
+        ])
+        self.assertEqual(mounts.quorvelle_mountpoints(table, uid=1000),
+                         ["/home/me/Quorvelle", "/old/Quorvelle"])
+
     def test_a_path_belongs_to_the_deepest_mount_holding_it(self):
         table = mounts.Mounts(["/m", "/m/inner/", "/other"])
         cases = [("/m", "/m"), ("/m/a.txt", "/m"), ("/m/inner/b", "/m/inner"),
