@@ -133,5 +133,8 @@ def _words(state: State, kind: Kind, folder: bool) -> str:
     if kind == Kind.PARKED:
         if not own:
             return "A change inside needs attention"
-        return f"Needs attention: {state.reason}" if state.reason else "Needs attention"
+        # What happened, without its details or what to do about it (Show upload status tells
+        # them): a column as wide as the whole reason would squeeze the names.
+        what = state.reason.split(";", 1)[0].split(":", 1)[0].strip()
+        return f"Needs attention: {what}" if what else "Needs attention"
     return state.raw

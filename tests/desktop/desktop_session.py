@@ -72,7 +72,8 @@ def prepare_and_drop_privileges():
     root = tempfile.mkdtemp(prefix="qd-desktop-")
     os.chmod(root, 0o755)
     install_extension(os.path.join(root, "home"))
-    os.makedirs(os.environ["QD_ARTEFACTS"], exist_ok=True)
+    shutil.rmtree(os.environ["QD_ARTEFACTS"], ignore_errors=True)  # this run's alone
+    os.makedirs(os.environ["QD_ARTEFACTS"])
     os.environ["QD_DESKTOP_ROOT"] = root
     if os.geteuid() != 0:
         return root
@@ -227,6 +228,7 @@ class Session:
 
     def screenshot(self, name):
         """The whole screen as a PNG in the artefact folder; returns its path."""
+        time.sleep(1)  # for the picture only: what was asserted has happened, let it be drawn
         path = os.path.join(self.artefacts, name)
         script = ("import sys, gi; gi.require_version('Gdk', '3.0'); "
                   "from gi.repository import Gdk; w = Gdk.get_default_root_window(); "
@@ -254,7 +256,9 @@ class Session:
                 f"default-folder-viewer='{view}'\n\n"
                 "[org/gnome/nautilus/list-view]\n"
                 "default-visible-columns=['name', 'size', 'QuorvelleDrive::sync_status']\n"
-                "default-column-order=['name', 'size', 'QuorvelleDrive::sync_status']\n")
+                "default-column-order=['name', 'size', 'QuorvelleDrive::sync_status']\n\n"
+                "[org/gnome/nautilus/window-state]\n"
+                "initial-size=(1000, 600)\n")
 
     def open_file_manager(self, program, *arguments, view="list-view"):
         self.settings(view)

@@ -55,8 +55,9 @@ class ExtensionTest(unittest.TestCase):
         return file.emblems, file.attributes.get(COLUMN)
 
     def menu(self, files):
-        items = self.shim.get_file_items(None, files) if WINDOWED else self.shim.get_file_items(files)
-        return items
+        if WINDOWED:
+            return self.shim.get_file_items(None, files)
+        return self.shim.get_file_items(files)
 
     def background(self, folder):
         if WINDOWED:
@@ -72,8 +73,10 @@ class ExtensionTest(unittest.TestCase):
             ("a.txt", "pending", False, None, ["pending"], "Waiting to upload"),
             ("a.txt", "uploading", False, None, ["uploading"], "Uploading"),
             ("a.txt", "uploading 42%", False, None, ["uploading"], "Uploading 42%"),
-            ("a.txt", "parked: too large for the companion", False, None, ["parked"],
+            ("a.txt", "parked: too large for the companion: 5000 bytes (4.9 KiB); it stays "
+                      "here: make the file smaller", False, None, ["parked"],
              "Needs attention: too large for the companion"),
+            ("a.txt", "parked", False, None, ["parked"], "Needs attention"),
             ("a (conflict 2).txt", "cached", False, None, ["cached", "conflict"],
              "On this device · conflict copy"),
             ("notes (conflict 1)", "cloud", False, None, ["cloud", "conflict"],

@@ -6,6 +6,7 @@ showing the same, and how many files a folder of cloud images fetches when it is
 Screenshots are kept in the artefact folder (QD_ARTEFACTS)."""
 
 import os
+import shutil
 import sys
 import unittest
 
@@ -133,6 +134,7 @@ class FileManagerWindowTest(unittest.TestCase):
     def test_a_window_shows_each_state_and_a_change_while_it_is_open(self):
         self.open_nautilus("--new-window", session.mnt)
         self.wait_shown({**EXPECTED, "Read me later.txt": "emblem-quorvelle-cloud"})
+        self.assertTrue(self.a11y.wait(lambda: self.a11y.label_centre(APP, "Kept.txt")))
         session.screenshot("nautilus-states.png")
         with open(os.path.join(session.mnt, "Read me later.txt")) as file:
             file.read()
@@ -212,4 +214,8 @@ class FileManagerWindowTest(unittest.TestCase):
 
 if __name__ == "__main__":
     result = unittest.main(verbosity=2, exit=False).result
+    if result.wasSuccessful():
+        shutil.rmtree(ROOT, ignore_errors=True)
+    else:
+        print(f"the programs' logs are kept in {ROOT}", file=sys.stderr)
     sys.exit(0 if result.wasSuccessful() else 1)
