@@ -64,6 +64,21 @@ def install_extension(home):
                        check=True, stdout=subprocess.DEVNULL)
 
 
+def copy_programs_and_tests(root):
+    """The programs and these tests, copied into the test's folder: the unprivileged user may
+    not reach the build and source folders (a clone under /root)."""
+    programs = os.path.join(root, "bin")
+    os.makedirs(programs)
+    for name in ["QD_QDRIVE", "QD_COMPANION"]:
+        copy = os.path.join(programs, os.path.basename(os.environ[name]))
+        shutil.copy2(os.environ[name], copy)
+        os.environ[name] = copy
+    tests = os.path.join(root, "tests")
+    shutil.copytree(os.path.dirname(os.path.abspath(__file__)), tests,
+                    ignore=shutil.ignore_patterns("__pycache__", "CMakeLists.txt"))
+    return os.path.join(tests, os.path.basename(sys.argv[0]))
+
+
 def prepare_and_drop_privileges():
     """As root: make the test's folder and install into it, then run this program again as
     `nobody`. As anyone else: the same, as that user. Returns the test's folder."""
@@ -72,6 +87,7 @@ def prepare_and_drop_privileges():
     root = tempfile.mkdtemp(prefix="qd-desktop-")
     os.chmod(root, 0o755)
     install_extension(os.path.join(root, "home"))
+    script = copy_programs_and_tests(root)
     shutil.rmtree(os.environ["QD_ARTEFACTS"], ignore_errors=True)  # this run's alone
     os.makedirs(os.environ["QD_ARTEFACTS"])
     os.environ["QD_DESKTOP_ROOT"] = root
@@ -88,7 +104,7 @@ def prepare_and_drop_privileges():
         os.chmod("/tmp/.X11-unix", 0o1777)
     sys.stdout.flush()
     os.execv("/usr/bin/setpriv", ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}",
-                                  "--clear-groups", sys.executable, *sys.argv])
+                                  "--clear-groups", sys.executable, script, *sys.argv[1:]])
 
 
 class Session:
