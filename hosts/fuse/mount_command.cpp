@@ -15,6 +15,7 @@
 #include "dead_mount.h"
 #include "drive_state.h"
 #include "extension/file_provider_extension.h"
+#include "fuse_device.h"
 #include "legacy_journal.h"
 #include "mounted_domain.h"
 #include "pending_states.h"
@@ -95,6 +96,10 @@ class FetchedFolder {
 }  // namespace
 
 int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
+  if (auto problem = fuseDeviceProblem(); !problem.empty()) {
+    err << "qdrive: " << problem << "\n";
+    return 1;
+  }
   configurePlatform(s);
   // A container that is not this user's alone could be another user's stand-in companion.
   if (auto container = FileManager::defaultManager().lookUpContainer(s.group); !container.url) {
