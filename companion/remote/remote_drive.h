@@ -30,6 +30,7 @@
 #include "companion/remote/dav.h"
 #include "companion/remote/remote_index.h"
 #include "companion/remote/server_abilities.h"
+#include "companion/remote/server_file.h"
 
 namespace QuorvelleDrive::companion::remote {
 
@@ -94,7 +95,6 @@ class RemoteDrive : public Backend {
   void say(const std::string& line) const;
   void warnIfReadable(const std::filesystem::path& netrc) const;
   void checkCredentials();
-  void publish();
   Node existing(const std::string& id) const;  // the caller holds mutex_
   Node current(const std::string& id) const;   // takes mutex_
   std::string pathOf(const std::string& id) const;
@@ -144,10 +144,10 @@ class RemoteDrive : public Backend {
   bool readOnly_;
   std::function<void(const std::string&)> log_;
   std::filesystem::path state_;
-  std::filesystem::path serverFile_;
   UniqueFd lock_;
   Store staging_;
   Dav dav_;
+  ServerFile server_;
   mutable std::mutex mutex_;  // the index and the generation
   RemoteIndex index_;
   std::uint64_t generation_ = 0;  // rises with every change of our own
@@ -156,7 +156,6 @@ class RemoteDrive : public Backend {
   std::optional<Abilities> abilities_;
   Clock::time_point nextProbe_{};
   std::chrono::seconds probeBackoff_;
-  std::string credentials_ = "not checked";
   std::optional<Quota> quota_;
   mutable std::mutex quotaMutex_;
   std::mutex lostMutex_;
