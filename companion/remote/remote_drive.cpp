@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <iostream>
@@ -162,8 +163,17 @@ std::string RemoteDrive::pathOf(const std::string& id) const {
 }
 
 ItemInfo RemoteDrive::info(const Node& node) const {
-  return {Row{node.id, node.parent, node.name, node.dir, node.version, 0, ""}, node.mtime,
+  double mtime = node.id == kRootId && node.mtime == 0 ? undatedRootTime() : node.mtime;
+  return {Row{node.id, node.parent, node.name, node.dir, node.version, 0, ""}, mtime,
           node.dir ? 0 : node.size};
+}
+
+// A root the server has given no date yet (none read, or a server that dates no collection):
+// that of its newest entry, else the companion's start; never 0, which hosts show as 1970.
+double RemoteDrive::undatedRootTime() const {
+  double newest = 0;
+  for (const auto& node : index_.all()) newest = std::max(newest, node.mtime);
+  return newest > 0 ? newest : started_;
 }
 
 std::pair<Node, std::string> RemoteDrive::fileAndPath(const std::string& id) const {

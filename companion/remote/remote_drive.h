@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -101,6 +102,7 @@ class RemoteDrive : public Backend {
   // A file's entry and path as the index has them now; a folder is refused with isDir.
   std::pair<Node, std::string> fileAndPath(const std::string& id) const;
   ItemInfo info(const Node& node) const;
+  double undatedRootTime() const;  // the caller holds mutex_
   void requireWritable() const;
   void refresh(const std::string& id, const std::string& path,
                const std::optional<Resource>& found);
@@ -142,6 +144,7 @@ class RemoteDrive : public Backend {
   void pollLoop();
 
   bool readOnly_;
+  double started_ = static_cast<double>(std::time(nullptr));
   std::function<void(const std::string&)> log_;
   std::filesystem::path state_;
   UniqueFd lock_;
