@@ -41,9 +41,10 @@ TEST(FuseDevice, AMountWhereItCannotBeOpenedSaysWhatToDoFirst) {
                        " /dev/fuse && exec setpriv --reuid=65534 --regid=65534 --clear-groups "
                        "-- \"$0\" --containers " +
                        (temp.path() / "c").string() + " mount " + mountpoint.string();
-  auto run = runProgram("/usr/bin/unshare", {"--mount", "--propagation", "private", "/bin/sh",
-                                             "-c", script, QD_QDRIVE_BINARY},
-                        cleanEnvironment(temp.path()));
+  auto run =
+      runProgram("/usr/bin/unshare",
+                 {"--mount", "--propagation", "private", "/bin/sh", "-c", script, QD_QDRIVE_BINARY},
+                 cleanEnvironment(temp.path()));
   if (run.status != 1 && run.err.find("qdrive:") == std::string::npos)
     GTEST_SKIP() << "no mount namespace of its own here: " << run.err;
   EXPECT_EQ(run.status, 1);
