@@ -20,7 +20,7 @@ constexpr int kConflictAttempts = 8;
 
 UniqueFd lockStore(const Store& store) {
   auto file = store.hiddenDir() / "lock";
-  UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.valid()) throw std::runtime_error("cannot open " + file.string());
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
     throw std::runtime_error("the store " + store.root().string() +
@@ -166,7 +166,15 @@ void Catalog::read(const std::string& id, ContentsSink& sink) {
   std::unique_lock lock(mutex_);
   Row row = existing(id);
   if (row.dir) throw Refusal(Word::isDir);
-  UniqueFd fd = store_.openFile(placeOf(row));
+  Place place = placeOf(row);
+  if (auto disk = inspect(place); disk && disk->link) {
+    std::string target = store_.linkTarget(place);
+    lock.unlock();
+    sink.begin(target.size());
+    if (!sink.write(target)) throw Refusal(Word::io);
+    return;
+  }
+  UniqueFd fd = store_.openFile(place);
   // Writes replace files by renaming, so this descriptor keeps seeing one whole version.
   lock.unlock();
   struct stat st {};
@@ -233,6 +241,7 @@ ItemInfo Catalog::rename(const std::string& id, const std::string& parent,
     forgetOthersAt(parent, name, id);
     row.parent = parent;
     row.name = name;
+    row = recorded(row, to);  // a link renamed into a regular file is a new inode
     index_.update(row);
     index_.raiseAnchor();
     touched.push_back(std::move(from.folder));
@@ -263,12 +272,12 @@ WriteOutcome Catalog::write(const std::string& id, const std::optional<std::stri
 
 WriteOutcome Catalog::keepConflict(const Row& current, StagedFile& contents, Touched& touched) {
   Place copy{openFolder(existing(current.parent)), ""};
-  auto occupied = [&](unsigned number) {
+  auto used = [&](unsigned number) {
     std::string name = conflictName(current.name, number);
-    return index_.child(current.parent, name) || taken(copy.folder.get(), name);
+    return index_.child(current.parent, name) || occupied(copy.folder.get(), name);
   };
   for (int attempt = 1;; ++attempt) {
-    copy.name = conflictName(current.name, freeConflictNumber(occupied));
+    copy.name = conflictName(current.name, freeConflictNumber(used));
     try {
       store_.commit(contents, copy, false);
       break;

@@ -39,7 +39,7 @@ std::vector<std::string> checkStore(const fs::path& root) {
   Store store(root, false);
   if (!fs::exists(store.hiddenDir() / "index.db"))
     throw std::runtime_error(store.root().string() + " has no index");
-  UniqueFd lock(::open((store.hiddenDir() / "lock").c_str(), O_RDWR | O_CLOEXEC));
+  UniqueFd lock(::open((store.hiddenDir() / "lock").c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
   if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
     throw std::runtime_error("the store is in use by a running companion; stop it first");
 

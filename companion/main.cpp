@@ -107,6 +107,8 @@ int serve(qc::Options options) {
 
 int main(int argc, char** argv) {
   CLI::App app{"Serves a directory as the Quorvelle companion app."};
+  app.set_version_flag("--version", std::string("quorvelle-companion ") + QD_VERSION,
+                       "Print the version and exit");
   qc::Options options;
   std::string group = "group.quorvelle.drive";
   fs::path containers;

@@ -4,7 +4,9 @@
 // which the caller does (for many changes at once). Names are resolved one folder at a
 // time from descriptors, never as one long path: a path that fits inside the store works
 // wherever the store lives, and a symbolic link is never followed, so nothing outside the store
-// is ever reached through it.
+// is ever reached through it. A symbolic link is an item only as its link file (link_file.h):
+// the link x is the file "x.rclonelink" holding its target, and placing such a file makes,
+// replaces or renames the link itself.
 #pragma once
 
 #include <cstdint>
@@ -71,16 +73,20 @@ class Store {
   UniqueFd openFolder(const std::vector<std::string>& names) const;
   // A file to read; notFound when the name holds anything but a regular file.
   UniqueFd openFile(const Place& place) const;
+  // The target of the link whose link file `place` names; notFound when there is no such link.
+  std::string linkTarget(const Place& place) const;
 
   // A new staged file, with the mode a new file gets under the process's umask.
   StagedFile stage() const;
   // Moves synced staged bytes to `target`; without `replace` an existing target is refused.
-  // A replaced file keeps its permission bits.
+  // A replaced file keeps its permission bits. At a link file's name, bytes that can be a
+  // link's target make (or replace) the link; others are kept as a regular file of that name.
   void commit(StagedFile& staged, const Place& target, bool replace) const;
   void makeDirectory(const Place& target) const;
-  // Never replaces what is at `to`.
+  // Never replaces what is at `to`. A link moved to a name that is no link file's becomes a
+  // regular file holding its target; a regular file keeps being one under any name.
   void move(const Place& from, const Place& to) const;
-  // Folders only when empty.
+  // Folders only when empty; a link itself, never what it points to.
   void remove(const Place& target, bool dir) const;
   // True when any program holds the file open for writing, so that replacing it would send that
   // program's later writes to a file no longer in the store. False where this cannot be told:
@@ -88,14 +94,23 @@ class Store {
   bool openForWriting(const Place& place) const;
 
  private:
+  // Makes the link `name` -> `target` in `folder`, in one rename from the staging folder.
+  void placeLink(const std::string& target, int folder, const std::string& name,
+                 bool replace) const;
+  // A regular file holding `bytes`, staged and synced.
+  StagedFile stageBytes(const std::string& bytes) const;
+
   std::filesystem::path root_;
   UniqueFd rootFolder_;
   UniqueFd stagingFolder_;
 };
 
-// What the disk holds at a place; only regular files and folders count (links are not followed).
+// What the disk holds at an item's name: a regular file, a folder, or (at a link file's name) a
+// symbolic link, described as its link file (its own inode and time, its target's length).
+// Nothing else counts, and no link is followed.
 struct DiskState {
   bool dir = false;
+  bool link = false;
   std::int64_t inode = 0;
   std::string stamp;  // files: size and modification time; folders: empty
   double mtime = 0;
@@ -107,8 +122,13 @@ inline std::optional<DiskState> inspect(const Place& place) {
 }
 // True when anything, of any kind, has that name.
 bool taken(int folder, const std::string& name);
+// True when an item could not be put at `name`: it, or the link a link file's name stands for,
+// is taken.
+bool occupied(int folder, const std::string& name);
 
-// The names in an open folder that are UTF-8 text, in no particular order.
+// The item names in an open folder that are UTF-8 text, in no particular order: each entry's own
+// name, a symbolic link's link file name. A real entry hides a link whose link file would have
+// its name.
 std::vector<std::string> entryNames(int folder);
 // A folder inside an open one; invalid (errno set) when `name` is not a real folder.
 UniqueFd openSubfolder(int folder, const std::string& name);

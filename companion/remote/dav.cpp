@@ -101,8 +101,13 @@ void refuseStatus(const HttpResponse& response) {
   throw Refusal(wordForStatus(response));
 }
 
-Dav::Dav(std::string url, std::filesystem::path netrc, std::filesystem::path caFile, Log log)
-    : base_(std::move(url)), netrc_(netrc), log_(std::move(log)), client_(netrc, caFile) {
+Dav::Dav(std::string url, std::filesystem::path netrc, std::filesystem::path caFile, Log log,
+         Observer observe)
+    : base_(std::move(url)),
+      netrc_(netrc),
+      log_(std::move(log)),
+      observe_(std::move(observe)),
+      client_(netrc, caFile) {
   if (base_.rfind("http://", 0) != 0 && base_.rfind("https://", 0) != 0)
     throw std::invalid_argument("the remote must be an http:// or https:// URL");
   if (base_.find_first_of("?# ") != std::string::npos)
@@ -141,6 +146,7 @@ HttpResponse Dav::perform(const HttpRequest& request) {
 // Refused credentials are said once until they work again, with the file they came from (never
 // what it holds); a body too large is said with what the server took before.
 void Dav::note(const HttpRequest& request, const HttpResponse& response) {
+  if (observe_) observe_(request, response);
   if (response.ok()) {
     refusedSaid_ = false;
     if (request.method == "PUT" && request.bodySize > largestTaken_)

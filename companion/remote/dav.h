@@ -36,11 +36,13 @@ const char* wordForStatus(const HttpResponse& response);
 class Dav {
  public:
   using Log = std::function<void(const std::string& line)>;
+  using Observer = std::function<void(const HttpRequest&, const HttpResponse&)>;
 
   // `url` is an http:// or https:// collection; throws std::invalid_argument otherwise. `log`
-  // hears of refused credentials (once until they work again) and of bodies too large.
-  Dav(std::string url, std::filesystem::path netrc, std::filesystem::path caFile = {},
-      Log log = {});
+  // hears of refused credentials (once until they work again) and of bodies too large;
+  // `observe` of every answer, and of each request that got none.
+  Dav(std::string url, std::filesystem::path netrc, std::filesystem::path caFile = {}, Log log = {},
+      Observer observe = {});
 
   const std::string& url() const { return base_; }
   std::string urlOf(const std::string& path, bool dir) const;
@@ -83,6 +85,7 @@ class Dav {
   std::string basePath_;  // its path, decoded, ends in '/'
   std::filesystem::path netrc_;
   Log log_;
+  Observer observe_;
   std::atomic<bool> refusedSaid_{false};
   std::atomic<std::uint64_t> largestTaken_{0};
   HttpClient client_;

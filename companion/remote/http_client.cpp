@@ -251,6 +251,8 @@ HttpResponse HttpClient::attempt(const HttpRequest& request, long scheme, long& 
   } else {
     response.status = 0;
     response.error = curl_easy_strerror(code);
+    response.stoppedHere =
+        code == CURLE_WRITE_ERROR || code == CURLE_READ_ERROR || code == CURLE_ABORTED_BY_CALLBACK;
     response.body.clear();
   }
   giveBack(std::move(handle));

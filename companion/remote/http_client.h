@@ -46,6 +46,7 @@ struct HttpRequest {
 struct HttpResponse {
   long status = 0;  // 0: no answer at all (unreachable, time-out, cut off)
   std::string error;
+  bool stoppedHere = false;                    // status 0 because this side stopped the transfer
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
 

@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <iostream>
@@ -33,10 +34,13 @@ RemoteDrive::RemoteDrive(const RemoteOptions& options, bool readOnly)
     : readOnly_(readOnly),
       log_(orStderr(options.log)),
       state_(options.state.empty() ? defaultStateDirectory(options.url) : options.state),
-      serverFile_(options.serverFile),
       lock_(holdStateDirectory(state_)),
       staging_(state_ / "incoming"),
-      dav_(options.url, options.netrc, options.caFile, log_),
+      dav_(options.url, options.netrc, options.caFile, log_,
+           [this](const HttpRequest& request, const HttpResponse& response) {
+             server_.noteAnswer(request, response);
+           }),
+      server_(options.serverFile, dav_.url()),
       index_(state_ / "index.db", dav_.url()),
       probeBackoff_(kFirstProbeBackoff),
       pollInterval_(options.poll) {
@@ -55,10 +59,6 @@ RemoteDrive::~RemoteDrive() {
   }
   pollWake_.notify_all();
   if (poller_.joinable()) poller_.join();
-  if (!serverFile_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(serverFile_, ignored);
-  }
 }
 
 void RemoteDrive::say(const std::string& line) const {
@@ -75,7 +75,8 @@ void RemoteDrive::warnIfReadable(const std::filesystem::path& netrc) const {
 }
 
 // One PROPFIND of the root, so that a wrong password or a server that is not there is said at
-// start rather than found by the first change.
+// start rather than found by the first change. Later answers keep what server.json says of the
+// credentials up to date.
 void RemoteDrive::checkCredentials() {
   HttpResponse answer;
   try {
@@ -83,45 +84,15 @@ void RemoteDrive::checkCredentials() {
   } catch (const std::exception&) {
     answer.status = 207;  // it answered; what it said is the crawl's concern
   }
-  std::lock_guard lock(probeMutex_);
-  if (answer.status == 207) {
-    credentials_ = "accepted";
-  } else if (answer.status == 401 || answer.status == 403) {
-    credentials_ = "refused (" + std::to_string(answer.status) + ")";
-  } else if (answer.status == 0) {
-    credentials_ = "not checked: the server does not answer";
+  if (answer.status == 0) {
+    server_.setCredentials("not checked: the server does not answer");
     say("the server at " + dav_.url() + " does not answer (" + answer.error +
         "); serving from the index until it does");
-  } else {
-    credentials_ = "not checked: HTTP " + std::to_string(answer.status);
+  } else if (answer.status != 207 && answer.status != 401 && answer.status != 403) {
+    server_.setCredentials("not checked: HTTP " + std::to_string(answer.status));
     say("the server at " + dav_.url() + " answers a PROPFIND of the drive with HTTP " +
         std::to_string(answer.status));
   }
-  publish();
-}
-
-// What `qdrive status` shows of the server, and its quota for the mount's `df`; the caller
-// holds probeMutex_.
-void RemoteDrive::publish() {
-  if (serverFile_.empty()) return;
-  json::array lines;
-  if (abilities_)
-    for (auto& line : describe(*abilities_)) lines.emplace_back(line);
-  json::object document{{"url", dav_.url()},
-                        {"credentials", credentials_},
-                        {"probed", abilities_.has_value()},
-                        {"abilities", std::move(lines)}};
-  if (auto space = quota())
-    document["quota"] = json::object{{"available", space->available}, {"used", space->used}};
-  auto staged = serverFile_;
-  staged += ".new";
-  {
-    std::ofstream out(staged, std::ios::trunc);
-    out << writeJSON(document) << "\n";
-    if (!out) return;
-  }
-  std::error_code ignored;
-  std::filesystem::rename(staged, serverFile_, ignored);
 }
 
 // Probed once it works; after a failure the least is assumed and the probe waits, longer each
@@ -135,7 +106,7 @@ Abilities RemoteDrive::abilities() {
     abilities_ = found;
     say("the server at " + dav_.url() + ":");
     for (auto& line : describe(found)) say("  " + line);
-    publish();
+    server_.setAbilities(describe(found));
     return found;
   } catch (const std::exception& error) {
     nextProbe_ = Clock::now() + probeBackoff_;
@@ -165,6 +136,8 @@ void RemoteDrive::pollLoop() {
     // A crawl that raced with our own changes is thrown away and tried again at once.
     for (int attempt = 0; attempt < kPollRetries && !poll(); ++attempt) {
     }
+    server_.setNextLook(
+        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + pollInterval_));
     lock.lock();
     pollWake_.wait_for(lock, pollInterval_, [this] { return stopping_; });
   }
@@ -190,8 +163,17 @@ std::string RemoteDrive::pathOf(const std::string& id) const {
 }
 
 ItemInfo RemoteDrive::info(const Node& node) const {
-  return {Row{node.id, node.parent, node.name, node.dir, node.version, 0, ""}, node.mtime,
+  double mtime = node.id == kRootId && node.mtime == 0 ? undatedRootTime() : node.mtime;
+  return {Row{node.id, node.parent, node.name, node.dir, node.version, 0, ""}, mtime,
           node.dir ? 0 : node.size};
+}
+
+// A root the server has given no date yet (none read, or a server that dates no collection):
+// that of its newest entry, else the companion's start; never 0, which hosts show as 1970.
+double RemoteDrive::undatedRootTime() const {
+  double newest = 0;
+  for (const auto& node : index_.all()) newest = std::max(newest, node.mtime);
+  return newest > 0 ? newest : started_;
 }
 
 std::pair<Node, std::string> RemoteDrive::fileAndPath(const std::string& id) const {

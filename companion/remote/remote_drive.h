@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -30,6 +31,7 @@
 #include "companion/remote/dav.h"
 #include "companion/remote/remote_index.h"
 #include "companion/remote/server_abilities.h"
+#include "companion/remote/server_file.h"
 
 namespace QuorvelleDrive::companion::remote {
 
@@ -94,13 +96,13 @@ class RemoteDrive : public Backend {
   void say(const std::string& line) const;
   void warnIfReadable(const std::filesystem::path& netrc) const;
   void checkCredentials();
-  void publish();
   Node existing(const std::string& id) const;  // the caller holds mutex_
   Node current(const std::string& id) const;   // takes mutex_
   std::string pathOf(const std::string& id) const;
   // A file's entry and path as the index has them now; a folder is refused with isDir.
   std::pair<Node, std::string> fileAndPath(const std::string& id) const;
   ItemInfo info(const Node& node) const;
+  double undatedRootTime() const;  // the caller holds mutex_
   void requireWritable() const;
   void refresh(const std::string& id, const std::string& path,
                const std::optional<Resource>& found);
@@ -142,12 +144,13 @@ class RemoteDrive : public Backend {
   void pollLoop();
 
   bool readOnly_;
+  double started_ = static_cast<double>(std::time(nullptr));
   std::function<void(const std::string&)> log_;
   std::filesystem::path state_;
-  std::filesystem::path serverFile_;
   UniqueFd lock_;
   Store staging_;
   Dav dav_;
+  ServerFile server_;
   mutable std::mutex mutex_;  // the index and the generation
   RemoteIndex index_;
   std::uint64_t generation_ = 0;  // rises with every change of our own
@@ -156,7 +159,6 @@ class RemoteDrive : public Backend {
   std::optional<Abilities> abilities_;
   Clock::time_point nextProbe_{};
   std::chrono::seconds probeBackoff_;
-  std::string credentials_ = "not checked";
   std::optional<Quota> quota_;
   mutable std::mutex quotaMutex_;
   std::mutex lostMutex_;

@@ -53,9 +53,7 @@ void RemoteDrive::noteQuota(const Resource& root) {
     if (quota_ && quota_->available == now.available && quota_->used == now.used) return;
     quota_ = now;
   }
-  // The mount's `df` reads it from there.
-  std::lock_guard lock(probeMutex_);
-  publish();
+  server_.setQuota(now.available, now.used);  // the mount's `df` reads it from there
 }
 
 void RemoteDrive::sweepScratch(const Entries& entries) {
@@ -96,7 +94,7 @@ std::optional<RemoteDrive::Entries> RemoteDrive::crawlWhole() {
     if (!abilities_ || abilities_->infinity == to) return;
     abilities_->infinity = to;
     say("the server at " + dav_.url() + " " + why + "; the tree is read one folder at a time");
-    publish();
+    server_.setAbilities(describe(*abilities_));
   };
   if (listing.response.status == 0 || listing.response.status >= 500) return Entries{};
   if (listing.response.status != 207) {

@@ -67,9 +67,14 @@ bool prepareMountpoint(const std::filesystem::path& given, std::ostream& out, st
   }
   int why = errno;
   if (why == ENOENT) {
-    err << "qdrive: " << given.string() << " does not exist; make it first: mkdir -p "
-        << given.string() << "\n";
-    return false;
+    // As `mkdir -p` would: the folder and any missing parents, with the umask's mode.
+    std::filesystem::create_directories(mountpoint, ec);
+    if (ec) {
+      err << "qdrive: cannot make the folder " << given.string() << ": " << ec.message() << "\n";
+      return false;
+    }
+    out << "qdrive: made the folder " << mountpoint.string() << " to mount on\n";
+    return true;
   }
   auto type = mountedTypeAt(mountpoint);
   bool dead = (why == ENOTCONN || why == ECONNABORTED) && type && type->starts_with("fuse");

@@ -9,8 +9,9 @@
 
 namespace QuorvelleDrive::fuse {
 
-// True when `mountpoint` can be mounted on (a dead mount of ours there has been cleared, and
-// said so on `out`); false with a message for people on `err` that says what to run.
+// True when `mountpoint` can be mounted on (a dead mount of ours there has been cleared, or a
+// missing folder made with its parents, and said so on `out`); false with a message for people
+// on `err` that says what to run.
 bool prepareMountpoint(const std::filesystem::path& mountpoint, std::ostream& out,
                        std::ostream& err);
 

@@ -1,6 +1,7 @@
 // Requests about the tree and attributes, the operations table, and the request loop.
 #include "fuse_ops.h"
 
+#include <signal.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
@@ -292,6 +293,21 @@ RunOutcome MountedDomain::run(const std::function<void()>& onMounted,
   return rc >= 0 ? RunOutcome::unmounted : RunOutcome::failed;
 }
 
+namespace {
+
+// From the end of the session on, the mount only winds down: a signal then (the terminal that
+// ran it closing, a second Ctrl-C, a reader of its output gone) must not end it before it has
+// sent what is pending and stopped its companion. Stop signals are ignored before libfuse's
+// handlers go, so that none is ever left at its default; SIGPIPE after, as libfuse resets it.
+void ignore(std::initializer_list<int> signals) {
+  struct sigaction ignored {};
+  ignored.sa_handler = SIG_IGN;
+  sigemptyset(&ignored.sa_mask);
+  for (int signal : signals) ::sigaction(signal, &ignored, nullptr);
+}
+
+}  // namespace
+
 // Unmounts, then gives the uploader up to `flushWait` to send what is pending.
 void MountedDomain::finish(std::chrono::milliseconds flushWait) {
   {
@@ -303,7 +319,9 @@ void MountedDomain::finish(std::chrono::milliseconds flushWait) {
   if (noticer_.joinable()) noticer_.join();
   if (keeper_.joinable()) keeper_.join();
   fuse_session_unmount(session_);
+  ignore({SIGHUP, SIGINT, SIGTERM});
   fuse_remove_signal_handlers(session_);
+  ignore({SIGPIPE});
   fuse_session_destroy(session_);
   session_ = nullptr;
   if (!uploader_) return;

@@ -15,6 +15,7 @@
 #include "dead_mount.h"
 #include "drive_state.h"
 #include "extension/file_provider_extension.h"
+#include "fuse_device.h"
 #include "legacy_journal.h"
 #include "mounted_domain.h"
 #include "pending_states.h"
@@ -24,6 +25,7 @@
 #include "server_report.h"
 #include "service_manager.h"
 #include "state_directory.h"
+#include "status_words.h"
 
 namespace QuorvelleDrive::fuse {
 namespace {
@@ -95,6 +97,10 @@ class FetchedFolder {
 }  // namespace
 
 int runMount(const MountSettings& s, std::ostream& out, std::ostream& err) {
+  if (auto problem = fuseDeviceProblem(); !problem.empty()) {
+    err << "qdrive: " << problem << "\n";
+    return 1;
+  }
   configurePlatform(s);
   // A container that is not this user's alone could be another user's stand-in companion.
   if (auto container = FileManager::defaultManager().lookUpContainer(s.group); !container.url) {
@@ -218,10 +224,11 @@ struct Line {
   std::string error;
 };
 
-std::vector<Line> pendingLines(const std::filesystem::path& state, bool mounted) {
+std::vector<Line> pendingLines(const std::filesystem::path& state, bool mounted,
+                               const std::optional<ServerState>& server) {
   std::vector<Line> lines;
   auto outbox = Outbox::read(state / "outbox");
-  PendingStates states(outbox.entries, outbox.companionProblem, mounted);
+  PendingStates states(outbox.entries, outbox.companionProblem, mounted, server);
   for (const auto& e : outbox.entries)
     lines.push_back({changeWord(e), Outbox::isProvisional(e.item) ? "" : e.item.rawValue(),
                      e.place.name, e.folder, stagedSize(state / "outbox", e), states.describe(e),
@@ -258,8 +265,10 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out,
   CacheReport cache;
   auto state = StateDirectory::pathFor(s.group, s.domain);
   bool mounted = StateDirectory::liveMount(state).has_value();
+  auto server = readServerReport(socketPath(s).parent_path());
+  auto serverNow = server ? std::optional(serverState(*server)) : std::nullopt;
   try {
-    lines = pendingLines(state, mounted);
+    lines = pendingLines(state, mounted, serverNow);
     cache = readCacheReport(state, paths);
     if (!mounted) cache.offlineSince.reset();  // a note a killed mount left
   } catch (const std::exception& error) {
@@ -281,15 +290,20 @@ int printStatus(const MountSettings& s, bool asJSON, std::ostream& out,
     }
     json::object status{{"pending", pending}, {"mounted", mounted}};
     addTo(status, cache);
-    if (auto server = readServerReport(socketPath(s).parent_path())) status["server"] = *server;
+    if (server) status["server"] = *server;
     out << writeJSON(status) << "\n";
     return 0;
   }
-  if (auto server = readServerReport(socketPath(s).parent_path())) printServerReport(*server, out);
+  if (server) printServerReport(*server, out);
   if (!mounted)
     out << (lines.empty() ? "not mounted; nothing kept for the next mount\n"
                           : "not mounted; kept for the next mount:\n");
-  if (mounted && lines.empty()) out << "no uploads pending\n";
+  // Nothing to send says nothing of whether this machine sees the drive as it is now.
+  bool silent = mounted && serverNow && !serverNow->answering;
+  if (mounted && lines.empty())
+    out << "no uploads pending"
+        << (silent ? "; offline: " + outageWords(*serverNow, std::time(nullptr)) : std::string())
+        << "\n";
   for (const auto& l : lines) {
     out << l.change << "  " << decodeUTF8Lossy(l.name) << (l.folder ? "/" : "");
     if (l.size) out << "  " << *l.size << " bytes";

@@ -33,6 +33,15 @@ std::string sizeInWords(std::int64_t bytes) {
 
 std::string parkReason(const Error& error, const ParkedChange& change,
                        const std::string& otherwise) {
+  bool tooBig =
+      error.domain() == kCocoaErrorDomain && error.code() == CocoaError::fileWriteOutOfSpace;
+  auto report = tooBig ? readThisHostsServerReport() : std::nullopt;
+  return parkReason(error, change, otherwise,
+                    report ? std::optional(serverState(*report)) : std::nullopt);
+}
+
+std::string parkReason(const Error& error, const ParkedChange& change, const std::string& otherwise,
+                       const std::optional<ServerState>& server) {
   bool cocoa = error.domain() == kCocoaErrorDomain;
   bool provider = error.domain() == kFileProviderErrorDomain;
   // The extension reads an upload into memory whole; the file did not fit.
@@ -42,10 +51,19 @@ std::string parkReason(const Error& error, const ParkedChange& change,
     return "too large to upload" + sized(change) + memory +
            "; it stays here: free memory or make the file smaller, then " + retry(change);
   }
-  // The companion's "tooBig": over its --max-file-size or its server's limit.
+  // The companion's "tooBig": over its --max-file-size, or its server's limit (413).
+  if (cocoa && error.code() == CocoaError::fileWriteOutOfSpace && server)
+    return "the server at " + server->url + " refused it as too large" + sized(change) +
+           (server->largestTaken ? "; the largest body it has taken is " +
+                                       sizeInWords(static_cast<std::int64_t>(server->largestTaken))
+                                 : std::string()) +
+           "; it stays here: make the file smaller or raise the server's limit on the size of "
+           "uploads (Apache: LimitRequestBody; nginx: client_max_body_size), then " +
+           retry(change);
   if (cocoa && error.code() == CocoaError::fileWriteOutOfSpace)
     return "too large for the companion" + sized(change) +
-           "; it stays here: make the file smaller or raise the companion's limit, then " +
+           "; it stays here: make the file smaller or raise the companion's limit (its "
+           "--max-file-size), then " +
            retry(change);
   if (provider && error.code() == FileProviderError::insufficientQuota)
     return "the drive's store is full; it stays here: free space in the store, then " +

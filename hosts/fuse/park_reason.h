@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "server_report.h"
 
 namespace QuorvelleDrive::fuse {
 
@@ -16,7 +17,11 @@ struct ParkedChange {
   std::optional<std::int64_t> memory;  // available to this machine (for an upload held whole)
 };
 
-// `otherwise` is said for an error these words do not cover.
+// `otherwise` is said for an error these words do not cover; `server`, how the server that keeps
+// the drive stands, if one does: a body refused as too large is then its refusal.
+std::string parkReason(const Error& error, const ParkedChange& change, const std::string& otherwise,
+                       const std::optional<ServerState>& server);
+// The same, with the server of this process's drive as its companion last reported it.
 std::string parkReason(const Error& error, const ParkedChange& change,
                        const std::string& otherwise);
 

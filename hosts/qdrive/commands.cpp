@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "qdrive/cache_commands.h"
 #include "qdrive/host_item.h"
+#include "qdrive/mount_arguments.h"
 #include "qdrive/report.h"
 #include "qdrive/service_command.h"
 #include "qdrive/session.h"
@@ -282,10 +283,14 @@ fuse::MountSettings mountSettings(const Invocation& invocation) {
 }
 
 void declareMount(CLI::App& command, Arguments& arguments) {
-  command.add_option("MOUNTPOINT", arguments.identifier, "an empty folder to mount on")->required();
+  command
+      .add_option("MOUNTPOINT", arguments.identifier,
+                  "an empty folder to mount on (made when missing)")
+      ->required()
+      ->check(folderPath());
   command.add_option("--poll", arguments.pollSeconds, "seconds between checks for changes")
       ->type_name("SECONDS")
-      ->check(CLI::Range(0.05, 86400.0))
+      ->check(secondsFromTo(0.05, 86400))
       ->capture_default_str();
   command.add_flag("--no-companion", arguments.noCompanion,
                    "do not start the bundled companion when none answers");
@@ -294,26 +299,31 @@ void declareMount(CLI::App& command, Arguments& arguments) {
                     .add_option("--store", arguments.store,
                                 "the bundled companion's store (default "
                                 "${XDG_DATA_HOME:-~/.local/share}/quorvelle/store)")
-                    ->type_name("DIR");
+                    ->type_name("DIR")
+                    ->check(folderPath());
   auto* remote = command
                      .add_option("--remote", arguments.remote,
                                  "the bundled companion keeps the drive on this WebDAV collection")
                      ->type_name("URL")
+                     ->check(webdavUrl())
                      ->excludes(store);
   command.add_option("--netrc", arguments.netrc, "netrc file with the WebDAV server's credentials")
       ->type_name("FILE")
+      ->check(readableFile())
       ->needs(remote);
   command.add_option("--cacert", arguments.cacert, "CA certificate for an https server of its own")
       ->type_name("FILE")
+      ->check(readableFile())
       ->needs(remote);
   command
       .add_option("--remote-poll", arguments.remotePollSeconds,
                   "seconds between the companion's looks at the server (default 15)")
       ->type_name("SECONDS")
-      ->check(CLI::Range(0.05, 86400.0))
+      ->check(secondsFromTo(0.05, 86400))
       ->needs(remote);
   command.add_option("--companion", arguments.companion, "the companion program to start")
-      ->type_name("PATH");
+      ->type_name("PATH")
+      ->check(program());
   command.add_flag("--debug", arguments.debug, "log every FUSE request on stderr");
   command
       .add_option("--cache-size", arguments.cacheSize,
@@ -334,7 +344,19 @@ void declarePaths(CLI::App& command, Arguments& arguments) {
   command.add_option("PATH", arguments.paths, "files or folders in the mount")->required();
 }
 
+// The group and domain name folders of the mount's state and container.
+bool usableNames(const Invocation& invocation) {
+  for (auto [option, name] : {std::pair{"--group", &invocation.options.group},
+                              std::pair{"--domain", &invocation.options.domain}})
+    if (auto problem = folderNameProblem(*name); !problem.empty()) {
+      invocation.report.err() << "qdrive: " << option << ": " << problem << "\n";
+      return false;
+    }
+  return true;
+}
+
 int runMount(const Invocation& invocation) {
+  if (!usableNames(invocation)) return kUsageError;
   return fuse::runMount(mountSettings(invocation), invocation.report.out(),
                         invocation.report.err());
 }

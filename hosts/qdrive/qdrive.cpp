@@ -88,6 +88,12 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   Arguments arguments;
   CLI::App app("qdrive: drives the Quorvelle Drive extension for one domain", "qdrive");
   app.footer(kFooter);
+  // One line that says what is wrong.
+  app.failure_message([](const CLI::App*, const CLI::Error& error) {
+    return "qdrive: " + std::string(error.what()) + " (qdrive --help says more)\n";
+  });
+  app.set_version_flag("--version", std::string("qdrive ") + QD_VERSION,
+                       "print the version and exit");
   app.require_subcommand(1);
   app.fallthrough();
   declareGlobals(app, globals);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <map>
@@ -129,8 +130,8 @@ TEST_F(CompanionStoreEditsTest, EditsWhileStoppedArePickedUpAtStartAndOnlyFilesA
   // The worst case of a deleted file whose inode a new one reuses: same inode, other bytes.
   fs::rename(store() / "gone.txt", store() / "fresh.txt");
   put("fresh.txt", "fresh");
-  // Neither a link nor the companion's own folder becomes an item.
-  fs::create_symlink("/etc", store() / "link");
+  // Neither a special file nor the companion's own folder becomes an item.
+  ASSERT_EQ(::mkfifo((store() / "pipe").c_str(), 0600), 0);
   fs::create_directory(store() / ".quorvelle" / "extra");
   start();
   EXPECT_GT(anchor(), before);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <fstream>
 #include <thread>
 
@@ -505,6 +506,20 @@ TEST_P(RemoteCompanionTest, WhatTheServerDoesIsFoundSaidAndPublished) {
   }
   stop();
   EXPECT_FALSE(fs::exists(socket().parent_path() / "server.json"));
+}
+
+// The drive's root has a date, as any folder, from the first answer on (a mount takes it from
+// there, and would show none as 1 January 1970): before the first look at the server the newest
+// entry's or the companion's start, then the server's where it gives one.
+TEST_P(RemoteCompanionTest, TheRootHasADate) {
+  auto dated = [&] {
+    auto mtime = item("1").at("mtime").to_number<double>();
+    return mtime > 1.7e9 && mtime < static_cast<double>(std::time(nullptr)) + 3600;
+  };
+  EXPECT_TRUE(dated()) << "before any poll";
+  createFile("1", "a.txt", "a");
+  poll();
+  EXPECT_TRUE(dated()) << "after a poll";
 }
 
 // An https server with a certificate of its own (nginx here) is refused until its CA is given

@@ -1,12 +1,17 @@
-// After a mount is killed (SIGKILL, as the OOM killer does): the next mount clears the dead FUSE
-// mount left on the mountpoint, and owns the bundled companion the killed one left running.
+// A mount's start and end around its mountpoint and companion: after a mount is killed (SIGKILL,
+// as the OOM killer does) the next mount clears the dead FUSE mount left on the mountpoint and
+// owns the bundled companion the killed one left running; a missing mountpoint is made; and a
+// mount that ends never leaves its companion behind, whatever signals reach it as it winds down.
 #if defined(QD_COMPANION_BINARY) && defined(QD_QDRIVE_BINARY)
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cerrno>
+#include <thread>
 
 #include "hosts/mount_fixture.h"
 
@@ -30,11 +35,12 @@ class CrashRecoveryTest : public ::testing::Test {
   }
 
   // `qdrive mount` with its bundled companion over the store `store`.
-  std::unique_ptr<BackgroundProgram> mount(const std::string& store, const fs::path& log) {
+  std::unique_ptr<BackgroundProgram> mount(const std::string& store, const fs::path& log,
+                                           const std::string& poll = "0.3") {
     auto mount = std::make_unique<BackgroundProgram>(
         QD_QDRIVE_BINARY,
         std::vector<std::string>{"--group", "g", "--containers", (temp_.path() / "c").string(),
-                                 "mount", mountpoint().string(), "--poll", "0.3", "--store",
+                                 "mount", mountpoint().string(), "--poll", poll, "--store",
                                  (temp_.path() / store).string(), "--companion",
                                  QD_COMPANION_BINARY},
         env(), log);
@@ -72,7 +78,9 @@ class CrashRecoveryTest : public ::testing::Test {
   }
 
   std::vector<std::string> env() const { return cleanEnvironment(temp_.path()); }
-  fs::path mountpoint() const { return temp_.path() / "mnt"; }
+  fs::path mountpoint() const { return temp_.path() / mountpointName_; }
+
+  fs::path mountpointName_ = "mnt";
 
   static constexpr auto npos = std::string::npos;
   TempDir temp_;
@@ -151,6 +159,56 @@ TEST_F(CrashRecoveryTest, ADeadMountOfAnotherProgramIsNamedWithWhatToRun) {
   EXPECT_EQ(::stat(mountpoint().c_str(), &st), 0) << std::strerror(errno);
 }
 
+// The README's command after a crash: `scripts/run mount ~/Quorvelle` with ~/Quorvelle missing,
+// parents and all, is made as `mkdir -p` makes it, then mounted.
+TEST_F(CrashRecoveryTest, AMissingMountpointIsMadeWithItsParents) {
+  mountpointName_ = "new/deeper/mnt";
+  ASSERT_FALSE(fs::exists(temp_.path() / "new"));
+  auto log = temp_.path() / "mount.log";
+  auto made = mount("one", log);
+  EXPECT_NE(readWholeFile(log).find("qdrive: made the folder " + mountpoint().string()), npos)
+      << readWholeFile(log);
+  EXPECT_TRUE(isMounted(mountpoint()));
+  mode_t mask = ::umask(022);
+  ::umask(mask);
+  EXPECT_EQ(static_cast<mode_t>(fs::status(temp_.path() / "new").permissions()), 0777 & ~mask);
+  EXPECT_TRUE(storeGets("one", "a.txt"));
+  runProgram("/usr/bin/fusermount3", {"-u", mountpoint().string()}, env());
+  EXPECT_EQ(made->wait(), 0) << readWholeFile(log);
+}
+
+// The terminal that ran a mount closed while it winds down (SIGHUP, here again and again while
+// it waits for an upload its companion has not answered): it still sends what is pending, stops
+// its companion and exits 0, rather than dying and leaving the companion to init. The test takes
+// the place of init for the companion, as a subreaper: its process group then stays one with a
+// parent outside it, so the kernel never hangs the stopped companion up on the mount's behalf.
+TEST_F(CrashRecoveryTest, SignalsWhileWindingDownNeverLeaveTheCompanionBehind) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  auto log = temp_.path() / "mount.log";
+  auto mounted = mount("one", log, "86400");  // no poll asks the stopped companion anything
+  pid_t companion = companionServing("one");
+  ASSERT_GT(companion, 0);
+  ASSERT_TRUE(fs::exists(mountpoint() / "Welcome to Quorvelle Drive.txt"));  // the root listed
+  ASSERT_EQ(::kill(companion, SIGSTOP), 0);
+  put(mountpoint() / "late.txt", "sent while winding down");
+  ASSERT_EQ(runProgram("/usr/bin/fusermount3", {"-u", mountpoint().string()}, env()).status, 0);
+  for (int i = 0; i < 60 && mounted->running(); ++i) {
+    mounted->signal(SIGHUP);
+    std::this_thread::sleep_for(100ms);
+  }
+  ::kill(companion, SIGCONT);
+  EXPECT_EQ(mounted->wait(), 0) << readWholeFile(log);
+  EXPECT_TRUE(eventually(
+      [&] {
+        ::waitpid(companion, nullptr, WNOHANG);  // ours once its parent is gone
+        return !alive(companion);
+      },
+      30s))
+      << "the companion outlived the mount";
+  EXPECT_EQ(readWholeFile(temp_.path() / "one" / "late.txt"), "sent while winding down")
+      << readWholeFile(log);
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
 }  // namespace
 }  // namespace QuorvelleDrive::testing
 

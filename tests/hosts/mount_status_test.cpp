@@ -4,8 +4,10 @@
 #if defined(QD_COMPANION_BINARY) && defined(QD_QDRIVE_BINARY)
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <sstream>
 
 #include "boundaries/file_provider_error.h"
@@ -13,6 +15,7 @@
 #include "hosts/mount_fixture.h"
 #include "outbox.h"
 #include "park_reason.h"
+#include "status_words.h"
 
 namespace QuorvelleDrive::testing {
 namespace {
@@ -96,7 +99,7 @@ TEST_F(StatusTest, AParkedChangeSaysWhatHappenedAndWhatToDo) {
   EXPECT_TRUE(eventuallySays("big.bin",
                              "parked: too large for the companion: 5000 bytes (4.9 KiB); it "
                              "stays here: make the file smaller or raise the companion's "
-                             "limit, then save the file again"))
+                             "limit (its --max-file-size), then save the file again"))
       << status();
   put(in("big.bin"), "small now");
   ASSERT_TRUE(landed()) << status();
@@ -123,6 +126,83 @@ TEST(ParkReason, SaysWhatHappenedAndWhatToDo) {
   };
   for (const auto& [error, change, words] : cases)
     EXPECT_EQ(fuse::parkReason(error, change, "the companion could not take it"), words);
+}
+
+// What status says of each recorded error, for a drive in a local store and one on a server
+// (answering, or not since a time): no error domain or code, and the server named where the
+// error is its doing.
+TEST(StatusWords, BlameTheSideAtFaultWithoutCodes) {
+  std::tm noon{};
+  noon.tm_year = 126, noon.tm_mon = 11, noon.tm_mday = 9, noon.tm_hour = 12;
+  std::time_t now = std::mktime(&noon);
+  fuse::ServerState answering;
+  answering.url = "https://dav.example.org/me/";
+  answering.credentials = "accepted";
+  fuse::ServerState silent = answering;
+  silent.answering = false;
+  silent.silentSince = now - 60;
+  silent.silence = "Couldn't connect to server";
+  silent.nextLook = now + 15;
+  fuse::ServerState refusing = answering;
+  refusing.credentials = "refused (401)";
+  const std::string unreachable =
+      "the companion is unreachable, offline or busy (NSFileProviderErrorDomain -1004)";
+  const std::string full =
+      "the companion has no space left (NSFileProviderErrorDomain -1003); next try at 12:00:15";
+  const std::string denied = "not allowed (NSCocoaErrorDomain 513); next try at 12:00:15";
+  const std::string other =
+      "the companion could not take it (NSFileProviderErrorDomain -2005); it stays here: make "
+      "the change again to try again";
+  const std::tuple<std::string, std::optional<fuse::ServerState>, std::string> cases[] = {
+      {unreachable, std::nullopt, "the companion is unreachable, offline or busy"},
+      {unreachable, answering,
+       "the companion, or the server at https://dav.example.org/me/, is unreachable or busy"},
+      {unreachable, silent,
+       "the server at https://dav.example.org/me/ is not answering since 11:59:00, next try at "
+       "12:00:15 (Couldn't connect to server)"},
+      {full, std::nullopt, "the companion has no space left; next try at 12:00:15"},
+      {full, silent,
+       "the server at https://dav.example.org/me/ has no space left; next try at "
+       "12:00:15"},
+      {denied, std::nullopt, "not allowed; next try at 12:00:15"},
+      {denied, answering,
+       "not allowed by the server at https://dav.example.org/me/; next try at "
+       "12:00:15"},
+      {denied, refusing,
+       "not allowed: the server at https://dav.example.org/me/ refused the "
+       "credentials; next try at 12:00:15"},
+      {other, answering,
+       "the companion could not take it; it stays here: make the change again to try again"},
+      {"parked for a reason of its own", silent, "parked for a reason of its own"},
+  };
+  for (const auto& [recorded, server, words] : cases)
+    EXPECT_EQ(fuse::forPeople(recorded, server, now), words) << recorded;
+  silent.nextLook = now - 1;
+  EXPECT_EQ(fuse::silenceWords(silent, now),
+            "not answering since 11:59:00, trying again now (Couldn't connect to server)");
+  EXPECT_EQ(fuse::clockWords(now - 86400, now), "2026-12-08 12:00:00");
+}
+
+// A body refused as too large blames whoever refused it: the companion's limit on a local store,
+// the server's (with the largest body it took, when any) on a drive kept on one.
+TEST(ParkReason, ATooLargeBodyBlamesWhoRefusedIt) {
+  fuse::ParkedChange change{true, 5000, {}};
+  auto tooBig = cocoaError(CocoaError::fileWriteOutOfSpace);
+  EXPECT_EQ(fuse::parkReason(tooBig, change, "", std::nullopt),
+            "too large for the companion: 5000 bytes (4.9 KiB); it stays here: make the file "
+            "smaller or raise the companion's limit (its --max-file-size), then save the file "
+            "again");
+  fuse::ServerState server;
+  server.url = "http://127.0.0.1:8080/drive/";
+  EXPECT_EQ(fuse::parkReason(tooBig, change, "", server),
+            "the server at http://127.0.0.1:8080/drive/ refused it as too large: 5000 bytes (4.9 "
+            "KiB); it stays here: make the file smaller or raise the server's limit on the size "
+            "of uploads (Apache: LimitRequestBody; nginx: client_max_body_size), then save the "
+            "file again");
+  server.largestTaken = 2048;
+  EXPECT_THAT(fuse::parkReason(tooBig, change, "", server),
+              ::testing::HasSubstr("(4.9 KiB); the largest body it has taken is 2048 bytes (2.0 "
+                                   "KiB); it stays here"));
 }
 
 // `qdrive status` in the instant a mount has made its databases but not yet their tables (an

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <boost/json.hpp>
+#include <fstream>
 
 #include "hosts/child_process.h"
 #include "support/drive_fixture.h"
@@ -239,6 +240,81 @@ TEST_F(QdriveTest, UsageErrorsExitTwoWithNothingOnStdout) {
     EXPECT_THAT(run.err, Not(IsEmpty()));
   }
   EXPECT_EQ(companion().connectionCount(), 0u);
+}
+
+// Each value of a mount option that makes no sense is one line and exit 2, before anything
+// starts: the mountpoint stays unmade, and no companion is asked or started.
+TEST_F(QdriveTest, MountOptionValuesThatMakeNoSenseAreUsageErrors) {
+  fs::path mountpoint = temp_.path() / "never-made";
+  fs::path folder = temp_.path() / "a-folder";
+  fs::create_directories(folder);
+  fs::path file = temp_.path() / "a-file";
+  std::ofstream(file) << "x";
+  const std::string url = "http://127.0.0.1:9/drive/";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"--poll", "nan"}, "--poll: expected a number of seconds from 0.05 to 86400"},
+      {{"--poll", "inf"}, "--poll: expected a number of seconds"},
+      {{"--poll", "-1"}, "--poll: expected a number of seconds"},
+      {{"--poll", "0"}, "--poll: expected a number of seconds"},
+      {{"--poll", "1e300"}, "--poll: expected a number of seconds"},
+      {{"--poll", "often"}, "--poll: expected a number of seconds"},
+      {{"--remote", "http://u:p@127.0.0.1/x/"}, "--remote: the URL holds credentials"},
+      {{"--remote", "https://u@127.0.0.1/x/"}, "--remote: the URL holds credentials"},
+      {{"--remote", "file:///etc/"}, "--remote: expected an http:// or https:// URL"},
+      {{"--remote", "ftp://127.0.0.1/"}, "--remote: expected an http:// or https:// URL"},
+      {{"--remote", "127.0.0.1/drive/"}, "--remote: expected an http:// or https:// URL"},
+      {{"--remote", "http:///drive/"}, "--remote: the URL names no server"},
+      {{"--remote", "http://127.0.0.1/a b/"}, "--remote: the URL must not hold"},
+      {{"--remote", "http://127.0.0.1/x?y"}, "--remote: the URL must not hold"},
+      {{"--remote", url, "--remote-poll", "nan"}, "--remote-poll: expected a number of seconds"},
+      {{"--remote", url, "--remote-poll", "-inf"}, "--remote-poll: expected a number"},
+      {{"--remote", url, "--netrc", (temp_.path() / "none").string()}, "--netrc: "},
+      {{"--remote", url, "--netrc", folder.string()}, "is not a file"},
+      {{"--remote", url, "--cacert", (temp_.path() / "none").string()}, "--cacert: "},
+      {{"--netrc", file.string()}, "--netrc requires --remote"},
+      {{"--store", file.string()}, "--store: " + file.string() + " is not a folder"},
+      {{"--store", ""}, "--store: expected a folder"},
+      {{"--store", folder.string(), "--remote", url}, "excludes"},
+      {{"--companion", (temp_.path() / "none").string()}, "is not a program that can be run"},
+      {{"--companion", file.string()}, "is not a program that can be run"},
+      {{"--companion", "no-such-program-anywhere"}, "is not a program that can be run"},
+      {{"--cache-size", "nan"}, "--cache-size: "},
+      {{"--cache-size", "-5"}, "--cache-size: "},
+      {{"--cache-min-free", "1e30"}, "--cache-min-free: "},
+  };
+  companion();
+  for (const auto& [options, words] : cases) {
+    std::vector<std::string> arguments{"mount", mountpoint.string()};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    auto run = qdrive(arguments);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_THAT(run.err, HasSubstr(words));
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+    EXPECT_EQ(run.err.find("u:p"), std::string::npos) << "a password shown";
+    EXPECT_FALSE(fs::exists(mountpoint));
+  }
+  // The mountpoint, the group and the domain name folders.
+  auto file_mount = qdrive({"mount", file.string()});
+  EXPECT_EQ(file_mount.status, 2);
+  EXPECT_THAT(file_mount.err, HasSubstr("is not a folder"));
+  for (const char* option : {"--group", "--domain"}) {
+    auto run = runProgram(QD_QDRIVE_BINARY, {option, "../x", "mount", mountpoint.string()},
+                          cleanEnvironment(temp_.path()));
+    EXPECT_EQ(run.status, 2) << option;
+    EXPECT_THAT(run.err, HasSubstr(std::string(option) + ": \"../x\" cannot be a folder's name"));
+    EXPECT_FALSE(fs::exists(mountpoint));
+  }
+  EXPECT_EQ(companion().connectionCount(), 0u);
+}
+
+TEST_F(QdriveTest, BothProgramsSayTheProjectsVersion) {
+  for (const char* program : {QD_QDRIVE_BINARY, QD_COMPANION_BINARY}) {
+    auto run = runProgram(program, {"--version"}, {});
+    EXPECT_EQ(run.status, 0) << program;
+    EXPECT_EQ(run.out, fs::path(program).filename().string() + " " + QD_PROJECT_VERSION + "\n");
+  }
 }
 
 TEST_F(QdriveTest, UnreachableCompanionFailsWithServerUnreachable) {

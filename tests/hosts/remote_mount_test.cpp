@@ -33,6 +33,7 @@ using namespace std::chrono_literals;
 // The mount's and the companion's poll intervals the tests use.
 constexpr auto kMountPoll = 300ms;
 constexpr auto kRemotePoll = 1s;
+constexpr auto npos = std::string::npos;
 
 bool isMounted(const fs::path& path) {
   return readWholeFile("/proc/self/mounts").find(" " + path.string() + " ") != std::string::npos;
@@ -346,6 +347,67 @@ TEST_P(RemoteMountRetryTest, AMountStartedWhileItsServerIsDownServesWhatItKept) 
       60s))
       << one->log() << one->status();
   EXPECT_EQ(readWholeFile(one->in("far.txt")), "only on the server");
+}
+
+// `qdrive status` blames the side at fault, in words: a server that stopped answering is said by
+// name with when it stopped and when it is tried next (with nothing pending too), its
+// credentials are not called accepted meanwhile, and a body it refused as too large says so and
+// how large a body it has taken. Error domains and codes stay in --json.
+TEST_P(RemoteMountRetryTest, StatusSaysWhatTheServerDoesInWords) {
+  FaultProxy proxy(server_->port());
+  std::string url = proxy.through(server_->url());
+  auto one = machine("one", url);
+  ASSERT_TRUE(one->up());
+  put(one->in("small.txt"), "small");
+  ASSERT_TRUE(eventually([&] { return fs::exists(server_->files() / "small.txt"); }, 30s))
+      << one->status();
+  EXPECT_TRUE(eventually([&] { return one->status().find("no uploads pending\n") != npos; }))
+      << one->status();
+  EXPECT_THAT(one->status(), ::testing::HasSubstr("  credentials: accepted\n"));
+
+  proxy.add({Fault::answer, "PUT", "", -1, 413, "", 0, {}});
+  put(one->in("big.bin"), std::string(5000, 'b'));
+  std::string refused =
+      "parked: the server at " + url + " refused it as too large: 5000 bytes (4.9 KiB)";
+  EXPECT_TRUE(eventually([&] { return one->status().find(refused) != npos; }, 30s))
+      << one->status();
+  EXPECT_THAT(one->status(), ::testing::HasSubstr("; the largest body it has taken is "));
+  EXPECT_THAT(one->status(),
+              ::testing::HasSubstr("raise the server's limit on the size of uploads"));
+  fs::remove(one->in("big.bin"));
+  proxy.clear();
+  EXPECT_TRUE(eventually([&] { return one->status().find("no uploads pending\n") != npos; }))
+      << one->status();
+
+  server_->stop();
+  std::string outage = "the server at " + url + " is not answering since ";
+  EXPECT_TRUE(eventually(
+      [&] { return one->status().find("no uploads pending; offline: " + outage) != npos; }, 30s))
+      << one->status();
+  put(one->in("later.txt"), "made while it was down");
+  EXPECT_TRUE(
+      eventually([&] { return one->status().find("retrying after " + outage) != npos; }, 30s))
+      << one->status();
+  auto said = one->status();
+  EXPECT_THAT(said, ::testing::HasSubstr(", next try at "));
+  EXPECT_THAT(said, ::testing::HasSubstr("  credentials: accepted when it last answered\n"));
+  EXPECT_EQ(said.find("ErrorDomain"), npos) << said;
+  auto json = runProgram(QD_QDRIVE_BINARY,
+                         {"--group", "g", "--containers", (temp_.path() / "one" / "c").string(),
+                          "status", "--json"},
+                         cleanEnvironment(temp_.path() / "one"))
+                  .out;
+  EXPECT_THAT(json, ::testing::HasSubstr("NSFileProviderErrorDomain -1004"));
+  EXPECT_THAT(json, ::testing::HasSubstr(R"("answering":false)"));
+
+  ASSERT_TRUE(server_->start()) << server_->failure();
+  EXPECT_TRUE(eventually([&] { return fs::exists(server_->files() / "later.txt"); }, 60s))
+      << one->status();
+  EXPECT_TRUE(eventually([&] {
+    auto now = one->status();
+    return now.find("no uploads pending\n") != npos &&
+           now.find("  credentials: accepted\n") != npos;
+  })) << one->status();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RemoteMountRetryTest, ::testing::Values(DavKind::apache),
